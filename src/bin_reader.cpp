@@ -1,0 +1,125 @@
+// quillwave: turns a waveform capture file into text.
+//
+//   quillwave <input file>                       lists the file's version and
+//                                                one summary line per waveform
+//   quillwave <input file> <out 1> ... <out n>   writes waveform k to output k
+//
+// The mode is chosen by the number of output names: fewer than the file's
+// declared waveform count means listing (and no output file is touched).
+// Every message goes to standard output. The exit status is 0, except that a
+// failure to write an output file or standard output makes it 1, so that
+// lost data is never reported as success.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "text_output/conversion.h"
+#include "text_output/summary.h"
+#include "text_output/text_sink.h"
+#include "waveform_file/header_readers.h"
+#include "waveform_file/input_stream.h"
+#include "waveform_file/waveform_records.h"
+
+namespace quillwave {
+namespace {
+
+constexpr const char* kUsageLine = "quillwave <input file> <output file 1> ... <output file n>\n";
+constexpr const char* kInvalidFileLine = "Invalid Veltranix Public Waveform File\n";
+
+void WriteMessage(TextSink& out, const char* prefix, const char* name) {
+    WriteText(out, prefix);
+    WriteText(out, name);
+    WriteText(out, "\n");
+}
+
+void RunListing(InputStream& input, const FileHeader& fileHeader, TextSink& out) {
+    const std::string versionLine = std::string("Veltranix Public Waveform File version ") +
+                                    fileHeader.version[0] + '.' + fileHeader.version[1] + '\n';
+    WriteText(out, versionLine);
+    for (int32_t i = 0; i < fileHeader.waveformCount; ++i) SummarizeWaveform(input, out);
+}
+
+// Opens an output file for writing, created or emptied. An output that is
+// the input file itself (by any path or link) is refused before anything is
+// emptied, so a slip on the command line can never destroy the capture.
+int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
+    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 ||
+        (info.st_dev == inputIdentity.st_dev && info.st_ino == inputIdentity.st_ino)) {
+        close(fd);
+        return -1;
+    }
+    if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Converts waveform i into output name i. Returns false if any output could
+// not be written completely.
+bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outputNames,
+                   TextSink& out) {
+    struct stat inputIdentity {};
+    fstat(input.fd, &inputIdentity);
+    bool allWritten = true;
+    for (int32_t i = 0; i < fileHeader.waveformCount; ++i) {
+        const char* name = outputNames[i];
+        const int fd = OpenOutputFile(name, inputIdentity);
+        if (fd < 0) {
+            WriteMessage(out, "Unable to open ", name);
+            WaveformHeader skipped;
+            if (ReadWaveformHeader(input, skipped)) {
+                IgnoreWaveformBuffers(input, skipped.bufferCount);
+            }
+            continue;
+        }
+        TextSink file;
+        OpenTextSink(file, fd);
+        OutputWaveform(input, file);
+        const bool flushed = FlushTextSink(file);
+        const bool closed = close(fd) == 0;
+        if (!flushed || !closed) {
+            WriteMessage(out, "Unable to write ", name);
+            allWritten = false;
+        }
+    }
+    return allWritten;
+}
+
+}  // namespace
+
+// The whole program, with its standard output given as a descriptor.
+int RunQuillwave(int argc, char** argv, int stdoutFd) {
+    TextSink out;
+    OpenTextSink(out, stdoutFd, 64 * 1024);
+    int status = 0;
+    InputStream input;
+    FileHeader fileHeader;
+    if (argc < 2) {
+        WriteText(out, kUsageLine);
+    } else if (!OpenInputStream(input, argv[1])) {
+        WriteMessage(out, "Unable to open ", argv[1]);
+    } else {
+        if (!ReadFileHeader(input, fileHeader) || fileHeader.cookie != PB_COOKIE) {
+            WriteText(out, kInvalidFileLine);
+        } else if (argc - 2 < fileHeader.waveformCount) {
+            RunListing(input, fileHeader, out);
+        } else if (!RunConversion(input, fileHeader, argv + 2, out)) {
+            status = 1;
+        }
+        CloseInputStream(input);
+    }
+    if (!FlushTextSink(out)) status = 1;
+    return status;
+}
+
+}  // namespace quillwave
+
+#ifndef QUILLWAVE_NO_MAIN
+int main(int argc, char** argv) { return quillwave::RunQuillwave(argc, argv, STDOUT_FILENO); }
+#endif

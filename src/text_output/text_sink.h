@@ -1,0 +1,45 @@
+// Where text lines go: a large buffer in front of a file descriptor, written
+// out in big blocks. Writers reserve room for a line, format into it and
+// commit what they wrote, so a line costs no system call and no copy.
+//
+// A write error is remembered, not retried: the sink drops everything after
+// it and FlushTextSink reports the failure, so the driver can tell the user.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quillwave {
+
+struct TextSink {
+    int fd = -1;
+    std::string* capture = nullptr;  // when set, text goes here instead of to fd
+    std::unique_ptr<char[]> buffer;
+    size_t capacity = 0;
+    size_t used = 0;
+    bool failed = false;
+};
+
+inline constexpr size_t kDefaultSinkCapacity = 1 << 20;
+
+void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity);
+// A sink that collects its text in `capture` (tests, and runs that discard text).
+void OpenCaptureSink(TextSink& sink, std::string& capture,
+                     size_t capacity = kDefaultSinkCapacity);
+
+// Writes out what is buffered. False once any write to this sink has failed.
+bool FlushTextSink(TextSink& sink);
+
+// Returns room for at least `length` bytes (length <= capacity).
+inline char* ReserveText(TextSink& sink, size_t length) {
+    if (sink.capacity - sink.used < length) FlushTextSink(sink);
+    return sink.buffer.get() + sink.used;
+}
+
+inline void CommitText(TextSink& sink, size_t length) { sink.used += length; }
+
+void WriteText(TextSink& sink, std::string_view text);
+
+}  // namespace quillwave

@@ -1,0 +1,88 @@
+#include "waveform_file/header_readers.h"
+
+#include <array>
+#include <cstring>
+
+#include "waveform_file/little_endian.h"
+
+namespace quillwave {
+namespace {
+
+// Reads the first `recordSize` bytes of a stored header into `record` and
+// steps over the rest. Never allocates for the declared size: the file's own
+// size tells whether it holds the whole header.
+bool ReadStoredHeader(InputStream& stream, unsigned char* record, int32_t recordSize) {
+    const int64_t start = stream.position;
+    if (ReadBytes(stream, record, 4) != 4) return false;
+    const int32_t declaredSize = LoadI32(record);
+    if (declaredSize < recordSize) return false;
+    if (declaredSize > stream.size - start) {
+        SeekToEnd(stream);
+        return false;
+    }
+    const auto rest = static_cast<size_t>(recordSize - 4);
+    if (ReadBytes(stream, record + 4, rest) != rest) return false;
+    SeekRelative(stream, declaredSize - recordSize);
+    return true;
+}
+
+template <size_t N>
+void CopyText(std::array<char, N>& text, const unsigned char* field) {
+    std::memcpy(text.data(), field, N);
+}
+
+}  // namespace
+
+bool ReadFileHeader(InputStream& stream, FileHeader& header) {
+    std::array<unsigned char, PB_FILE_HEADER_SIZE> bytes{};
+    if (ReadBytes(stream, bytes.data(), bytes.size()) != bytes.size()) return false;
+    header.cookie = {static_cast<char>(bytes[0]), static_cast<char>(bytes[1])};
+    header.version = {static_cast<char>(bytes[2]), static_cast<char>(bytes[3])};
+    header.waveformCount = LoadI32(bytes.data() + 8);
+    return true;
+}
+
+bool ReadWaveformHeader(InputStream& stream, WaveformHeader& header) {
+    std::array<unsigned char, PB_WAVEFORM_HEADER_SIZE> bytes{};
+    if (!ReadStoredHeader(stream, bytes.data(), PB_WAVEFORM_HEADER_SIZE)) return false;
+    const unsigned char* p = bytes.data();
+    header.headerSize = LoadI32(p + 0);
+    header.waveformType = LoadI32(p + 4);
+    header.bufferCount = LoadI32(p + 8);
+    header.sampleCount = LoadI32(p + 12);
+    header.timeIncrement = LoadF64(p + 32);
+    header.timeOrigin = LoadF64(p + 40);
+    CopyText(header.summaryText3, p + 56);
+    CopyText(header.summaryText4, p + 72);
+    CopyText(header.summaryText2, p + 88);
+    CopyText(header.summaryText1, p + 112);
+    header.summaryNumber = LoadI32(p + 136);
+    if (header.waveformType < 0 || header.waveformType >= PB_WAVEFORM_TYPE_COUNT) {
+        header.waveformType = PB_UNKNOWN;
+    }
+    return true;
+}
+
+bool ReadWaveformDataHeader(InputStream& stream, WaveformDataHeader& header) {
+    std::array<unsigned char, PB_DATA_HEADER_SIZE> bytes{};
+    if (!ReadStoredHeader(stream, bytes.data(), PB_DATA_HEADER_SIZE)) return false;
+    header.headerSize = LoadI32(bytes.data() + 0);
+    header.dataType = LoadI16(bytes.data() + 4);
+    header.sampleWidth = LoadI16(bytes.data() + 6);
+    header.dataSize = LoadI32(bytes.data() + 8);
+    if (header.dataType > PB_MAX_DATA_TYPE) header.dataType = 0;
+    return true;
+}
+
+bool IgnoreWaveformData(InputStream& stream) {
+    WaveformDataHeader header;
+    if (!ReadWaveformDataHeader(stream, header)) return false;
+    SeekRelative(stream, header.dataSize);
+    return true;
+}
+
+void IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
+    for (int32_t i = 0; i < bufferCount; ++i) IgnoreWaveformData(stream);
+}
+
+}  // namespace quillwave

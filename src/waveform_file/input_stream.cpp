@@ -1,0 +1,118 @@
+#include "waveform_file/input_stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace quillwave {
+namespace {
+
+constexpr size_t kWindowCapacity = 64 * 1024;
+
+// Reads from the file itself, retrying interrupted and partial reads. When
+// the file yields less than it was thought to hold (it shrank, or the device
+// reported an error), that point becomes its end.
+size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destination,
+                    size_t count) {
+    if (offset >= stream.size) return 0;
+    const auto available = static_cast<uint64_t>(stream.size - offset);
+    count = static_cast<size_t>(std::min<uint64_t>(count, available));
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t got = pread(stream.fd, destination + done, count - done,
+                                  static_cast<off_t>(offset + static_cast<int64_t>(done)));
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        stream.size = offset + static_cast<int64_t>(done);
+        if (stream.windowStart + static_cast<int64_t>(stream.windowLength) > stream.size) {
+            stream.windowLength = 0;
+        }
+        break;
+    }
+    return done;
+}
+
+bool WindowHolds(const InputStream& stream, int64_t offset, size_t count) {
+    return offset >= stream.windowStart &&
+           offset + static_cast<int64_t>(count) <=
+               stream.windowStart + static_cast<int64_t>(stream.windowLength);
+}
+
+}  // namespace
+
+bool OpenInputStream(InputStream& stream, const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    return OpenInputStreamFromFd(stream, fd);
+}
+
+bool OpenInputStreamFromFd(InputStream& stream, int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(fd);
+        return false;
+    }
+    stream.fd = fd;
+    stream.position = 0;
+    stream.size = info.st_size;
+    stream.window = std::make_unique<unsigned char[]>(kWindowCapacity);
+    stream.windowStart = 0;
+    stream.windowLength = 0;
+    return true;
+}
+
+void CloseInputStream(InputStream& stream) {
+    if (stream.fd >= 0) close(stream.fd);
+    stream.fd = -1;
+    stream.window.reset();
+    stream.windowLength = 0;
+}
+
+size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_t count) {
+    auto* out = static_cast<unsigned char*>(destination);
+    if (offset < 0 || offset >= stream.size || count == 0) return 0;
+    if (WindowHolds(stream, offset, count)) {
+        std::memcpy(out, stream.window.get() + (offset - stream.windowStart), count);
+        return count;
+    }
+    if (count >= kWindowCapacity) return ReadFromFile(stream, offset, out, count);
+    stream.windowStart = offset;
+    stream.windowLength = 0;
+    stream.windowLength = ReadFromFile(stream, offset, stream.window.get(), kWindowCapacity);
+    const size_t copied = std::min(count, stream.windowLength);
+    std::memcpy(out, stream.window.get(), copied);
+    return copied;
+}
+
+size_t ReadBytes(InputStream& stream, void* destination, size_t count) {
+    const size_t got = ReadBytesAt(stream, stream.position, destination, count);
+    stream.position += static_cast<int64_t>(got);
+    return got;
+}
+
+void SeekRelative(InputStream& stream, int64_t delta) {
+    // Positions stay far below the int64 limits: they start inside the file
+    // and each move is at most 2^31 bytes, so only a sum bounded by the
+    // number of moves can grow. Saturate anyway rather than overflow.
+    int64_t target = 0;
+    if (__builtin_add_overflow(stream.position, delta, &target)) {
+        target = delta > 0 ? std::numeric_limits<int64_t>::max() : -1;
+    }
+    if (target >= 0) stream.position = target;
+}
+
+void SeekToEnd(InputStream& stream) { stream.position = std::max(stream.position, stream.size); }
+
+int64_t BytesRemaining(const InputStream& stream) {
+    return stream.position < stream.size ? stream.size - stream.position : 0;
+}
+
+}  // namespace quillwave

@@ -1,0 +1,55 @@
+// The one stream through which the capture file is read.
+//
+// A capture is walked item after item with reads and relative seeks; buffers
+// whose samples are wanted are later read by position. The stream knows the
+// file's size, so every declared length can be checked against what the file
+// really holds before anything is read or allocated for it.
+//
+// Positions are 64-bit byte offsets. The position may stand past the end of
+// the file (a seek there is allowed; reads there return nothing) but never
+// before its first byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace quillwave {
+
+struct InputStream {
+    int fd = -1;
+    int64_t position = 0;
+    // Bytes the file holds. Lowered if a read finds the file shorter than it
+    // was (truncated meanwhile, or an I/O error): from then on it ends there.
+    int64_t size = 0;
+    // Read-ahead window over the file, for the many small header reads.
+    std::unique_ptr<unsigned char[]> window;
+    int64_t windowStart = 0;
+    size_t windowLength = 0;
+};
+
+// Opens `path` for reading. Fails (false) for anything that cannot be opened
+// or is a directory.
+bool OpenInputStream(InputStream& stream, const char* path);
+// Takes ownership of an open descriptor of a regular file.
+bool OpenInputStreamFromFd(InputStream& stream, int fd);
+void CloseInputStream(InputStream& stream);
+
+// Reads up to `count` bytes at the position and advances by what was read.
+// Returns the number of bytes read; fewer than asked means the file ended.
+size_t ReadBytes(InputStream& stream, void* destination, size_t count);
+
+// Reads up to `count` bytes at `offset` without moving the position.
+size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_t count);
+
+// Moves the position by a signed amount. A target before the first byte of
+// the file leaves the position unchanged; a target past the end is allowed.
+void SeekRelative(InputStream& stream, int64_t delta);
+
+// Places the position at the end of the file, unless it already lies past it.
+void SeekToEnd(InputStream& stream);
+
+// Bytes between the position and the end of the file (0 when past the end).
+int64_t BytesRemaining(const InputStream& stream);
+
+}  // namespace quillwave

@@ -1,0 +1,29 @@
+// Explicit little-endian decoding of the capture file's fields. Fields are
+// assembled byte by byte so the code is correct on any host byte order and
+// never depends on struct layout or alignment.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace quillwave {
+
+inline uint16_t LoadU16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline uint32_t LoadU32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline uint64_t LoadU64(const unsigned char* p) {
+    return static_cast<uint64_t>(LoadU32(p)) | (static_cast<uint64_t>(LoadU32(p + 4)) << 32);
+}
+
+inline int16_t LoadI16(const unsigned char* p) { return static_cast<int16_t>(LoadU16(p)); }
+inline int32_t LoadI32(const unsigned char* p) { return static_cast<int32_t>(LoadU32(p)); }
+inline float LoadF32(const unsigned char* p) { return std::bit_cast<float>(LoadU32(p)); }
+inline double LoadF64(const unsigned char* p) { return std::bit_cast<double>(LoadU64(p)); }
+
+}  // namespace quillwave
