@@ -77,9 +77,10 @@ int main(int argc, char** argv) {
 
     std::vector<int32_t> horizontal, vertical;
     for (int32_t i = 0; i < kSamples; ++i) {
-        const double x = (i - kSamples / 2.0) / 40.0;
+        const double x = (i - kSamples / 2.0) / 80.0;
+        const double y = (i - kSamples / 2.0) / 70.0;
         horizontal.push_back(static_cast<int32_t>(std::lround(5000.0 * std::exp(-x * x / 2.0))));
-        vertical.push_back(static_cast<int32_t>(std::lround(1200.0 * std::exp(-x * x / 0.5))));
+        vertical.push_back(static_cast<int32_t>(std::lround(1200.0 * std::exp(-y * y / 2.0))));
     }
     AppendWaveformHeader(file, Header(4, 1, "CH1", "Jitter"));
     AppendBuffer(file, HistogramBuffer(horizontal));

@@ -100,7 +100,8 @@ BufferSpec LogicBuffer(const std::vector<unsigned char>& bytes) {
 bool WriteBytesToFile(const std::string& path, const Bytes& file) {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
-    const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
+    const bool written =
+        file.empty() || std::fwrite(file.data(), 1, file.size(), out) == file.size();
     return std::fclose(out) == 0 && written;
 }
 

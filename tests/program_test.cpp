@@ -1,0 +1,258 @@
+// The program as users run it: the built binary on real files, its standard
+// output, the files it writes and its exit status, compared byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace quillwave {
+namespace {
+
+using testing::FileExists;
+using testing::Printf;
+using testing::ReadFileText;
+using testing::RunQuillwaveBinary;
+using testing::RunResult;
+using testing::TempDir;
+using writer::AnalogBuffer;
+using writer::AppendBuffer;
+using writer::AppendFileHeader;
+using writer::AppendWaveformHeader;
+using writer::Bytes;
+using writer::HistogramBuffer;
+using writer::LogicBuffer;
+using writer::WaveformSpec;
+
+const std::string kUsage = "quillwave <input file> <output file 1> ... <output file n>\n";
+const std::string kInvalid = "Invalid Veltranix Public Waveform File\n";
+const std::string kVersion10 = "Veltranix Public Waveform File version 1.0\n";
+
+// A file of three small waveforms of different types.
+Bytes ThreeWaveforms() {
+    Bytes file;
+    AppendFileHeader(file, 3);
+    AppendWaveformHeader(file, {.waveformType = 1, .sampleCount = 2, .timeIncrement = 0.5,
+                                .summaryText1 = "CH1", .summaryText2 = "t2",
+                                .summaryText3 = "t3", .summaryText4 = "t4"});
+    AppendBuffer(file, AnalogBuffer(1, {0.5f, -0.25f}));
+    AppendWaveformHeader(file, {.waveformType = 5, .sampleCount = 1, .timeIncrement = 0.5,
+                                .summaryText1 = "CH2", .summaryNumber = 4});
+    AppendBuffer(file, HistogramBuffer({42}));
+    AppendWaveformHeader(file, {.waveformType = 6, .bufferCount = 2, .sampleCount = 1,
+                                .timeIncrement = 0.5, .summaryText1 = "D"});
+    AppendBuffer(file, LogicBuffer({0x0A}));
+    AppendBuffer(file, LogicBuffer({0x05}));
+    return file;
+}
+
+const std::string kThreeListing = kVersion10 + "CH1, PB_NORMAL, 2, t2, t3, t4\n" +
+                                  "CH2, PB_VERT_HISTOGRAM, 4, 1, , , \n" +
+                                  "D, PB_LOGIC, 1, , , \n";
+const std::string kFirstLines = "0.000000e+00, 0.500000\n5.000000e-01, -0.250000\n";
+const std::string kSecondLines = "0.000000e+00, 42\n";
+const std::string kThirdLines = "0.000000e+00, 5a\n";
+
+struct ProgramTest : ::testing::Test {
+    TempDir dir;
+    std::string input = dir.Path("capture.bin");
+    void SetUp() override { ASSERT_TRUE(writer::WriteBytesToFile(input, ThreeWaveforms())); }
+    std::vector<std::string> Outputs(int count) {
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) names.push_back(dir.Path("out" + std::to_string(i)));
+        return names;
+    }
+    RunResult Run(const std::vector<std::string>& outputs) {
+        std::vector<std::string> args = {input};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        return RunQuillwaveBinary(args);
+    }
+};
+
+TEST_F(ProgramTest, MessagesForMissingOrBadInput) {
+    const std::string shortFile = dir.Path("short.bin");
+    const std::string badCookie = dir.Path("bad.bin");
+    const std::string empty = dir.Path("empty.bin");
+    ASSERT_TRUE(writer::WriteBytesToFile(shortFile, Bytes{'V', 'X', '1', '0', 0, 0, 0, 0, 1, 0}));
+    Bytes bad;
+    AppendFileHeader(bad, 1, "10", "XV");
+    ASSERT_TRUE(writer::WriteBytesToFile(badCookie, bad));
+    ASSERT_TRUE(writer::WriteBytesToFile(empty, {}));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, kUsage},
+        {{dir.Path("missing.bin")}, "Unable to open " + dir.Path("missing.bin") + "\n"},
+        {{dir.path}, "Unable to open " + dir.path + "\n"},
+        {{badCookie}, kInvalid},
+        {{badCookie, dir.Path("never")}, kInvalid},
+        {{shortFile}, kInvalid},
+        {{empty}, kInvalid},
+    };
+    for (const auto& [args, expected] : cases) {
+        const RunResult result = RunQuillwaveBinary(args);
+        EXPECT_EQ(result.out, expected);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+    EXPECT_FALSE(FileExists(dir.Path("never")));
+}
+
+TEST_F(ProgramTest, ListsWhenThereAreFewerOutputNamesThanWaveforms) {
+    for (int names : {0, 1, 2}) {
+        const std::vector<std::string> outputs = Outputs(names);
+        const RunResult result = Run(outputs);
+        EXPECT_EQ(result.out, kThreeListing) << names;
+        EXPECT_EQ(result.status, 0);
+        for (const std::string& output : outputs) EXPECT_FALSE(FileExists(output));
+    }
+}
+
+TEST_F(ProgramTest, ListingShowsTheFileVersionAsStored) {
+    Bytes file;
+    AppendFileHeader(file, 1, "2A");
+    AppendWaveformHeader(file, {.bufferCount = 0, .summaryText1 = "X"});
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    EXPECT_EQ(Run({}).out, "Veltranix Public Waveform File version 2.A\nX, PB_NORMAL, 0, , , \n");
+}
+
+TEST_F(ProgramTest, NoWaveformsMeansNoOutputAtAll) {
+    for (int32_t count : {0, -1}) {
+        Bytes file;
+        AppendFileHeader(file, count);
+        ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+        const RunResult result = Run({});
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST_F(ProgramTest, ListingAFileThatHoldsFewerWaveformsThanItDeclares) {
+    Bytes file = ThreeWaveforms();
+    file[8] = 5;  // declares five
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    EXPECT_EQ(Run({}).out, kThreeListing);
+}
+
+TEST_F(ProgramTest, ConvertsEachWaveformToItsOwnFile) {
+    const std::vector<std::string> outputs = Outputs(4);
+    const RunResult result = Run(outputs);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[1]), kSecondLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+    EXPECT_FALSE(FileExists(outputs[3]));  // names beyond the waveforms are never opened
+}
+
+TEST_F(ProgramTest, ExistingOutputFilesAreEmptiedAndRepeatedNamesGetTheLaterWaveform) {
+    const std::string shared = dir.Path("shared.txt");
+    ASSERT_TRUE(writer::WriteBytesToFile(shared, Bytes(10000, 'x')));
+    const RunResult result = Run({shared, dir.Path("middle"), shared});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(ReadFileText(shared), kThirdLines);
+    EXPECT_EQ(ReadFileText(dir.Path("middle")), kSecondLines);
+}
+
+TEST_F(ProgramTest, WaveformsThatWriteNothingStillCreateTheirFile) {
+    Bytes file;
+    AppendFileHeader(file, 2);
+    AppendWaveformHeader(file, {.waveformType = 0, .bufferCount = 1, .sampleCount = 1});
+    AppendBuffer(file, AnalogBuffer(1, {1.0f}));
+    AppendWaveformHeader(file, {.waveformType = 1, .sampleCount = 3});
+    AppendBuffer(file, AnalogBuffer(1, {1.0f}));  // wrong size: rejected
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    const std::vector<std::string> outputs = Outputs(2);
+    EXPECT_EQ(Run(outputs).out, "");
+    for (const std::string& output : outputs) {
+        EXPECT_TRUE(FileExists(output));
+        EXPECT_EQ(ReadFileText(output), "");
+    }
+}
+
+TEST_F(ProgramTest, AnOutputThatCannotBeOpenedCostsOnlyItsOwnWaveform) {
+    const std::vector<std::string> outputs = Outputs(3);
+    const std::string unopenable = dir.Path("no/such/folder/out0");
+    const RunResult result = Run({unopenable, outputs[1], outputs[2]});
+    EXPECT_EQ(result.out, "Unable to open " + unopenable + "\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(ReadFileText(outputs[1]), kSecondLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
+TEST_F(ProgramTest, TheInputIsNeverUsedAsAnOutputHoweverItIsNamed) {
+    const std::string original = ReadFileText(input);
+    const std::string hardLink = dir.Path("hard.bin");
+    const std::string symLink = dir.Path("sym.bin");
+    ASSERT_EQ(link(input.c_str(), hardLink.c_str()), 0);
+    ASSERT_EQ(symlink(input.c_str(), symLink.c_str()), 0);
+    const std::string respelled = dir.path + "/./capture.bin";
+    const std::vector<std::string> outputs = Outputs(3);
+    for (const std::string& alias : {input, hardLink, symLink, respelled}) {
+        const RunResult result = Run({outputs[0], alias, outputs[2]});
+        EXPECT_EQ(result.out, "Unable to open " + alias + "\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(ReadFileText(input), original) << alias;
+        EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+        EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+    }
+}
+
+TEST_F(ProgramTest, AFailedWriteIsReportedAndMakesTheExitStatusOne) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    const std::vector<std::string> outputs = Outputs(3);
+    const RunResult result = Run({outputs[0], "/dev/full", outputs[2]});
+    EXPECT_EQ(result.out, "Unable to write /dev/full\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
+TEST_F(ProgramTest, AFailedWriteToStandardOutputMakesTheExitStatusOne) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    const std::string command = std::string(QUILLWAVE_BINARY) + " " + input + " > /dev/full";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST_F(ProgramTest, NewOutputFilesGetTheDefaultPermissions) {
+    const mode_t previous = umask(022);
+    const std::vector<std::string> outputs = Outputs(3);
+    Run(outputs);
+    umask(previous);
+    struct stat info {};
+    ASSERT_EQ(stat(outputs[0].c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+}
+
+// The sample capture in examples/, converted in full and compared with lines
+// built from its own stored values through printf.
+TEST(SampleCapture, ListsAndConvertsEveryWaveform) {
+    const std::string sample = QUILLWAVE_SOURCE_DIR "/examples/sample.bin";
+    const RunResult listing = RunQuillwaveBinary({sample});
+    EXPECT_EQ(listing.out, kVersion10 +
+                               "CH1, PB_NORMAL, 400, 08-DEC-2026, 10:31:07, Sine 1.25 kHz\n"
+                               "CH2, PB_PEAK_DETECT, 400, 08-DEC-2026, 10:31:07, Envelope\n"
+                               "CH1, PB_AVERAGE, 16, 400, 08-DEC-2026, 10:31:07, Average\n"
+                               "CH1, PB_HORZ_HISTOGRAM, 400, 08-DEC-2026, 10:31:07, Jitter\n"
+                               "CH1, PB_VERT_HISTOGRAM, 400, 08-DEC-2026, 10:31:07, Amplitude\n"
+                               "D0-D15, PB_LOGIC, 400, 08-DEC-2026, 10:31:07, Counter\n");
+    TempDir dir;
+    std::vector<std::string> args = {sample};
+    for (int i = 0; i < 6; ++i) args.push_back(dir.Path("wave" + std::to_string(i)));
+    ASSERT_EQ(RunQuillwaveBinary(args).out, "");
+    const std::string texts[] = {ReadFileText(args[1]), ReadFileText(args[2]),
+                                 ReadFileText(args[3]), ReadFileText(args[4]),
+                                 ReadFileText(args[5]), ReadFileText(args[6])};
+    for (const std::string& text : texts) {
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 400);
+    }
+    EXPECT_EQ(texts[0].substr(0, 25), "-5.000000e-04, -0.023980\n");
+    EXPECT_EQ(texts[1].substr(0, 35), "-5.000000e-04, 0.102158, -0.106745\n");
+    EXPECT_EQ(texts[5].substr(0, 36), "-5.000000e-04, 00\n-4.975000e-04, 025");
+}
+
+}  // namespace
+}  // namespace quillwave

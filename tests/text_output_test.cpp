@@ -1,0 +1,344 @@
+// Summary lines and conversion of single waveforms, checked byte for byte.
+// Expected numbers come from printf itself, the definition of the formats.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "test_support.h"
+#include "text_output/conversion.h"
+#include "text_output/summary.h"
+#include "waveform_file/buffer_readers.h"
+
+namespace quillwave {
+namespace {
+
+using testing::Printf;
+using testing::StreamOver;
+using writer::AnalogBuffer;
+using writer::AppendBuffer;
+using writer::AppendWaveformHeader;
+using writer::BufferSpec;
+using writer::Bytes;
+using writer::HistogramBuffer;
+using writer::LogicBuffer;
+using writer::WaveformSpec;
+
+struct Outcome {
+    std::string text;
+    bool result = false;
+    int64_t position = 0;  // where the stream stands afterwards
+    int64_t fileSize = 0;
+};
+
+Outcome Convert(const Bytes& file) {
+    InputStream in = StreamOver(file);
+    Outcome outcome;
+    TextSink sink;
+    OpenCaptureSink(sink, outcome.text, 256);  // small, so lines cross flushes
+    outcome.result = OutputWaveform(in, sink);
+    FlushTextSink(sink);
+    outcome.position = in.position;
+    outcome.fileSize = static_cast<int64_t>(file.size());
+    CloseInputStream(in);
+    return outcome;
+}
+
+std::string Summarize(const Bytes& file, int64_t* position = nullptr) {
+    InputStream in = StreamOver(file);
+    std::string text;
+    TextSink sink;
+    OpenCaptureSink(sink, text);
+    SummarizeWaveform(in, sink);
+    FlushTextSink(sink);
+    if (position != nullptr) *position = in.position;
+    CloseInputStream(in);
+    return text;
+}
+
+WaveformSpec Described(int32_t type, int32_t summaryNumber) {
+    return WaveformSpec{.waveformType = type, .bufferCount = 0, .sampleCount = 500,
+                        .summaryText1 = "A", .summaryText2 = "B", .summaryText3 = "C",
+                        .summaryText4 = "D", .summaryNumber = summaryNumber};
+}
+
+TEST(Summary, LinesForEachCombinationOfFields) {
+    WaveformSpec empty{.waveformType = 4, .bufferCount = 0, .sampleCount = -3};
+    WaveformSpec full{.waveformType = 6, .bufferCount = 0, .sampleCount = 0,
+                      .summaryText1 = std::string(24, 'x'), .summaryText2 = std::string(24, 'y'),
+                      .summaryText3 = std::string(16, 'z'), .summaryText4 = std::string(16, 'w')};
+    const std::pair<WaveformSpec, std::string> cases[] = {
+        {Described(1, 0), "A, PB_NORMAL, 500, B, C, D\n"},
+        {Described(1, 3), "A, PB_NORMAL, 3, 500, B, C, D\n"},
+        {Described(1, -1), "A, PB_NORMAL, -1, 500, B, C, D\n"},
+        {Described(9, 0), "A, PB_UNKNOWN, 500, B, C, D\n"},
+        {Described(2, 0), "A, PB_PEAK_DETECT, 500, B, C, D\n"},
+        {Described(3, 0), "A, PB_AVERAGE, 500, B, C, D\n"},
+        {Described(5, -2147483647 - 1), "A, PB_VERT_HISTOGRAM, -2147483648, 500, B, C, D\n"},
+        {empty, ", PB_HORZ_HISTOGRAM, -3, , , \n"},
+        // Texts filling their fields are written whole and never run on.
+        {full, std::string(24, 'x') + ", PB_LOGIC, 0, " + std::string(24, 'y') + ", " +
+                   std::string(16, 'z') + ", " + std::string(16, 'w') + "\n"},
+    };
+    for (const auto& [spec, expected] : cases) {
+        Bytes file;
+        AppendWaveformHeader(file, spec);
+        EXPECT_EQ(Summarize(file), expected);
+    }
+}
+
+TEST(Summary, StepsOverEveryBufferAndNothingWhenTheHeaderIsBad) {
+    Bytes file;
+    AppendWaveformHeader(file, {.bufferCount = 3, .sampleCount = 2, .summaryText1 = "S"});
+    for (int i = 0; i < 3; ++i) AppendBuffer(file, AnalogBuffer(1, {1.0f, 2.0f}));
+    const auto end = static_cast<int64_t>(file.size());
+    file.resize(file.size() + 50, 0x33);
+    int64_t position = 0;
+    EXPECT_EQ(Summarize(file, &position), "S, PB_NORMAL, 2, , , \n");
+    EXPECT_EQ(position, end);
+
+    Bytes bad;
+    AppendWaveformHeader(bad, {.headerSize = 100});
+    EXPECT_EQ(Summarize(bad), "");
+}
+
+// The lines that printf writes for an analog waveform with these values.
+std::string AnalogLines(const WaveformSpec& spec, const std::vector<float>& values) {
+    std::string lines;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const double time = static_cast<double>(i) * spec.timeIncrement + spec.timeOrigin;
+        lines += Printf("%e, %f\n", time, static_cast<double>(values[i]));
+    }
+    return lines;
+}
+
+TEST(Conversion, NormalWaveformLines) {
+    WaveformSpec spec{.waveformType = 1, .sampleCount = 2, .timeIncrement = 0.000001,
+                      .timeOrigin = -0.001};
+    Bytes file;
+    AppendWaveformHeader(file, spec);
+    AppendBuffer(file, AnalogBuffer(1, {0.5f, -0.25f}));
+    const Outcome outcome = Convert(file);
+    EXPECT_TRUE(outcome.result);
+    EXPECT_EQ(outcome.text, "-1.000000e-03, 0.500000\n-9.990000e-04, -0.250000\n");
+    EXPECT_EQ(outcome.position, outcome.fileSize);
+}
+
+TEST(Conversion, AverageAndAnyAnalogDataTypeWriteLikeNormal) {
+    const std::vector<float> values = {1.0f, -0.0f, 3.25e-7f, 123456.7f,
+                                       std::numeric_limits<float>::infinity(),
+                                       -std::numeric_limits<float>::infinity(),
+                                       std::numeric_limits<float>::max(),
+                                       std::numeric_limits<float>::denorm_min(), 0.0000005f,
+                                       0.0000015f, 2.5f};
+    for (int32_t type : {1, 3}) {
+        for (const int16_t dataType : {int16_t{1}, int16_t{2}, int16_t{3}}) {
+            WaveformSpec spec{.waveformType = type,
+                              .sampleCount = static_cast<int32_t>(values.size()),
+                              .timeIncrement = 1e-9, .timeOrigin = 5e-6};
+            Bytes file;
+            AppendWaveformHeader(file, spec);
+            AppendBuffer(file, AnalogBuffer(dataType, values));
+            const Outcome outcome = Convert(file);
+            EXPECT_TRUE(outcome.result);
+            EXPECT_EQ(outcome.text, AnalogLines(spec, values)) << type << "/" << dataType;
+        }
+    }
+}
+
+TEST(Conversion, NotANumberIsWrittenAsPrintfWritesIt) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    WaveformSpec spec{.waveformType = 1, .sampleCount = 2, .timeIncrement = 1.0};
+    Bytes file;
+    AppendWaveformHeader(file, spec);
+    AppendBuffer(file, AnalogBuffer(1, {nan, -nan}));
+    EXPECT_EQ(Convert(file).text, Printf("%e, %f\n%e, %f\n", 0.0, static_cast<double>(nan), 1.0,
+                                         static_cast<double>(-nan)));
+}
+
+TEST(Conversion, SignOfZeroTimeFollowsTheFormula) {
+    for (double increment : {1e-3, -1e-3}) {
+        WaveformSpec spec{.waveformType = 1, .sampleCount = 1, .timeIncrement = increment,
+                          .timeOrigin = -0.0};
+        Bytes file;
+        AppendWaveformHeader(file, spec);
+        AppendBuffer(file, AnalogBuffer(1, {1.0f}));
+        EXPECT_EQ(Convert(file).text,
+                  increment > 0 ? "0.000000e+00, 1.000000\n" : "-0.000000e+00, 1.000000\n");
+    }
+}
+
+TEST(Conversion, TimeIsRoundedProductPlusOriginWithoutFusedMultiplyAdd) {
+    // Chosen so that a fused multiply-add gives a different binary64 result.
+    const WaveformHeader header{.timeIncrement = 0.1, .timeOrigin = -0.30000000000000004};
+    const volatile double increment = header.timeIncrement;
+    const double product = 3.0 * increment;
+    ASSERT_NE(std::fma(3.0, 0.1, -0.30000000000000004), product - 0.30000000000000004);
+    EXPECT_EQ(ComputeTimeFromIndex(3, header), product + header.timeOrigin);
+    EXPECT_EQ(ComputeTimeFromIndex(-2147483647 - 1, WaveformHeader{.timeIncrement = 0.5}),
+              -1073741824.0);
+}
+
+TEST(Conversion, PeakDetectTakesTypeThreeAsTheFirstColumnInEitherOrder) {
+    const std::vector<float> upper = {1.5f, 2.5f};
+    const std::vector<float> lower = {-1.5f, -2.5f};
+    const std::string expected = Printf("%e, %f, %f\n%e, %f, %f\n", 0.0, 1.5, -1.5, 0.25, 2.5,
+                                        -2.5);
+    for (bool upperFirst : {true, false}) {
+        Bytes file;
+        AppendWaveformHeader(file, {.waveformType = 2, .bufferCount = 2, .sampleCount = 2,
+                                    .timeIncrement = 0.25});
+        AppendBuffer(file, upperFirst ? AnalogBuffer(3, upper) : AnalogBuffer(2, lower));
+        AppendBuffer(file, upperFirst ? AnalogBuffer(2, lower) : AnalogBuffer(3, upper));
+        const Outcome outcome = Convert(file);
+        EXPECT_TRUE(outcome.result);
+        EXPECT_EQ(outcome.text, expected);
+        EXPECT_EQ(outcome.position, outcome.fileSize);
+    }
+}
+
+TEST(Conversion, PeakDetectFailuresWriteNothingAndStopWhereTheyRead) {
+    const struct {
+        const char* name;
+        BufferSpec first;
+        BufferSpec second;
+        bool secondRead;
+    } cases[] = {
+        {"first of type 1", AnalogBuffer(1, {1.0f}), AnalogBuffer(2, {1.0f}), false},
+        {"first rejected", AnalogBuffer(3, {1.0f, 2.0f}), AnalogBuffer(2, {1.0f}), false},
+        {"second rejected", AnalogBuffer(3, {1.0f}), HistogramBuffer({1}), true},
+        {"second of wrong size", AnalogBuffer(2, {1.0f}), AnalogBuffer(3, {1.0f, 2.0f}), true},
+    };
+    for (const auto& c : cases) {
+        Bytes file;
+        AppendWaveformHeader(file, {.waveformType = 2, .bufferCount = 2, .sampleCount = 1});
+        AppendBuffer(file, c.first);
+        const auto afterFirst = static_cast<int64_t>(file.size());
+        AppendBuffer(file, c.second);
+        const Outcome outcome = Convert(file);
+        EXPECT_FALSE(outcome.result) << c.name;
+        EXPECT_EQ(outcome.text, "") << c.name;
+        EXPECT_EQ(outcome.position, c.secondRead ? outcome.fileSize : afterFirst) << c.name;
+    }
+}
+
+TEST(Conversion, PeakDetectOfNoSamplesReadsBothEmptyBuffers) {
+    Bytes file;
+    AppendWaveformHeader(file, {.waveformType = 2, .bufferCount = 2, .sampleCount = 0});
+    AppendBuffer(file, AnalogBuffer(3, {}));
+    AppendBuffer(file, AnalogBuffer(2, {}));
+    const Outcome outcome = Convert(file);
+    EXPECT_TRUE(outcome.result);
+    EXPECT_EQ(outcome.text, "");
+    EXPECT_EQ(outcome.position, outcome.fileSize);
+}
+
+TEST(Conversion, HistogramCountsAreSignedDecimals) {
+    for (int32_t type : {4, 5}) {
+        Bytes file;
+        AppendWaveformHeader(file, {.waveformType = type, .sampleCount = 5, .timeIncrement = 2.0});
+        AppendBuffer(file, HistogramBuffer({0, 7, -1, 2147483647, -2147483647 - 1}));
+        const Outcome outcome = Convert(file);
+        EXPECT_TRUE(outcome.result);
+        EXPECT_EQ(outcome.text,
+                  "0.000000e+00, 0\n2.000000e+00, 7\n4.000000e+00, -1\n"
+                  "6.000000e+00, 2147483647\n8.000000e+00, -2147483648\n");
+    }
+}
+
+TEST(Conversion, LogicBytesInHexadecimal) {
+    Bytes one;
+    AppendWaveformHeader(one, {.waveformType = 6, .bufferCount = 1, .sampleCount = 2,
+                               .timeIncrement = 1.0});
+    AppendBuffer(one, LogicBuffer({0x00, 0xFF}));
+    EXPECT_EQ(Convert(one).text, "0.000000e+00, 0\n1.000000e+00, ff\n");
+
+    // Two buffers: the second buffer's byte first, neither padded.
+    Bytes two;
+    AppendWaveformHeader(two, {.waveformType = 6, .bufferCount = 2, .sampleCount = 3,
+                               .timeIncrement = 1.0});
+    AppendBuffer(two, LogicBuffer({0x0A, 0x10, 0x00}));
+    AppendBuffer(two, LogicBuffer({0x05, 0x01, 0xAB}));
+    EXPECT_EQ(Convert(two).text, "0.000000e+00, 5a\n1.000000e+00, 110\n2.000000e+00, ab0\n");
+
+    // Any other buffer count reads one buffer only.
+    Bytes three;
+    AppendWaveformHeader(three, {.waveformType = 6, .bufferCount = 3, .sampleCount = 1});
+    AppendBuffer(three, LogicBuffer({0x3C}));
+    const auto afterOne = static_cast<int64_t>(three.size());
+    AppendBuffer(three, LogicBuffer({0x01}));
+    const Outcome outcome = Convert(three);
+    EXPECT_EQ(outcome.text, "0.000000e+00, 3c\n");
+    EXPECT_EQ(outcome.position, afterOne);
+}
+
+TEST(Conversion, TwoBufferLogicReadsTheSecondEvenWhenTheFirstIsRejected) {
+    Bytes file;
+    AppendWaveformHeader(file, {.waveformType = 6, .bufferCount = 2, .sampleCount = 1});
+    AppendBuffer(file, HistogramBuffer({1}));
+    AppendBuffer(file, LogicBuffer({0x01}));
+    const Outcome outcome = Convert(file);
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.text, "");
+    EXPECT_EQ(outcome.position, outcome.fileSize);
+}
+
+TEST(Conversion, UnknownWaveformsStepOverAllBuffersAndWriteNothing) {
+    Bytes file;
+    AppendWaveformHeader(file, {.waveformType = 0, .bufferCount = 3, .sampleCount = 1});
+    for (int i = 0; i < 3; ++i) AppendBuffer(file, AnalogBuffer(1, {1.0f}));
+    const Outcome outcome = Convert(file);
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.text, "");
+    EXPECT_EQ(outcome.position, outcome.fileSize);
+}
+
+TEST(Conversion, RejectedOrMissingBuffersWriteNothing) {
+    const struct {
+        const char* name;
+        int32_t bufferCount;
+        BufferSpec buffer;
+        size_t cut;  // bytes removed from the end of the file
+    } cases[] = {
+        {"wrong width", 1, BufferSpec{.dataType = 1, .sampleWidth = 2, .samples = Bytes(8)}, 0},
+        {"wrong data type", 1, HistogramBuffer({1, 2}), 0},
+        {"wrong size", 1, AnalogBuffer(1, {1.0f}), 0},
+        {"samples cut short", 1, AnalogBuffer(1, {1.0f, 2.0f}), 1},
+        {"no buffers declared: the bytes after are read as one", 0, AnalogBuffer(1, {1.0f, 2.0f}),
+         0},
+    };
+    for (const auto& c : cases) {
+        Bytes file;
+        AppendWaveformHeader(file, {.waveformType = 1, .bufferCount = c.bufferCount,
+                                    .sampleCount = 2});
+        AppendBuffer(file, c.buffer);
+        file.resize(file.size() - c.cut);
+        const Outcome outcome = Convert(file);
+        const bool accepted = c.bufferCount == 0;
+        EXPECT_EQ(outcome.result, accepted) << c.name;
+        EXPECT_EQ(outcome.text.empty(), !accepted) << c.name;
+        EXPECT_EQ(outcome.position, outcome.fileSize) << c.name;
+    }
+}
+
+TEST(Conversion, ManyChunksOfSamplesMatchPrintf) {
+    // More samples than one chunk, with a sink smaller than one chunk of text.
+    std::vector<float> values;
+    uint32_t bits = 0x3f800000;
+    for (int i = 0; i < 40000; ++i) {
+        bits = bits * 1103515245u + 12345u;
+        float v = std::bit_cast<float>((bits & 0x807fffffu) | 0x3c000000u);  // |v| in [2^-7, 2^-6)
+        values.push_back(v * static_cast<float>(i % 1000));
+    }
+    WaveformSpec spec{.waveformType = 1, .sampleCount = static_cast<int32_t>(values.size()),
+                      .timeIncrement = 3.3e-9, .timeOrigin = -1.1e-5};
+    Bytes file;
+    AppendWaveformHeader(file, spec);
+    AppendBuffer(file, AnalogBuffer(1, values));
+    EXPECT_EQ(Convert(file).text, AnalogLines(spec, values));
+}
+
+}  // namespace
+}  // namespace quillwave
