@@ -15,6 +15,7 @@
 
 #include <string>
 
+#include "bin_reader.h"
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
 #include "text_output/text_sink.h"
@@ -38,7 +39,16 @@ void RunListing(InputStream& input, const FileHeader& fileHeader, TextSink& out)
     const std::string versionLine = std::string("Veltranix Public Waveform File version ") +
                                     fileHeader.version[0] + '.' + fileHeader.version[1] + '\n';
     WriteText(out, versionLine);
-    for (int32_t i = 0; i < fileHeader.waveformCount; ++i) SummarizeWaveform(input, out);
+    for (int32_t i = 0; i < fileHeader.waveformCount && !out.failed; ++i) {
+        const int64_t position = input.position;
+        const uint64_t written = TextWritten(out);
+        SummarizeWaveform(input, out);
+        // Each waveform's walk depends only on where it starts. One that
+        // wrote nothing and ended where it began would be repeated exactly
+        // by every later one, so a file declaring 2^31 - 1 waveforms and
+        // holding a few ends here instead of spinning.
+        if (input.position == position && TextWritten(out) == written) break;
+    }
 }
 
 // Opens an output file for writing, created or emptied. An output that is
@@ -67,6 +77,8 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
     struct stat inputIdentity {};
     fstat(input.fd, &inputIdentity);
     bool allWritten = true;
+    TextSink file;  // one buffer serves every output file in turn
+    OpenTextSink(file, -1);
     for (int32_t i = 0; i < fileHeader.waveformCount; ++i) {
         const char* name = outputNames[i];
         const int fd = OpenOutputFile(name, inputIdentity);
@@ -78,8 +90,7 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
             }
             continue;
         }
-        TextSink file;
-        OpenTextSink(file, fd);
+        RetargetTextSink(file, fd);
         OutputWaveform(input, file);
         const bool flushed = FlushTextSink(file);
         const bool closed = close(fd) == 0;

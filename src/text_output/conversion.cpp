@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
-#include <vector>
 
 #include "text_output/number_format.h"
 #include "waveform_file/buffer_readers.h"
@@ -35,18 +35,19 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                       FormatValues formatValues) {
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
-    std::array<std::vector<unsigned char>, BlockCount> chunks;
+    std::array<std::unique_ptr<unsigned char[]>, BlockCount> chunks;
     std::array<const unsigned char*, BlockCount> bytes{};
     for (size_t b = 0; b < BlockCount; ++b) {
-        chunks[b].resize(kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
-        bytes[b] = chunks[b].data();
+        chunks[b] = std::make_unique_for_overwrite<unsigned char[]>(
+            kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
+        bytes[b] = chunks[b].get();
     }
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(std::min<int64_t>(
             static_cast<int64_t>(kChunkSamples), total - first));
         for (size_t b = 0; b < BlockCount; ++b) {
             // Fails only when the file shrank after its buffers were checked.
-            if (!LoadSamples(stream, blocks[b], first, count, chunks[b].data())) return false;
+            if (!LoadSamples(stream, blocks[b], first, count, chunks[b].get())) return false;
         }
         for (size_t i = 0; i < count; ++i) {
             const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));

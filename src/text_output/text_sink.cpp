@@ -11,9 +11,17 @@ namespace quillwave {
 void OpenTextSink(TextSink& sink, int fd, size_t capacity) {
     sink.fd = fd;
     sink.capture = nullptr;
-    sink.buffer = std::make_unique<char[]>(capacity);
+    sink.buffer = std::make_unique_for_overwrite<char[]>(capacity);
     sink.capacity = capacity;
     sink.used = 0;
+    sink.flushed = 0;
+    sink.failed = false;
+}
+
+void RetargetTextSink(TextSink& sink, int fd) {
+    sink.fd = fd;
+    sink.used = 0;
+    sink.flushed = 0;
     sink.failed = false;
 }
 
@@ -26,6 +34,7 @@ bool FlushTextSink(TextSink& sink) {
     const char* data = sink.buffer.get();
     size_t remaining = sink.used;
     sink.used = 0;
+    sink.flushed += remaining;
     if (sink.failed) return false;
     if (sink.capture != nullptr) {
         sink.capture->append(data, remaining);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,12 +20,15 @@ struct TextSink {
     std::unique_ptr<char[]> buffer;
     size_t capacity = 0;
     size_t used = 0;
+    uint64_t flushed = 0;  // bytes handed on by earlier flushes
     bool failed = false;
 };
 
 inline constexpr size_t kDefaultSinkCapacity = 1 << 20;
 
 void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity);
+// Points an open sink, flushed, at another descriptor, keeping its buffer.
+void RetargetTextSink(TextSink& sink, int fd);
 // A sink that collects its text in `capture` (tests, and runs that discard text).
 void OpenCaptureSink(TextSink& sink, std::string& capture,
                      size_t capacity = kDefaultSinkCapacity);
@@ -41,5 +45,8 @@ inline char* ReserveText(TextSink& sink, size_t length) {
 inline void CommitText(TextSink& sink, size_t length) { sink.used += length; }
 
 void WriteText(TextSink& sink, std::string_view text);
+
+// Bytes written to the sink so far, whether or not flushed yet.
+inline uint64_t TextWritten(const TextSink& sink) { return sink.flushed + sink.used; }
 
 }  // namespace quillwave

@@ -82,7 +82,33 @@ bool IgnoreWaveformData(InputStream& stream) {
 }
 
 void IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
-    for (int32_t i = 0; i < bufferCount; ++i) IgnoreWaveformData(stream);
+    // Where a step over one buffer leads depends only on where it starts
+    // (the file does not change under the program), so a walk that comes
+    // back to a position it has stood on repeats itself from there on. A
+    // crafted file can make such a loop out of a negative dataSize, while
+    // declaring up to 2^31 - 1 buffers. Brent's cycle detection finds the
+    // period in time proportional to it and constant memory; the remaining
+    // steps then only need to be taken modulo the period. A walk without a
+    // cycle moves on through the file and is bounded by the file's size.
+    int64_t remaining = bufferCount;
+    int64_t power = 1;
+    int64_t period = 0;
+    int64_t checkpoint = stream.position;
+    while (remaining > 0) {
+        IgnoreWaveformData(stream);
+        --remaining;
+        ++period;
+        if (stream.position == checkpoint) {
+            remaining %= period;
+            break;
+        }
+        if (period == power) {
+            checkpoint = stream.position;
+            power *= 2;
+            period = 0;
+        }
+    }
+    for (; remaining > 0; --remaining) IgnoreWaveformData(stream);
 }
 
 }  // namespace quillwave

@@ -63,7 +63,7 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd) {
     stream.fd = fd;
     stream.position = 0;
     stream.size = info.st_size;
-    stream.window = std::make_unique<unsigned char[]>(kWindowCapacity);
+    stream.window = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     stream.windowStart = 0;
     stream.windowLength = 0;
     return true;
