@@ -1,0 +1,95 @@
+#include "format_cases.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+
+#include "text_output/conversion.h"
+#include "text_output/number_format.h"
+
+namespace quillwave::testing {
+namespace {
+
+template <typename Format, typename Value>
+std::string Compare(const char* printfFormat, double printed, Value value, Format format) {
+    char expected[512];
+    const int expectedLength = std::snprintf(expected, sizeof expected, printfFormat, printed);
+    char got[512];
+    const size_t gotLength = format(value, got);
+    if (static_cast<size_t>(expectedLength) == gotLength &&
+        std::string_view(expected, gotLength) == std::string_view(got, gotLength)) {
+        return {};
+    }
+    char bits[64];
+    std::snprintf(bits, sizeof bits, "%a", printed);
+    return std::string("value ") + bits + ": printf \"" + expected + "\", ours \"" +
+           std::string(got, gotLength) + "\"";
+}
+
+}  // namespace
+
+std::string CompareExponent(double value) {
+    return Compare("%e", value, value, FormatExponent);
+}
+
+std::string CompareFixed(float value) {
+    return Compare("%f", static_cast<double>(value), value, FormatFixed);
+}
+
+void ForEachExponentCase(uint64_t scale, uint64_t seed,
+                         const std::function<void(double)>& visit) {
+    using limits = std::numeric_limits<double>;
+    for (double special : {0.0, limits::infinity(), limits::quiet_NaN(), limits::max(),
+                           limits::min(), limits::denorm_min(), limits::epsilon(), 1.0, 9.9999995,
+                           9.9999994999999, 1e7, 1e-26, 9.99999949e-27}) {
+        visit(special);
+        visit(-special);
+        visit(std::nextafter(special, 0.0));
+        visit(std::nextafter(special, limits::infinity()));
+    }
+    // Exact ties: odd multiples of powers of two whose eighth significant
+    // digit is a final 5 (for example 2^-11 = 4.8828125e-4).
+    for (int k = -80; k <= 60; ++k) {
+        for (uint64_t odd = 1; odd < 2000 * scale; odd += 2) {
+            const double value = std::ldexp(static_cast<double>(odd), k);
+            visit(value);
+            visit(std::nextafter(value, 0.0));
+            visit(std::nextafter(value, limits::infinity()));
+        }
+    }
+    // Decimal boundaries: 10^k and 9.9999995 * 10^k (which rounds up to the
+    // next power) with their neighbours.
+    for (int k = -320; k <= 308; ++k) {
+        for (double mantissa : {1.0, 9.9999995, 9.999999, 5.0000005}) {
+            const double value = mantissa * std::pow(10.0, k);
+            visit(value);
+            visit(std::nextafter(value, 0.0));
+            visit(std::nextafter(value, limits::infinity()));
+        }
+    }
+    std::mt19937_64 random(seed);
+    for (uint64_t i = 0; i < 400000 * scale; ++i) visit(std::bit_cast<double>(random()));
+    std::uniform_real_distribution<double> exponent(-27.0, 8.0);
+    for (uint64_t i = 0; i < 400000 * scale; ++i) {
+        const double magnitude = std::pow(10.0, exponent(random));
+        visit((random() & 1) != 0 ? magnitude : -magnitude);
+    }
+    // Sample times of realistic captures.
+    const double increments[] = {1e-9, 2.5e-6, 4e-10, 1.0 / 3.0e9, 2e-3, 1e-6, 8e-11};
+    const double origins[] = {0.0, -0.0, -5e-4, -1.2345678e-6, 3.3e-3, -10.0};
+    const uint64_t span = 20000 * scale;
+    for (double increment : increments) {
+        for (double origin : origins) {
+            const WaveformHeader header{.timeIncrement = increment, .timeOrigin = origin};
+            const uint64_t start = random() % 100000000;
+            for (uint64_t i = 0; i < span; ++i) {
+                visit(ComputeTimeFromIndex(static_cast<int32_t>(start + i), header));
+                visit(ComputeTimeFromIndex(static_cast<int32_t>(i), header));
+            }
+        }
+    }
+}
+
+}  // namespace quillwave::testing

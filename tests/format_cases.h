@@ -1,0 +1,28 @@
+// Values on which the number formatters are compared with snprintf, and the
+// comparison itself. Shared by the unit tests (small samples) and the
+// exhaustive checker (all binary32 values, tens of millions of binary64).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace quillwave::testing {
+
+// Formats `value` with the program's formatter and with snprintf; returns
+// an empty string when they agree, else a description of the difference.
+std::string CompareExponent(double value);
+std::string CompareFixed(float value);
+
+// Calls `visit` with binary64 values of every kind that matters for "%e":
+// `scale` multiplies how many of each random family are made.
+//  - specials: zeros, infinities, NaNs of both signs, the extremes, subnormals
+//  - exact ties: m * 2^-k with eight significant digits ending in 5, and
+//    their neighbours one unit in the last place away
+//  - decimal boundaries: powers of ten and their neighbours
+//  - random bit patterns, and random values in the range of sample times
+//  - sample times as the program computes them: index * increment + origin
+void ForEachExponentCase(uint64_t scale, uint64_t seed,
+                         const std::function<void(double)>& visit);
+
+}  // namespace quillwave::testing

@@ -1,0 +1,82 @@
+// Exhaustive proof of the number formatters against snprintf:
+//   format_exhaustive fixed            every one of the 2^32 binary32 values
+//   format_exhaustive exponent SCALE   binary64 values of every family,
+//                                      SCALE x ~1.2 million of them
+// Work is split over the machine's cores. Exit status 1 on any difference.
+#include <atomic>
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "format_cases.h"
+
+namespace {
+
+std::mutex reportLock;
+std::atomic<uint64_t> mismatches{0};
+
+void Report(const std::string& difference) {
+    if (difference.empty()) return;
+    if (mismatches.fetch_add(1) < 20) {
+        std::lock_guard<std::mutex> hold(reportLock);
+        std::printf("MISMATCH %s\n", difference.c_str());
+    }
+}
+
+unsigned Workers() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+uint64_t CheckAllFixed() {
+    const unsigned workers = Workers();
+    std::vector<std::thread> threads;
+    for (unsigned w = 0; w < workers; ++w) {
+        threads.emplace_back([w, workers] {
+            for (uint64_t bits = w; bits < (uint64_t{1} << 32); bits += workers) {
+                Report(quillwave::testing::CompareFixed(
+                    std::bit_cast<float>(static_cast<uint32_t>(bits))));
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    return uint64_t{1} << 32;
+}
+
+uint64_t CheckExponent(uint64_t scale) {
+    const unsigned workers = Workers();
+    std::vector<std::thread> threads;
+    std::atomic<uint64_t> checked{0};
+    for (unsigned w = 0; w < workers; ++w) {
+        threads.emplace_back([w, scale, &checked] {
+            uint64_t count = 0;
+            quillwave::testing::ForEachExponentCase(scale, 1000 + w, [&](double value) {
+                ++count;
+                Report(quillwave::testing::CompareExponent(value));
+            });
+            checked += count;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    return checked;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t checked = 0;
+    if (argc == 2 && std::strcmp(argv[1], "fixed") == 0) {
+        checked = CheckAllFixed();
+    } else if (argc == 3 && std::strcmp(argv[1], "exponent") == 0) {
+        checked = CheckExponent(std::strtoull(argv[2], nullptr, 10));
+    } else {
+        std::fprintf(stderr, "usage: format_exhaustive fixed | exponent SCALE\n");
+        return 2;
+    }
+    std::printf("%llu values checked, %llu mismatches\n",
+                static_cast<unsigned long long>(checked),
+                static_cast<unsigned long long>(mismatches.load()));
+    return mismatches.load() == 0 ? 0 : 1;
+}
