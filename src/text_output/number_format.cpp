@@ -12,8 +12,8 @@
 //
 //  "%e" of a binary64: the value is m * 2^e with m < 2^53. The seven digits
 //  are round(v / 10^q) for q = k - 6, k the decimal exponent. For
-//  1e-26 <= |v| < 1e7 (every realistic sample time), q lies in -32..0 and
-//  v / 10^q = m * 5^-q * 2^(e-q) is an exact 128-bit product and shift.
+//  1e-21 <= |v| < 1e7 (every realistic sample time), q lies in -27..0 and
+//  v / 10^q = m * 5^-q * 2^(e-q) is an exact 64x64-bit product and shift.
 //  Values outside that range (and subnormals) go to snprintf, which is
 //  exact everywhere; they are rare in captures.
 #include "text_output/number_format.h"
@@ -42,6 +42,29 @@ inline void WriteSixDigits(char* out, uint32_t value) {
     WritePair(out, high);
     WritePair(out + 2, low / 100);
     WritePair(out + 4, low % 100);
+}
+
+// The eight decimal digits of n < 10^8 as ASCII, most significant first in
+// memory order, computed in one register (SIMD within a register): split
+// into two halves of four digits, each into two pairs, each into digits.
+static_assert(std::endian::native == std::endian::little, "digit packing assumes little-endian");
+inline uint64_t EightDigits(uint32_t n) {
+    const uint64_t high = (uint64_t{n} * 109951163) >> 40;  // n / 10000
+    uint64_t v = high | ((n - high * 10000) << 32);
+    const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007F;  // each lane / 100
+    v = hundreds | ((v - hundreds * 100) << 16);
+    const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000F;  // each lane / 10
+    v = tens | ((v - tens * 10) << 8);
+    return v + 0x3030303030303030;
+}
+
+// Writes "d.dddddd" for n < 10^7 with one eight-byte store: n's digits are
+// "0ddddddd", whose leading zero is dropped and a point put after the first.
+inline void WritePointedSeven(char* out, uint32_t n) {
+    const uint64_t digits = EightDigits(n);
+    const uint64_t packed = ((digits >> 8) & 0xFF) | (uint64_t{'.'} << 8) |
+                            (digits & 0xFFFFFFFFFFFF0000);
+    std::memcpy(out, &packed, 8);
 }
 
 // An unsigned integer in decimal without leading zeros.
@@ -74,20 +97,24 @@ size_t WriteNonFinite(char* out, bool negative, bool isNan) {
     return length + 3;
 }
 
-// Rounds x / 2^shift to the nearest integer, ties to even (shift in 1..127).
-inline u128 ShiftRoundHalfEven(u128 x, unsigned shift) {
-    const u128 quotient = x >> shift;
-    const u128 remainder = x & ((u128{1} << shift) - 1);
-    const u128 half = u128{1} << (shift - 1);
-    const bool up = remainder > half || (remainder == half && (quotient & 1) != 0);
-    return quotient + (up ? 1 : 0);
-}
+// 5^p for p in 0..27 (the powers that fit in 64 bits), each shifted left
+// until its top bit is bit 63. Multiplying a 53-bit mantissa by such a power
+// puts the seven or eight wanted digits inside the upper 64 bits of the
+// 128-bit product, so the digits and the exact rounding need only 64-bit
+// operations on the two halves.
+struct NormalizedPower {
+    uint64_t power;  // 5^p << extraShift
+    int extraShift;
+};
 
-// 5^p for p in 0..32 (5^32 needs 75 bits).
-constexpr auto kPowersOfFive = [] {
-    std::array<u128, 33> powers{};
-    powers[0] = 1;
-    for (size_t p = 1; p < powers.size(); ++p) powers[p] = powers[p - 1] * 5;
+constexpr auto kNormalizedPowersOfFive = [] {
+    std::array<NormalizedPower, 28> powers{};
+    uint64_t power = 1;
+    for (size_t p = 0; p < powers.size(); ++p) {
+        const int extra = std::countl_zero(power);
+        powers[p] = {power << extra, extra};
+        power *= 5;
+    }
     return powers;
 }();
 
@@ -117,43 +144,53 @@ size_t FormatExponent(double value, char* out) {
     const int exponent2 = biased - 1075;  // value = mantissa * 2^exponent2
     // floor(log10(2) * (exponent2 + 52)) is the decimal exponent or one less.
     int decimalExponent = ((exponent2 + 52) * 78913) >> 18;
-    uint64_t digits = 0;
-    for (;;) {
-        const int p = 6 - decimalExponent;  // scale by 10^p
-        if (p < 0 || p > 32) return FormatExponentWithPrintf(value, out);
-        const u128 scaled = u128{mantissa} * kPowersOfFive[static_cast<size_t>(p)];
-        const int shift = -(exponent2 + p);  // scaled value = scaled / 2^shift
-        u128 whole;
-        if (shift <= 0) {
-            whole = scaled << -shift;  // integer: at most eight digits here
-        } else if (shift >= 128) {
-            return FormatExponentWithPrintf(value, out);
-        } else {
-            whole = scaled >> shift;
-        }
-        if (whole >= 10000000) {  // eight digits: the exponent is one more
-            ++decimalExponent;
-            continue;
-        }
-        digits = static_cast<uint64_t>(
-            shift <= 0 ? whole : ShiftRoundHalfEven(scaled, static_cast<unsigned>(shift)));
-        break;
+    const int p = 6 - decimalExponent;  // scale the value by 10^p
+    if (p < 0 || p > 27) return FormatExponentWithPrintf(value, out);
+    const NormalizedPower& power = kNormalizedPowersOfFive[static_cast<size_t>(p)];
+    const u128 product = u128{mantissa} * power.power;
+    const auto high = static_cast<uint64_t>(product >> 64);
+    const auto low = static_cast<uint64_t>(product);
+    // value * 10^p = product / 2^(64 + cut): the digits are high >> cut and
+    // the dropped fraction is high's low `cut` bits followed by all of low.
+    // The product has 116 or 117 bits and value * 10^p seven or eight digits
+    // before the point, so cut lies within 24..34 (the guard keeps the shifts
+    // below from overflowing whatever happens).
+    const int cut = -(exponent2 + p) + power.extraShift - 64;
+    if (cut < 1 || cut > 40) return FormatExponentWithPrintf(value, out);
+    const auto c = static_cast<unsigned>(cut);
+    const uint64_t whole = high >> c;
+    const uint64_t fractionHigh = high & ((uint64_t{1} << c) - 1);
+    uint64_t digits;
+    if (whole < 10000000) {
+        const uint64_t half = uint64_t{1} << (c - 1);
+        const bool up = fractionHigh > half ||
+                        (fractionHigh == half && (low != 0 || (whole & 1) != 0));
+        digits = whole + (up ? 1 : 0);
+    } else {
+        // Eight digits: the estimate was one low. Round whole / 10 exactly,
+        // the dropped part being (whole % 10 + fraction) / 10.
+        ++decimalExponent;
+        const uint64_t tenth = whole / 10;
+        const uint64_t dropped = ((whole - tenth * 10) << c) + fractionHigh;
+        const uint64_t half = uint64_t{5} << c;
+        const bool up = dropped > half || (dropped == half && (low != 0 || (tenth & 1) != 0));
+        digits = tenth + (up ? 1 : 0);
     }
     if (digits == 10000000) {  // rounded up to the next power of ten
         digits = 1000000;
         ++decimalExponent;
     }
-    const auto leading = static_cast<uint32_t>(digits / 1000000);
-    out[length] = static_cast<char>('0' + leading);
-    out[length + 1] = '.';
-    WriteSixDigits(out + length + 2, static_cast<uint32_t>(digits % 1000000));
+    WritePointedSeven(out + length, static_cast<uint32_t>(digits));
     length += 8;
-    out[length++] = 'e';
-    out[length++] = decimalExponent < 0 ? '-' : '+';
     const auto magnitude = static_cast<uint32_t>(decimalExponent < 0 ? -decimalExponent
                                                                      : decimalExponent);
-    WritePair(out + length, magnitude);  // |exponent| <= 26 on this path
-    return length + 2;
+    // "e", the sign and two digits (|exponent| <= 26 on this path), one store.
+    uint16_t pair = 0;
+    std::memcpy(&pair, kDigitPairs + 2 * magnitude, 2);
+    const uint32_t suffix = (uint32_t{pair} << 16) |
+                            (decimalExponent < 0 ? uint32_t{'-'} << 8 : uint32_t{'+'} << 8) | 'e';
+    std::memcpy(out + length, &suffix, 4);
+    return length + 4;
 }
 
 size_t FormatFixed(float value, char* out) {
@@ -179,12 +216,22 @@ size_t FormatFixed(float value, char* out) {
     // value * 10^6 = mantissa * 10^6 / 2^shift, where mantissa * 10^6 < 2^44:
     // shifts of 45 or more leave less than one half, which rounds to 0.
     const auto shift = static_cast<unsigned>(-exponent2);
-    const uint64_t micros =
-        shift >= 45 ? 0
-                    : static_cast<uint64_t>(ShiftRoundHalfEven(u128{mantissa} * 1000000, shift));
-    length += WriteUnsigned(out + length, micros / 1000000);
+    uint64_t micros = 0;
+    if (shift < 45) {
+        const uint64_t scaled = mantissa * 1000000;
+        const uint64_t quotient = scaled >> shift;
+        const uint64_t remainder = scaled & ((uint64_t{1} << shift) - 1);
+        const uint64_t half = uint64_t{1} << (shift - 1);
+        micros = quotient + ((remainder > half || (remainder == half && (quotient & 1) != 0)) ? 1 : 0);
+    }
+    if (micros < 10000000) {  // one digit before the point: the usual case
+        WritePointedSeven(out + length, static_cast<uint32_t>(micros));
+        return length + 8;
+    }
+    const uint64_t units = micros / 1000000;
+    length += WriteUnsigned(out + length, units);
     out[length++] = '.';
-    WriteSixDigits(out + length, static_cast<uint32_t>(micros % 1000000));
+    WriteSixDigits(out + length, static_cast<uint32_t>(micros - units * 1000000));
     return length + 6;
 }
 

@@ -1,0 +1,122 @@
+// Microbenchmarks of the number fields, against snprintf and std::to_chars
+// (the exact alternatives), on values like those of real captures.
+// Items per second are fields (or lines) per second.
+#include <benchmark/benchmark.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "text_output/conversion.h"
+#include "text_output/number_format.h"
+
+namespace {
+
+constexpr size_t kValues = 1 << 16;
+
+const std::vector<double>& Times() {
+    static const std::vector<double> times = [] {
+        std::vector<double> t(kValues);
+        const quillwave::WaveformHeader header{.timeIncrement = 1e-9, .timeOrigin = -1e-2};
+        for (size_t i = 0; i < kValues; ++i) {
+            t[i] = quillwave::ComputeTimeFromIndex(static_cast<int32_t>(i * 301), header);
+        }
+        return t;
+    }();
+    return times;
+}
+
+const std::vector<float>& Samples() {
+    static const std::vector<float> samples = [] {
+        std::vector<float> s(kValues);
+        std::mt19937 random(1);
+        std::normal_distribution<float> noise(0.0f, 0.05f);
+        for (size_t i = 0; i < kValues; ++i) {
+            s[i] = 1.5f * std::sin(static_cast<float>(i) * 0.001f) + noise(random);
+        }
+        return s;
+    }();
+    return samples;
+}
+
+template <typename Format>
+void Run(benchmark::State& state, Format format) {
+    char text[128];
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(format(i & (kValues - 1), text));
+        benchmark::ClobberMemory();
+        ++i;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void ExponentOurs(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) { return quillwave::FormatExponent(Times()[i], out); });
+}
+void ExponentSnprintf(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) { return std::snprintf(out, 128, "%e", Times()[i]); });
+}
+void ExponentToChars(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        return std::to_chars(out, out + 128, Times()[i], std::chars_format::scientific, 6).ptr;
+    });
+}
+void FixedOurs(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) { return quillwave::FormatFixed(Samples()[i], out); });
+}
+void FixedSnprintf(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        return std::snprintf(out, 128, "%f", static_cast<double>(Samples()[i]));
+    });
+}
+void FixedToChars(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        return std::to_chars(out, out + 128, static_cast<double>(Samples()[i]),
+                             std::chars_format::fixed, 6)
+            .ptr;
+    });
+}
+void DecimalOurs(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        return quillwave::FormatDecimal(static_cast<int32_t>(i * 2654435761u), out);
+    });
+}
+void HexOurs(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        return quillwave::FormatHex(static_cast<uint32_t>(i & 0xFF), out);
+    });
+}
+// A whole "%e, %f\n" line, as a normal waveform writes it.
+void NormalLineOurs(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        size_t n = quillwave::FormatExponent(Times()[i], out);
+        out[n++] = ',';
+        out[n++] = ' ';
+        n += quillwave::FormatFixed(Samples()[i], out + n);
+        out[n++] = '\n';
+        return n;
+    });
+}
+void NormalLineSnprintf(benchmark::State& state) {
+    Run(state, [](size_t i, char* out) {
+        return std::snprintf(out, 128, "%e, %f\n", Times()[i], static_cast<double>(Samples()[i]));
+    });
+}
+
+BENCHMARK(ExponentOurs);
+BENCHMARK(ExponentToChars);
+BENCHMARK(ExponentSnprintf);
+BENCHMARK(FixedOurs);
+BENCHMARK(FixedToChars);
+BENCHMARK(FixedSnprintf);
+BENCHMARK(DecimalOurs);
+BENCHMARK(HexOurs);
+BENCHMARK(NormalLineOurs);
+BENCHMARK(NormalLineSnprintf);
+
+}  // namespace
+
+BENCHMARK_MAIN();
