@@ -15,6 +15,7 @@
 namespace {
 
 constexpr size_t kValues = 1 << 16;
+constexpr size_t kMaxLineBytes = 128;
 
 const std::vector<double>& Times() {
     static const std::vector<double> times = [] {
@@ -116,6 +117,33 @@ BENCHMARK(DecimalOurs);
 BENCHMARK(HexOurs);
 BENCHMARK(NormalLineOurs);
 BENCHMARK(NormalLineSnprintf);
+
+}  // namespace
+
+
+namespace {
+
+// Throughput of whole runs of fields into a buffer, as the writers use them.
+void ExponentRun(benchmark::State& state) {
+    std::vector<char> buffer(kValues * kMaxLineBytes);
+    for (auto _ : state) {
+        char* out = buffer.data();
+        for (double time : Times()) out += quillwave::FormatExponent(time, out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
+}
+void FixedRun(benchmark::State& state) {
+    std::vector<char> buffer(kValues * kMaxLineBytes);
+    for (auto _ : state) {
+        char* out = buffer.data();
+        for (float sample : Samples()) out += quillwave::FormatFixed(sample, out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
+}
+BENCHMARK(ExponentRun);
+BENCHMARK(FixedRun);
 
 }  // namespace
 

@@ -29,12 +29,16 @@ size_t AppendSeparator(char* out) {
 // Writes one line per sample index. For every chunk of indices it loads the
 // stored bytes of that chunk from each block, then asks `formatValues` to
 // write the value part of each line (after "time, ") from those bytes.
+// Lines are formatted straight into the sink's buffer, a batch at a time;
+// the cursor lives in a local so the compiler need not reload it after
+// every character stored.
 template <size_t BlockCount, typename FormatValues>
 bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSink& sink,
                       const std::array<SampleBlock, BlockCount>& blocks,
                       FormatValues formatValues) {
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
+    const WaveformHeader timeBase = header;
     std::array<std::unique_ptr<unsigned char[]>, BlockCount> chunks;
     std::array<const unsigned char*, BlockCount> bytes{};
     for (size_t b = 0; b < BlockCount; ++b) {
@@ -42,6 +46,7 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
         bytes[b] = chunks[b].get();
     }
+    const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength);
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(std::min<int64_t>(
             static_cast<int64_t>(kChunkSamples), total - first));
@@ -49,14 +54,18 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             // Fails only when the file shrank after its buffers were checked.
             if (!LoadSamples(stream, blocks[b], first, count, chunks[b].get())) return false;
         }
-        for (size_t i = 0; i < count; ++i) {
-            const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
-            char* out = ReserveText(sink, kMaxLineLength);
-            size_t length = FormatExponent(ComputeTimeFromIndex(index, header), out);
-            length += AppendSeparator(out + length);
-            length += formatValues(bytes, i, out + length);
-            out[length++] = '\n';
-            CommitText(sink, length);
+        for (size_t i = 0; i < count;) {
+            const size_t batchEnd = std::min(count, i + linesPerBatch);
+            char* const start = ReserveText(sink, (batchEnd - i) * kMaxLineLength);
+            char* out = start;
+            for (; i < batchEnd; ++i) {
+                const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
+                out += FormatExponent(ComputeTimeFromIndex(index, timeBase), out);
+                out += AppendSeparator(out);
+                out += formatValues(bytes, i, out);
+                *out++ = '\n';
+            }
+            CommitText(sink, static_cast<size_t>(out - start));
         }
     }
     return true;

@@ -18,6 +18,7 @@
 //  exact everywhere; they are rare in captures.
 #include "text_output/number_format.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -97,25 +98,70 @@ size_t WriteNonFinite(char* out, bool negative, bool isNan) {
     return length + 3;
 }
 
-// 5^p for p in 0..27 (the powers that fit in 64 bits), each shifted left
-// until its top bit is bit 63. Multiplying a 53-bit mantissa by such a power
-// puts the seven or eight wanted digits inside the upper 64 bits of the
-// 128-bit product, so the digits and the exact rounding need only 64-bit
-// operations on the two halves.
-struct NormalizedPower {
-    uint64_t power;  // 5^p << extraShift
-    int extraShift;
+// How "%e" scales a binary64 of each binary exponent. For a value
+// m * 2^e (m the 53-bit mantissa) whose decimal exponent is k or k + 1,
+// value * 10^p with p = 6 - k is m * scale / 2^88, where scale = 5^p * 2^(p+e+88)
+// is an exact 64-bit integer for every e with 4.3e-19 <= |value| < 1.6e7.
+// The 128-bit product m * scale then holds the seven or eight digits in the
+// upper 24..51 bits of its high word and the dropped fraction below them,
+// so digits and exact rounding need no variable shifts.
+struct ExponentScale {
+    uint64_t scale = 0;  // 0: outside the fast range
+    int decimalExponent = 0;  // k, the decimal exponent or one less
 };
 
-constexpr auto kNormalizedPowersOfFive = [] {
-    std::array<NormalizedPower, 28> powers{};
-    uint64_t power = 1;
-    for (size_t p = 0; p < powers.size(); ++p) {
-        const int extra = std::countl_zero(power);
-        powers[p] = {power << extra, extra};
-        power *= 5;
+constexpr auto kExponentScales = [] {
+    std::array<ExponentScale, 2048> scales{};
+    for (int biased = 1; biased < 2047; ++biased) {
+        const int exponent2 = biased - 1075;
+        const int k = ((exponent2 + 52) * 78913) >> 18;  // floor(log10(2^(e+52)))
+        const int p = 6 - k;
+        const int shift = p + exponent2 + 88;
+        if (p < 0 || p > 27 || shift < 0) continue;
+        uint64_t power = 1;
+        for (int i = 0; i < p; ++i) power *= 5;
+        if (shift >= std::countl_zero(power)) continue;  // would not fit in 64 bits
+        scales[static_cast<size_t>(biased)] = {power << shift, k};
     }
-    return powers;
+    return scales;
+}();
+
+// "e", the sign and two digits of decimal exponents -99..99, as four bytes.
+constexpr auto kExponentSuffixes = [] {
+    std::array<uint32_t, 199> suffixes{};
+    for (int k = -99; k <= 99; ++k) {
+        const int magnitude = k < 0 ? -k : k;
+        suffixes[static_cast<size_t>(k + 99)] =
+            uint32_t{'e'} | (static_cast<uint32_t>(k < 0 ? '-' : '+') << 8) |
+            (static_cast<uint32_t>('0' + magnitude / 10) << 16) |
+            (static_cast<uint32_t>('0' + magnitude % 10) << 24);
+    }
+    return suffixes;
+}();
+
+// How "%f" scales a binary32 of each binary exponent. A value m * 2^-s
+// (m the 24-bit mantissa) with 20 <= s <= 64 has value * 10^6 =
+// m * (10^6 * 2^(64-s)) / 2^64, the multiplier an exact 64-bit integer: the
+// product's high word is the value in millionths, truncated, and its low
+// word the dropped fraction. Below 2^-41 every value rounds to 0.000000.
+enum class FixedPath : uint8_t { kGeneral, kMultiply, kZero };
+struct FixedScale {
+    uint64_t multiplier = 0;
+    FixedPath path = FixedPath::kGeneral;
+};
+
+constexpr auto kFixedScales = [] {
+    std::array<FixedScale, 256> scales{};
+    for (int biased = 0; biased < 255; ++biased) {
+        const int shift = 150 - (biased == 0 ? 1 : biased);
+        if (shift > 64) {
+            scales[static_cast<size_t>(biased)] = {0, FixedPath::kZero};
+        } else if (shift >= 20) {
+            scales[static_cast<size_t>(biased)] = {uint64_t{1000000} << (64 - shift),
+                                                   FixedPath::kMultiply};
+        }
+    }
+    return scales;
 }();
 
 size_t FormatExponentWithPrintf(double value, char* out) {
@@ -123,6 +169,35 @@ size_t FormatExponentWithPrintf(double value, char* out) {
     const int length = std::snprintf(text, sizeof text, "%e", value);
     std::memcpy(out, text, static_cast<size_t>(length));
     return static_cast<size_t>(length);
+}
+
+// "%f" digits of mantissa * 2^(biased - 150) for |value| >= 2^-20 * 2^24 = 8
+// (shifts below 20), sign excluded: integers above 2^23, else a 64-bit
+// shift with an exact remainder.
+size_t FormatFixedGeneral(uint64_t mantissa, int biased, char* out) {
+    const int exponent2 = biased - 150;
+    size_t length = 0;
+    if (exponent2 >= 0) {
+        // An integer: up to 2^64 it needs no 128-bit division.
+        if (exponent2 <= 40) {
+            length = WriteUnsigned(out, mantissa << exponent2);
+        } else {
+            length = WriteUnsigned(out, u128{mantissa} << exponent2);
+        }
+        std::memcpy(out + length, ".000000", 7);
+        return length + 7;
+    }
+    const auto shift = static_cast<unsigned>(-exponent2);  // 1..19
+    const uint64_t scaled = mantissa * 1000000;
+    const uint64_t quotient = scaled >> shift;
+    const uint64_t remainder = scaled & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    const uint64_t micros = quotient + (remainder + (quotient & 1) > half ? 1 : 0);
+    const uint64_t units = micros / 1000000;
+    length = WriteUnsigned(out, units);
+    out[length++] = '.';
+    WriteSixDigits(out + length, static_cast<uint32_t>(micros - units * 1000000));
+    return length + 6;
 }
 
 }  // namespace
@@ -140,109 +215,85 @@ size_t FormatExponent(double value, char* out) {
         std::memcpy(out + length, "0.000000e+00", 12);
         return length + 12;
     }
+    const ExponentScale& entry = kExponentScales[static_cast<size_t>(biased)];
+    if (entry.scale == 0) return FormatExponentWithPrintf(value, out);
     const uint64_t mantissa = fraction | (uint64_t{1} << 52);
-    const int exponent2 = biased - 1075;  // value = mantissa * 2^exponent2
-    // floor(log10(2) * (exponent2 + 52)) is the decimal exponent or one less.
-    int decimalExponent = ((exponent2 + 52) * 78913) >> 18;
-    const int p = 6 - decimalExponent;  // scale the value by 10^p
-    if (p < 0 || p > 27) return FormatExponentWithPrintf(value, out);
-    const NormalizedPower& power = kNormalizedPowersOfFive[static_cast<size_t>(p)];
-    const u128 product = u128{mantissa} * power.power;
+    const u128 product = u128{mantissa} * entry.scale;
     const auto high = static_cast<uint64_t>(product >> 64);
     const auto low = static_cast<uint64_t>(product);
-    // value * 10^p = product / 2^(64 + cut): the digits are high >> cut and
-    // the dropped fraction is high's low `cut` bits followed by all of low.
-    // The product has 116 or 117 bits and value * 10^p seven or eight digits
-    // before the point, so cut lies within 24..34 (the guard keeps the shifts
-    // below from overflowing whatever happens).
-    const int cut = -(exponent2 + p) + power.extraShift - 64;
-    if (cut < 1 || cut > 40) return FormatExponentWithPrintf(value, out);
-    const auto c = static_cast<unsigned>(cut);
-    const uint64_t whole = high >> c;
-    const uint64_t fractionHigh = high & ((uint64_t{1} << c) - 1);
+    // value * 10^p = high / 2^24 + (high's low 24 bits, then low) as fraction.
+    const uint64_t whole = high >> 24;
+    const uint64_t fractionHigh = high & 0xFFFFFF;
+    // Round half to even: up when the fraction exceeds one half, or equals
+    // it and the kept digits are odd. With x = 1 for "low != 0 or odd",
+    // that is exactly fractionHigh + x > half.
     uint64_t digits;
+    int decimalExponent = entry.decimalExponent;
     if (whole < 10000000) {
-        const uint64_t half = uint64_t{1} << (c - 1);
-        const bool up = fractionHigh > half ||
-                        (fractionHigh == half && (low != 0 || (whole & 1) != 0));
-        digits = whole + (up ? 1 : 0);
+        const uint64_t sticky = (low != 0) | (whole & 1);
+        digits = whole + (fractionHigh + sticky > (uint64_t{1} << 23) ? 1 : 0);
     } else {
-        // Eight digits: the estimate was one low. Round whole / 10 exactly,
+        // Eight digits: the decimal exponent is one more. Round whole / 10,
         // the dropped part being (whole % 10 + fraction) / 10.
         ++decimalExponent;
         const uint64_t tenth = whole / 10;
-        const uint64_t dropped = ((whole - tenth * 10) << c) + fractionHigh;
-        const uint64_t half = uint64_t{5} << c;
-        const bool up = dropped > half || (dropped == half && (low != 0 || (tenth & 1) != 0));
-        digits = tenth + (up ? 1 : 0);
+        const uint64_t dropped = ((whole - tenth * 10) << 24) + fractionHigh;
+        const uint64_t sticky = (low != 0) | (tenth & 1);
+        digits = tenth + (dropped + sticky > (uint64_t{5} << 24) ? 1 : 0);
     }
     if (digits == 10000000) {  // rounded up to the next power of ten
         digits = 1000000;
         ++decimalExponent;
     }
     WritePointedSeven(out + length, static_cast<uint32_t>(digits));
-    length += 8;
-    const auto magnitude = static_cast<uint32_t>(decimalExponent < 0 ? -decimalExponent
-                                                                     : decimalExponent);
-    // "e", the sign and two digits (|exponent| <= 26 on this path), one store.
-    uint16_t pair = 0;
-    std::memcpy(&pair, kDigitPairs + 2 * magnitude, 2);
-    const uint32_t suffix = (uint32_t{pair} << 16) |
-                            (decimalExponent < 0 ? uint32_t{'-'} << 8 : uint32_t{'+'} << 8) | 'e';
-    std::memcpy(out + length, &suffix, 4);
-    return length + 4;
+    std::memcpy(out + length + 8, &kExponentSuffixes[static_cast<size_t>(decimalExponent + 99)],
+                4);
+    return length + 12;
 }
 
 size_t FormatFixed(float value, char* out) {
     const auto bits = std::bit_cast<uint32_t>(value);
-    const bool negative = (bits >> 31) != 0;
+    const uint32_t negative = bits >> 31;
     const auto biased = static_cast<int>((bits >> 23) & 0xFF);
     const uint32_t fraction = bits & 0x7FFFFF;
-    if (biased == 0xFF) return WriteNonFinite(out, negative, fraction != 0);
-    size_t length = 0;
-    if (negative) out[length++] = '-';
+    if (biased == 0xFF) return WriteNonFinite(out, negative != 0, fraction != 0);
+    out[0] = '-';  // kept only for negative values
+    const size_t length = negative;
     const uint64_t mantissa = biased == 0 ? fraction : (fraction | 0x800000u);
-    const int exponent2 = (biased == 0 ? 1 : biased) - 150;  // value = mantissa * 2^exponent2
-    if (exponent2 >= 0) {
-        // An integer: |value| >= 2^23. Up to 2^64 it needs no 128-bit division.
-        if (exponent2 <= 40) {
-            length += WriteUnsigned(out + length, mantissa << exponent2);
-        } else {
-            length += WriteUnsigned(out + length, u128{mantissa} << exponent2);
-        }
-        std::memcpy(out + length, ".000000", 7);
-        return length + 7;
-    }
-    // value * 10^6 = mantissa * 10^6 / 2^shift, where mantissa * 10^6 < 2^44:
-    // shifts of 45 or more leave less than one half, which rounds to 0.
-    const auto shift = static_cast<unsigned>(-exponent2);
+    const FixedScale& entry = kFixedScales[static_cast<size_t>(biased)];
     uint64_t micros = 0;
-    if (shift < 45) {
-        const uint64_t scaled = mantissa * 1000000;
-        const uint64_t quotient = scaled >> shift;
-        const uint64_t remainder = scaled & ((uint64_t{1} << shift) - 1);
-        const uint64_t half = uint64_t{1} << (shift - 1);
-        micros = quotient + ((remainder > half || (remainder == half && (quotient & 1) != 0)) ? 1 : 0);
+    if (entry.path == FixedPath::kMultiply) {
+        const u128 product = u128{mantissa} * entry.multiplier;
+        micros = static_cast<uint64_t>(product >> 64);
+        const auto dropped = static_cast<uint64_t>(product);
+        // Half to even: up above one half, or at one half when odd.
+        micros += dropped > (uint64_t{1} << 63) - (micros & 1) ? 1 : 0;
+    } else if (entry.path == FixedPath::kGeneral) {
+        return length + FormatFixedGeneral(mantissa, biased, out + length);
     }
     if (micros < 10000000) {  // one digit before the point: the usual case
         WritePointedSeven(out + length, static_cast<uint32_t>(micros));
         return length + 8;
     }
     const uint64_t units = micros / 1000000;
-    length += WriteUnsigned(out + length, units);
-    out[length++] = '.';
-    WriteSixDigits(out + length, static_cast<uint32_t>(micros - units * 1000000));
-    return length + 6;
+    size_t written = WriteUnsigned(out + length, units);
+    out[length + written++] = '.';
+    WriteSixDigits(out + length + written, static_cast<uint32_t>(micros - units * 1000000));
+    return length + written + 6;
 }
 
 size_t FormatDecimal(int32_t value, char* out) {
-    size_t length = 0;
+    out[0] = '-';  // kept only for negative values
+    const size_t length = value < 0 ? 1 : 0;
     auto magnitude = static_cast<uint32_t>(value);
-    if (value < 0) {
-        out[length++] = '-';
-        magnitude = 0u - magnitude;
-    }
-    return length + WriteUnsigned(out + length, magnitude);
+    if (value < 0) magnitude = 0u - magnitude;
+    if (magnitude >= 100000000) return length + WriteUnsigned(out + length, magnitude);
+    // Eight digits at once, then drop the leading zeros (keeping one for 0).
+    const uint64_t digits = EightDigits(magnitude);
+    const int zeros = std::min(std::countr_zero(digits - 0x3030303030303030) / 8, 7);
+    const uint64_t kept = digits >> (8 * zeros);
+    std::memcpy(out + length, &kept, 8);
+    return length + static_cast<size_t>(8 - zeros);
 }
 
 size_t FormatHex(uint32_t value, char* out) {
