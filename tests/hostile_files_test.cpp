@@ -2,7 +2,10 @@
 // busy for billions of steps. The program must give exactly the literal
 // walk's output, in time bounded by the file and by what it writes. These
 // tests run under a CTest timeout far shorter than a literal walk would take.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 
@@ -12,6 +15,7 @@
 namespace quillwave {
 namespace {
 
+using testing::FileExists;
 using testing::ReadFileText;
 using testing::RunQuillwaveBinary;
 using testing::StreamOver;
@@ -21,6 +25,7 @@ using writer::AppendBuffer;
 using writer::AppendFileHeader;
 using writer::AppendWaveformHeader;
 using writer::BufferSpec;
+using writer::LogicBuffer;
 using writer::Bytes;
 
 constexpr int32_t kMaxCount = 2147483647;
@@ -140,6 +145,81 @@ TEST_F(HostileFileTest, SeveralWaveformsWalkingOneCyclePrintTheirLines) {
     const std::string p = "P, PB_NORMAL, 0, , , \n";
     const std::string w3 = "W3, PB_VERT_HISTOGRAM, 0, , , \n";
     EXPECT_EQ(RunQuillwaveBinary({input}).out, kVersion + w1 + p + w3 + p + w3);
+}
+
+// A sparse file (holes take no disk space) whose later waveforms lie past
+// the 4 GiB mark: reached by stepping over buffers that declare 2^31 - 1
+// bytes and a waveform header that declares as much.
+TEST_F(HostileFileTest, WaveformsBeyondFourGibibytes) {
+    struct Piece {
+        int64_t offset;
+        Bytes bytes;
+    };
+    std::vector<Piece> pieces;
+    Bytes head;
+    AppendFileHeader(head, 3);
+    AppendWaveformHeader(head, {.waveformType = 0, .bufferCount = 3, .summaryText1 = "skipped"});
+    pieces.push_back({0, head});
+    int64_t offset = static_cast<int64_t>(head.size());
+    for (int i = 0; i < 3; ++i) {
+        Bytes buffer;
+        AppendBuffer(buffer, BufferSpec{.dataType = 4, .dataSize = kMaxCount});
+        pieces.push_back({offset, buffer});
+        offset += 12 + int64_t{kMaxCount};
+    }
+    ASSERT_GT(offset, int64_t{1} << 32);
+    Bytes far;
+    AppendWaveformHeader(far, {.sampleCount = 2, .timeIncrement = 0.5, .summaryText1 = "far"});
+    writer::OverwriteI32(far, 0, kMaxCount);  // the rest of the long header is a hole
+    pieces.push_back({offset, far});
+    offset += kMaxCount;
+    Bytes tail;
+    AppendBuffer(tail, writer::AnalogBuffer(1, {1.5f, -2.0f}));
+    AppendWaveformHeader(tail, {.waveformType = 6, .sampleCount = 1, .summaryText1 = "farther"});
+    AppendBuffer(tail, LogicBuffer({0xAB}));
+    pieces.push_back({offset, tail});
+
+    const int fd = open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (const Piece& piece : pieces) {
+        ASSERT_EQ(pwrite(fd, piece.bytes.data(), piece.bytes.size(), piece.offset),
+                  static_cast<ssize_t>(piece.bytes.size()));
+    }
+    close(fd);
+    struct stat info {};
+    ASSERT_EQ(stat(input.c_str(), &info), 0);
+    ASSERT_GT(info.st_size, int64_t{8} << 30);
+
+    EXPECT_EQ(RunQuillwaveBinary({input}).out,
+              kVersion + "skipped, PB_UNKNOWN, 0, , , \n" + "far, PB_NORMAL, 2, , , \n" +
+                  "farther, PB_LOGIC, 1, , , \n");
+    const auto result = RunQuillwaveBinary(
+        {input, dir.Path("0.csv"), dir.Path("1.csv"), dir.Path("2.csv")});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(ReadFileText(dir.Path("0.csv")), "");
+    EXPECT_EQ(ReadFileText(dir.Path("1.csv")), "0.000000e+00, 1.500000\n5.000000e-01, -2.000000\n");
+    EXPECT_EQ(ReadFileText(dir.Path("2.csv")), "0.000000e+00, ab\n");
+}
+
+// A listing that would print two billion lines, read through a pipe that
+// closes after the first: the program ends at once and says nothing.
+TEST_F(HostileFileTest, AClosedPipeEndsTheProgramQuietly) {
+    Bytes file;
+    AppendFileHeader(file, kMaxCount);
+    // The waveform's only buffer steps back to the waveform's own header.
+    AppendWaveformHeader(file, {.bufferCount = 1, .summaryText1 = "again"});
+    AppendBuffer(file, BufferSpec{.dataSize = -156});
+    Write(file);
+    const std::string stderrPath = dir.Path("stderr");
+    const std::string command = std::string("'") + QUILLWAVE_BINARY + "' '" + input +
+                                "' 2>'" + stderrPath + "' | head -n 2";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char text[256] = {};
+    const size_t got = std::fread(text, 1, sizeof text - 1, pipe);
+    pclose(pipe);
+    EXPECT_EQ(std::string(text, got), kVersion + "again, PB_NORMAL, 0, , , \n");
+    EXPECT_EQ(ReadFileText(stderrPath), "");
 }
 
 }  // namespace

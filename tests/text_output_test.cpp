@@ -1,7 +1,9 @@
 // Summary lines and conversion of single waveforms, checked byte for byte.
 // Expected numbers come from printf itself, the definition of the formats.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -338,6 +340,33 @@ TEST(Conversion, ManyChunksOfSamplesMatchPrintf) {
     AppendWaveformHeader(file, spec);
     AppendBuffer(file, AnalogBuffer(1, values));
     EXPECT_EQ(Convert(file).text, AnalogLines(spec, values));
+}
+
+TEST(Conversion, AFileCutShortWhileBeingConvertedStopsWithoutInventingSamples) {
+    std::vector<float> values(40000, 0.25f);
+    WaveformSpec spec{.waveformType = 1, .sampleCount = 40000, .timeIncrement = 1.0};
+    Bytes file;
+    AppendWaveformHeader(file, spec);
+    AppendBuffer(file, AnalogBuffer(1, values));
+    testing::TempDir dir;
+    const std::string path = dir.Path("capture.bin");
+    ASSERT_TRUE(writer::WriteBytesToFile(path, file));
+    InputStream in;
+    ASSERT_TRUE(OpenInputStream(in, path.c_str()));
+    // Another program cuts the file inside the second chunk of samples
+    // after the buffer was accepted on the size seen at opening.
+    ASSERT_EQ(truncate(path.c_str(), 144 + 12 + 4 * 20000), 0);
+    std::string text;
+    TextSink sink;
+    OpenCaptureSink(sink, text);
+    EXPECT_FALSE(OutputWaveform(in, sink));
+    FlushTextSink(sink);
+    CloseInputStream(in);
+    // Only whole chunks that were read are written, each line complete.
+    const auto lines = std::count(text.begin(), text.end(), '\n');
+    EXPECT_LT(lines, 20000);
+    EXPECT_TRUE(text.empty() || text.back() == '\n');
+    EXPECT_EQ(text.find("0.250000\n") == std::string::npos, lines == 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // checks where the stream stands afterwards, since the next item is read
 // from there.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <optional>
@@ -78,6 +79,23 @@ TEST(InputStream, ReadsAcrossTheReadAheadWindowMatchTheFile) {
     }
 }
 
+TEST(InputStream, AFileThatShrinksWhileReadEndsWhereItNowEnds) {
+    testing::TempDir dir;
+    const std::string path = dir.Path("shrinking.bin");
+    ASSERT_TRUE(writer::WriteBytesToFile(path, Counting(200)));
+    InputStream in;
+    ASSERT_TRUE(OpenInputStream(in, path.c_str()));
+    ASSERT_EQ(in.size, 200);
+    ASSERT_EQ(truncate(path.c_str(), 50), 0);
+    unsigned char bytes[32] = {};
+    EXPECT_EQ(ReadBytesAt(in, 100, bytes, 10), 0u);
+    EXPECT_EQ(ReadBytesAt(in, 40, bytes, 20), 10u);
+    EXPECT_EQ(bytes[9], 49);
+    EXPECT_EQ(in.size, 50);
+    EXPECT_EQ(BytesRemaining(in), 50);
+    CloseInputStream(in);
+}
+
 WaveformSpec SampleWaveform() {
     return WaveformSpec{.waveformType = 2,
                         .bufferCount = 7,
@@ -145,9 +163,7 @@ Bytes WaveformHeaderDeclaring(int32_t size, size_t storedBytes) {
     Bytes file;
     AppendWaveformHeader(file, {});
     file.resize(storedBytes, 0);
-    Bytes sizeField;
-    AppendI32(sizeField, size);
-    std::copy(sizeField.begin(), sizeField.end(), file.begin());
+    writer::OverwriteI32(file, 0, size);
     return file;
 }
 

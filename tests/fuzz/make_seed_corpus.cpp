@@ -103,11 +103,9 @@ Bytes HugeDeclaredSizes() {
     Bytes file = Seed(kConvertToNull, 2);
     AppendWaveformHeader(file, {.sampleCount = 536870911});
     AppendBuffer(file, BufferSpec{.dataType = 1, .sampleWidth = 4, .dataSize = 2147483647});
-    Bytes header;
-    AppendWaveformHeader(header, {});
-    header[0] = header[1] = header[2] = 0xFF;
-    header[3] = 0x7F;
-    file.insert(file.end(), header.begin(), header.end());
+    const size_t header = file.size();
+    AppendWaveformHeader(file, {});
+    OverwriteI32(file, header, 2147483647);
     return file;
 }
 

@@ -36,6 +36,12 @@ void AppendI16(Bytes& file, int16_t value) {
 
 void AppendI32(Bytes& file, int32_t value) { AppendU32(file, static_cast<uint32_t>(value)); }
 
+void OverwriteI32(Bytes& file, size_t offset, int32_t value) {
+    Bytes field;
+    AppendI32(field, value);
+    std::copy(field.begin(), field.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
 void AppendF32(Bytes& file, float value) { AppendU32(file, std::bit_cast<uint32_t>(value)); }
 
 void AppendF64(Bytes& file, double value) {

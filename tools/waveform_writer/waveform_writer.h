@@ -51,6 +51,10 @@ void AppendFileHeader(Bytes& file, int32_t waveformCount, std::string_view versi
 void AppendWaveformHeader(Bytes& file, const WaveformSpec& waveform);
 void AppendBuffer(Bytes& file, const BufferSpec& buffer);
 
+// Overwrites the 4 bytes at `offset`: for declaring a header size other
+// than the bytes that follow it (a header longer than the file, say).
+void OverwriteI32(Bytes& file, size_t offset, int32_t value);
+
 void AppendI16(Bytes& file, int16_t value);
 void AppendI32(Bytes& file, int32_t value);
 void AppendF32(Bytes& file, float value);
