@@ -227,6 +227,30 @@ TEST_F(ProgramTest, NewOutputFilesGetTheDefaultPermissions) {
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
+// Shell-quotes a path for the commands below.
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+TEST_F(ProgramTest, AnInputThatCannotSeekReadsLikeTheSameFile) {
+    const std::string binary = Quoted(QUILLWAVE_BINARY);
+    const std::string listed = dir.Path("listed.txt");
+    const std::string listing = "cat " + Quoted(input) + " | " + binary + " /dev/stdin > " +
+                                Quoted(listed);
+    ASSERT_EQ(std::system(listing.c_str()), 0);
+    EXPECT_EQ(ReadFileText(listed), kThreeListing);
+
+    // Conversion through a named pipe (FIFO) fed by another process.
+    const std::string fifo = dir.Path("capture.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::string> outputs = Outputs(3);
+    const std::string conversion = "cat " + Quoted(input) + " > " + Quoted(fifo) + " & " +
+                                   binary + " " + Quoted(fifo) + " " + Quoted(outputs[0]) + " " +
+                                   Quoted(outputs[1]) + " " + Quoted(outputs[2]) + "; wait";
+    ASSERT_EQ(std::system(conversion.c_str()), 0);
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[1]), kSecondLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
 // The sample capture in examples/, converted in full and compared with lines
 // built from its own stored values through printf.
 TEST(SampleCapture, ListsAndConvertsEveryWaveform) {

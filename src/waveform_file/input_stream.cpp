@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <limits>
 
 namespace quillwave {
 namespace {
 
 constexpr size_t kWindowCapacity = 64 * 1024;
+constexpr size_t kSpoolBufferSize = 1024 * 1024;
 
 // Reads from the file itself, retrying interrupted and partial reads. When
 // the file yields less than it was thought to hold (it shrank, or the device
@@ -46,6 +49,41 @@ bool WindowHolds(const InputStream& stream, int64_t offset, size_t count) {
                stream.windowStart + static_cast<int64_t>(stream.windowLength);
 }
 
+
+// Copies everything `source` yields (a pipe, a FIFO, a terminal) into an
+// unnamed temporary file, through a fixed buffer, and returns that file's
+// descriptor, or -1. The file has no name, so it vanishes when closed.
+int SpoolToTemporaryFile(int source) {
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0') folder = "/tmp";
+    int spool = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (spool < 0) {
+        // Filesystems without O_TMPFILE: a named file, unlinked at once.
+        std::string pattern = std::string(folder) + "/quillwave-XXXXXX";
+        spool = mkostemp(pattern.data(), O_CLOEXEC);
+        if (spool < 0) return -1;
+        unlink(pattern.c_str());
+    }
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kSpoolBufferSize);
+    for (;;) {
+        const ssize_t got = read(source, buffer.get(), kSpoolBufferSize);
+        if (got == 0) return spool;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return spool;  // a read error ends the input, as for a file
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(spool, buffer.get() + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                close(spool);
+                return -1;
+            }
+            done += put;
+        }
+    }
+}
+
 }  // namespace
 
 bool OpenInputStream(InputStream& stream, const char* path) {
@@ -60,9 +98,28 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd) {
         close(fd);
         return false;
     }
+    int64_t size = info.st_size;
+    if (S_ISBLK(info.st_mode)) {
+        size = lseek(fd, 0, SEEK_END);
+    } else if (!S_ISREG(info.st_mode)) {
+        // The walk seeks back and forth; an input that cannot seek is read
+        // once into a temporary file, which then serves every read.
+        const int spool = SpoolToTemporaryFile(fd);
+        close(fd);
+        if (spool < 0 || fstat(spool, &info) != 0) {
+            if (spool >= 0) close(spool);
+            return false;
+        }
+        fd = spool;
+        size = info.st_size;
+    }
+    if (size < 0) {
+        close(fd);
+        return false;
+    }
     stream.fd = fd;
     stream.position = 0;
-    stream.size = info.st_size;
+    stream.size = size;
     stream.window = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     stream.windowStart = 0;
     stream.windowLength = 0;

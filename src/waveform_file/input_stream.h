@@ -29,9 +29,11 @@ struct InputStream {
 };
 
 // Opens `path` for reading. Fails (false) for anything that cannot be opened
-// or is a directory.
+// or is a directory. An input that cannot seek (a pipe, a FIFO, a terminal)
+// is first copied into an unnamed temporary file in $TMPDIR (or /tmp), so it
+// reads exactly as the same bytes in a file would.
 bool OpenInputStream(InputStream& stream, const char* path);
-// Takes ownership of an open descriptor of a regular file.
+// The same for an open descriptor, whose ownership passes to the stream.
 bool OpenInputStreamFromFd(InputStream& stream, int fd);
 void CloseInputStream(InputStream& stream);
 
