@@ -3,10 +3,10 @@
 # those that are missing. Runs apt-get as root, or through sudo otherwise.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base)
 # Extra tools for the full CI run (fuzzing with clang, memory checking).
 if [[ "${1:-}" == "--ci" ]]; then
-    packages+=(clang libclang-rt-14-dev valgrind)
+    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy)
 fi
 
 missing=()
