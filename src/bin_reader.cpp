@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "bin_reader.h"
@@ -51,6 +54,49 @@ void RunListing(InputStream& input, const FileHeader& fileHeader, TextSink& out)
     }
 }
 
+// A progress line on standard error, for conversions that take more than a
+// second while a person watches a terminal: redrawn at most ten times a
+// second, after the output buffer is written out and after each waveform,
+// and erased at the end. Never on standard output, never without a terminal.
+struct Progress {
+    bool enabled = false;
+    const InputStream* input = nullptr;
+    const TextSink* output = nullptr;
+    int32_t waveform = 0;
+    int32_t waveforms = 0;
+    uint64_t earlierBytes = 0;  // text written to the outputs of earlier waveforms
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point lastDrawn;
+    bool shown = false;
+};
+
+void DrawProgress(void* context) {
+    using namespace std::chrono_literals;
+    auto& progress = *static_cast<Progress*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - progress.start < 1s || (progress.shown && now - progress.lastDrawn < 100ms)) return;
+    const double seconds = std::chrono::duration<double>(now - progress.start).count();
+    const InputStream& input = *progress.input;
+    const int64_t read = std::min(input.furthestRead, input.size);
+    const double percent = input.size > 0 ? 100.0 * static_cast<double>(read) /
+                                                static_cast<double>(input.size)
+                                          : 100.0;
+    const uint64_t written = progress.earlierBytes + TextWritten(*progress.output);
+    char line[160];
+    const int length = std::snprintf(
+        line, sizeof line, "\rquillwave: waveform %d of %d, %.0f%% of input read, %.0f MB/s\033[K",
+        progress.waveform + 1, progress.waveforms, percent,
+        static_cast<double>(written) / 1e6 / seconds);
+    if (length > 0 && write(STDERR_FILENO, line, static_cast<size_t>(length)) > 0) {
+        progress.shown = true;
+    }
+    progress.lastDrawn = now;
+}
+
+void EraseProgress(const Progress& progress) {
+    if (progress.shown && write(STDERR_FILENO, "\r\033[K", 4) < 0) return;
+}
+
 // Opens an output file for writing, created or emptied. An output that is
 // the input file itself (by any path or link) is refused before anything is
 // emptied, so a slip on the command line can never destroy the capture.
@@ -79,7 +125,18 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
     bool allWritten = true;
     TextSink file;  // one buffer serves every output file in turn
     OpenTextSink(file, -1);
+    Progress progress{.enabled = isatty(STDERR_FILENO) == 1,
+                      .input = &input,
+                      .output = &file,
+                      .waveforms = fileHeader.waveformCount,
+                      .start = std::chrono::steady_clock::now()};
+    if (progress.enabled) {
+        file.afterFlush = DrawProgress;
+        file.afterFlushContext = &progress;
+    }
     for (int32_t i = 0; i < fileHeader.waveformCount; ++i) {
+        progress.waveform = i;
+        if (progress.enabled) DrawProgress(&progress);
         const char* name = outputNames[i];
         const int fd = OpenOutputFile(name, inputIdentity);
         if (fd < 0) {
@@ -94,11 +151,13 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
         OutputWaveform(input, file);
         const bool flushed = FlushTextSink(file);
         const bool closed = close(fd) == 0;
+        progress.earlierBytes += TextWritten(file);
         if (!flushed || !closed) {
             WriteMessage(out, "Unable to write ", name);
             allWritten = false;
         }
     }
+    EraseProgress(progress);
     return allWritten;
 }
 

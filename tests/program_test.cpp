@@ -251,6 +251,65 @@ TEST_F(ProgramTest, AnInputThatCannotSeekReadsLikeTheSameFile) {
     EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
 }
 
+// A conversion that takes more than a second: its output is a FIFO that a
+// reader starts draining only after 1.5 s. Returns what the reader got.
+std::string SlowConversion(TempDir& dir, const std::string& input, bool underTerminal,
+                           std::string& terminalText) {
+    const std::string fifo = dir.Path("slow.fifo");
+    const std::string drained = dir.Path("drained.txt");
+    const std::string terminal = dir.Path("terminal.txt");
+    const std::string errors = dir.Path("stderr.txt");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string run = dir.Path("run.sh");
+    const std::string convert =
+        Quoted(QUILLWAVE_BINARY) + " " + Quoted(input) + " " + Quoted(fifo);
+    std::FILE* script = std::fopen(run.c_str(), "w");
+    std::fprintf(script, "%s\n", convert.c_str());
+    std::fclose(script);
+    const std::string command =
+        "(sleep 1.5; cat " + Quoted(fifo) + " > " + Quoted(drained) + ") & " +
+        (underTerminal ? "script -qec 'sh " + run + "' /dev/null > " + Quoted(terminal)
+                       : "sh " + run + " 2> " + Quoted(errors)) +
+        "; wait";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    terminalText = ReadFileText(underTerminal ? terminal : errors);
+    return ReadFileText(drained);
+}
+
+Bytes LargeCapture() {
+    std::vector<float> values(200000);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i) / 1024.0f;
+    Bytes file;
+    AppendFileHeader(file, 1);
+    AppendWaveformHeader(file, {.sampleCount = static_cast<int32_t>(values.size())});
+    AppendBuffer(file, AnalogBuffer(1, values));
+    return file;
+}
+
+TEST_F(ProgramTest, ALongConversionShowsProgressOnlyOnATerminal) {
+    if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "no script(1)";
+    ASSERT_TRUE(writer::WriteBytesToFile(input, LargeCapture()));
+    const std::string expected = dir.Path("expected.txt");
+    ASSERT_EQ(RunQuillwaveBinary({input, expected}).out, "");
+
+    std::string terminal;
+    EXPECT_EQ(SlowConversion(dir, input, true, terminal), ReadFileText(expected));
+    EXPECT_NE(terminal.find("\rquillwave: waveform 1 of 1, "), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("% of input read, "), std::string::npos) << terminal;
+    // The line is erased at the end.
+    ASSERT_GE(terminal.size(), 4u);
+    EXPECT_EQ(terminal.substr(terminal.size() - 4), "\r\033[K");
+}
+
+TEST_F(ProgramTest, ALongConversionWritesNothingToStandardErrorWithoutATerminal) {
+    ASSERT_TRUE(writer::WriteBytesToFile(input, LargeCapture()));
+    const std::string expected = dir.Path("expected.txt");
+    ASSERT_EQ(RunQuillwaveBinary({input, expected}).out, "");
+    std::string errors;
+    EXPECT_EQ(SlowConversion(dir, input, false, errors), ReadFileText(expected));
+    EXPECT_EQ(errors, "");
+}
+
 // The sample capture in examples/, converted in full and compared with lines
 // built from its own stored values through printf.
 TEST(SampleCapture, ListsAndConvertsEveryWaveform) {

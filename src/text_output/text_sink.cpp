@@ -52,6 +52,7 @@ bool FlushTextSink(TextSink& sink) {
             return false;
         }
     }
+    if (sink.afterFlush != nullptr) sink.afterFlush(sink.afterFlushContext);
     return true;
 }
 

@@ -22,6 +22,9 @@ struct TextSink {
     size_t used = 0;
     uint64_t flushed = 0;  // bytes handed on by earlier flushes
     bool failed = false;
+    // Called after every flush to the descriptor (progress display).
+    void (*afterFlush)(void* context) = nullptr;
+    void* afterFlushContext = nullptr;
 };
 
 inline constexpr size_t kDefaultSinkCapacity = 1 << 20;

@@ -40,6 +40,7 @@ size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destinat
         }
         break;
     }
+    stream.furthestRead = std::max(stream.furthestRead, offset + static_cast<int64_t>(done));
     return done;
 }
 
@@ -119,6 +120,7 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd) {
     }
     stream.fd = fd;
     stream.position = 0;
+    stream.furthestRead = 0;
     stream.size = size;
     stream.window = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     stream.windowStart = 0;

@@ -22,6 +22,8 @@ struct InputStream {
     // Bytes the file holds. Lowered if a read finds the file shorter than it
     // was (truncated meanwhile, or an I/O error): from then on it ends there.
     int64_t size = 0;
+    // One past the furthest byte read so far (for showing progress).
+    int64_t furthestRead = 0;
     // Read-ahead window over the file, for the many small header reads.
     std::unique_ptr<unsigned char[]> window;
     int64_t windowStart = 0;
