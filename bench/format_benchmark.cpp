@@ -120,7 +120,6 @@ BENCHMARK(NormalLineSnprintf);
 
 }  // namespace
 
-
 namespace {
 
 // Throughput of whole runs of fields into a buffer, as the writers use them.

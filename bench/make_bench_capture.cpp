@@ -42,8 +42,11 @@ Bytes MakeCapture(const std::string& type, int32_t samples) {
     Noise noise;
     Bytes file;
     AppendFileHeader(file, 1);
-    WaveformSpec spec{.bufferCount = 1, .sampleCount = samples, .timeIncrement = 1e-9,
-                      .timeOrigin = -1e-2, .summaryText1 = "CH1"};
+    WaveformSpec spec{.bufferCount = 1,
+                      .sampleCount = samples,
+                      .timeIncrement = 1e-9,
+                      .timeOrigin = -1e-2,
+                      .summaryText1 = "CH1"};
     if (type == "normal" || type == "average") {
         spec.waveformType = type == "normal" ? 1 : 3;
         AppendWaveformHeader(file, spec);
@@ -99,8 +102,8 @@ bool WriteSparse(int64_t megabytes, const char* path) {
     for (int w = 0; w < 4; ++w) {
         AppendWaveformHeader(head, {.sampleCount = dataSize / 4, .summaryText1 = "CH"});
         AppendBuffer(head, BufferSpec{.dataType = 1, .sampleWidth = 4, .dataSize = dataSize});
-        ok = ok && pwrite(fd, head.data(), head.size(), offset) ==
-                       static_cast<ssize_t>(head.size());
+        ok =
+            ok && pwrite(fd, head.data(), head.size(), offset) == static_cast<ssize_t>(head.size());
         offset += static_cast<int64_t>(head.size()) + dataSize;
         head.clear();
     }

@@ -53,8 +53,9 @@ int main(int argc, char** argv) {
         std::memcpy(&origin, h.data() + 40, 8);
         std::FILE* out = std::fopen(argv[w + 2], "w");
         const std::vector<unsigned char> first = ReadBuffer(in);
-        const std::vector<unsigned char> second =
-            (type == 2 || (type == 6 && buffers == 2)) ? ReadBuffer(in) : std::vector<unsigned char>();
+        const std::vector<unsigned char> second = (type == 2 || (type == 6 && buffers == 2))
+                                                      ? ReadBuffer(in)
+                                                      : std::vector<unsigned char>();
         for (int32_t i = 0; i < samples; ++i) {
             const double time = static_cast<double>(i) * increment + origin;
             const auto s = static_cast<size_t>(i);

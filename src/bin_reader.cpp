@@ -9,6 +9,8 @@
 // Every message goes to standard output. The exit status is 0, except that a
 // failure to write an output file or standard output makes it 1, so that
 // lost data is never reported as success.
+#include "bin_reader.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +20,6 @@
 #include <cstdio>
 #include <string>
 
-#include "bin_reader.h"
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
 #include "text_output/text_sink.h"
@@ -78,9 +79,9 @@ void DrawProgress(void* context) {
     const double seconds = std::chrono::duration<double>(now - progress.start).count();
     const InputStream& input = *progress.input;
     const int64_t read = std::min(input.furthestRead, input.size);
-    const double percent = input.size > 0 ? 100.0 * static_cast<double>(read) /
-                                                static_cast<double>(input.size)
-                                          : 100.0;
+    const double percent = input.size > 0
+                               ? 100.0 * static_cast<double>(read) / static_cast<double>(input.size)
+                               : 100.0;
     const uint64_t written = progress.earlierBytes + TextWritten(*progress.output);
     char line[160];
     const int length = std::snprintf(

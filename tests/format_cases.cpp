@@ -30,16 +30,13 @@ std::string Compare(const char* printfFormat, double printed, Value value, Forma
 
 }  // namespace
 
-std::string CompareExponent(double value) {
-    return Compare("%e", value, value, FormatExponent);
-}
+std::string CompareExponent(double value) { return Compare("%e", value, value, FormatExponent); }
 
 std::string CompareFixed(float value) {
     return Compare("%f", static_cast<double>(value), value, FormatFixed);
 }
 
-void ForEachExponentCase(uint64_t scale, uint64_t seed,
-                         const std::function<void(double)>& visit) {
+void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void(double)>& visit) {
     using limits = std::numeric_limits<double>;
     for (double special : {0.0, limits::infinity(), limits::quiet_NaN(), limits::max(),
                            limits::min(), limits::denorm_min(), limits::epsilon(), 1.0, 9.9999995,

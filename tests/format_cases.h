@@ -22,7 +22,6 @@ std::string CompareFixed(float value);
 //  - decimal boundaries: powers of ten and their neighbours
 //  - random bit patterns, and random values in the range of sample times
 //  - sample times as the program computes them: index * increment + origin
-void ForEachExponentCase(uint64_t scale, uint64_t seed,
-                         const std::function<void(double)>& visit);
+void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void(double)>& visit);
 
 }  // namespace quillwave::testing

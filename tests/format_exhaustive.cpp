@@ -75,8 +75,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: format_exhaustive fixed | exponent SCALE\n");
         return 2;
     }
-    std::printf("%llu values checked, %llu mismatches\n",
-                static_cast<unsigned long long>(checked),
+    std::printf("%llu values checked, %llu mismatches\n", static_cast<unsigned long long>(checked),
                 static_cast<unsigned long long>(mismatches.load()));
     return mismatches.load() == 0 ? 0 : 1;
 }

@@ -25,8 +25,8 @@ using writer::AppendBuffer;
 using writer::AppendFileHeader;
 using writer::AppendWaveformHeader;
 using writer::BufferSpec;
-using writer::LogicBuffer;
 using writer::Bytes;
+using writer::LogicBuffer;
 
 constexpr int32_t kMaxCount = 2147483647;
 const std::string kVersion = "Veltranix Public Waveform File version 1.0\n";
@@ -84,11 +84,16 @@ TEST_F(HostileFileTest, ListingAFileThatDeclaresBillionsOfWaveformsAndHoldsOne) 
 Bytes AlternatingWalk(int32_t firstType, int32_t bufferCount) {
     Bytes file;
     AppendFileHeader(file, 2);
-    AppendWaveformHeader(file, {.waveformType = firstType, .bufferCount = bufferCount,
-                                .sampleCount = 1, .summaryText1 = "first"});
+    AppendWaveformHeader(file, {.waveformType = firstType,
+                                .bufferCount = bufferCount,
+                                .sampleCount = 1,
+                                .summaryText1 = "first"});
     AppendBuffer(file, BufferSpec{.dataSize = 0});
-    AppendWaveformHeader(file, {.waveformType = 1, .bufferCount = -156, .sampleCount = 1,
-                                .timeIncrement = 1.0, .summaryText1 = "second"});
+    AppendWaveformHeader(file, {.waveformType = 1,
+                                .bufferCount = -156,
+                                .sampleCount = 1,
+                                .timeIncrement = 1.0,
+                                .summaryText1 = "second"});
     AppendBuffer(file, AnalogBuffer(1, {2.5f}));
     return file;
 }
@@ -99,7 +104,8 @@ TEST_F(HostileFileTest, BuffersThatLoopBackAreSteppedOverInListing) {
         const std::string firstLine = "first, PB_NORMAL, 1, , , \n";
         const std::string secondLine = "second, PB_NORMAL, 1, , , \n";
         EXPECT_EQ(RunQuillwaveBinary({input}).out,
-                  kVersion + firstLine + (count % 2 == 1 ? secondLine : "")) << count;
+                  kVersion + firstLine + (count % 2 == 1 ? secondLine : ""))
+            << count;
     }
 }
 
@@ -136,8 +142,8 @@ TEST_F(HostileFileTest, SeveralWaveformsWalkingOneCyclePrintTheirLines) {
     AppendWaveformHeader(file, {.bufferCount = kMaxCount, .summaryText1 = "W1"});
     AppendBuffer(file, BufferSpec{.dataSize = 32, .samples = Bytes(32, 0)});
     AppendWaveformHeader(file, {.bufferCount = -188, .summaryText1 = "P"});
-    AppendWaveformHeader(file, {.waveformType = 5, .bufferCount = kMaxCount - 1,
-                                .summaryText1 = "W3"});
+    AppendWaveformHeader(file,
+                         {.waveformType = 5, .bufferCount = kMaxCount - 1, .summaryText1 = "W3"});
     AppendBuffer(file, BufferSpec{.dataSize = -344});
     ASSERT_EQ(file.size(), 500u);
     Write(file);
@@ -190,11 +196,11 @@ TEST_F(HostileFileTest, WaveformsBeyondFourGibibytes) {
     ASSERT_EQ(stat(input.c_str(), &info), 0);
     ASSERT_GT(info.st_size, int64_t{8} << 30);
 
-    EXPECT_EQ(RunQuillwaveBinary({input}).out,
-              kVersion + "skipped, PB_UNKNOWN, 0, , , \n" + "far, PB_NORMAL, 2, , , \n" +
-                  "farther, PB_LOGIC, 1, , , \n");
-    const auto result = RunQuillwaveBinary(
-        {input, dir.Path("0.csv"), dir.Path("1.csv"), dir.Path("2.csv")});
+    EXPECT_EQ(RunQuillwaveBinary({input}).out, kVersion + "skipped, PB_UNKNOWN, 0, , , \n" +
+                                                   "far, PB_NORMAL, 2, , , \n" +
+                                                   "farther, PB_LOGIC, 1, , , \n");
+    const auto result =
+        RunQuillwaveBinary({input, dir.Path("0.csv"), dir.Path("1.csv"), dir.Path("2.csv")});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(ReadFileText(dir.Path("0.csv")), "");
     EXPECT_EQ(ReadFileText(dir.Path("1.csv")), "0.000000e+00, 1.500000\n5.000000e-01, -2.000000\n");
@@ -211,8 +217,8 @@ TEST_F(HostileFileTest, AClosedPipeEndsTheProgramQuietly) {
     AppendBuffer(file, BufferSpec{.dataSize = -156});
     Write(file);
     const std::string stderrPath = dir.Path("stderr");
-    const std::string command = std::string("'") + QUILLWAVE_BINARY + "' '" + input +
-                                "' 2>'" + stderrPath + "' | head -n 2";
+    const std::string command = std::string("'") + QUILLWAVE_BINARY + "' '" + input + "' 2>'" +
+                                stderrPath + "' | head -n 2";
     std::FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     char text[256] = {};

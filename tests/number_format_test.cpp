@@ -1,6 +1,8 @@
 // The number formatters against snprintf, the definition of their output.
 // A sample here; tests/format_exhaustive.cpp checks every binary32 value and
 // tens of millions of binary64 values (CTest label "exhaustive").
+#include "text_output/number_format.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -10,7 +12,6 @@
 
 #include "format_cases.h"
 #include "test_support.h"
-#include "text_output/number_format.h"
 
 namespace quillwave {
 namespace {
@@ -35,9 +36,9 @@ TEST(FormatExponent, KnownTexts) {
         {-0.001, "-1.000000e-03"},
         {-0.000999, "-9.990000e-04"},
         {-0.0, "-0.000000e+00"},
-        {0.00048828125, "4.882812e-04"},   // tie, rounded to even
-        {0.00146484375, "1.464844e-03"},   // tie, rounded to even (up)
-        {9.9999996, "1.000000e+01"},  // rounds up into the next decade
+        {0.00048828125, "4.882812e-04"},  // tie, rounded to even
+        {0.00146484375, "1.464844e-03"},  // tie, rounded to even (up)
+        {9.9999996, "1.000000e+01"},      // rounds up into the next decade
         {123456789.0, "1.234568e+08"},
         {std::numeric_limits<double>::infinity(), "inf"},
         {-std::numeric_limits<double>::quiet_NaN(), "-nan"},
@@ -61,11 +62,29 @@ TEST(FormatFixed, MatchesPrintfOnASpreadOfAllBinary32Values) {
 
 TEST(FormatFixed, TiesAndBoundaries) {
     using limits = std::numeric_limits<float>;
-    const float cases[] = {0.0f, -0.0f, 0.0000005f, 0.0000015f, 0.0000025f, -0.0000005f,
-                           0.5f, 2.5e-7f, 1e-9f, -1e-9f, 8388607.5f, 8388608.0f, 16777217.0f,
-                           limits::max(), -limits::max(), limits::min(), limits::denorm_min(),
-                           limits::infinity(), -limits::infinity(), limits::quiet_NaN(),
-                           -limits::quiet_NaN(), 0.99999994f, 999999.94f};
+    const float cases[] = {0.0f,
+                           -0.0f,
+                           0.0000005f,
+                           0.0000015f,
+                           0.0000025f,
+                           -0.0000005f,
+                           0.5f,
+                           2.5e-7f,
+                           1e-9f,
+                           -1e-9f,
+                           8388607.5f,
+                           8388608.0f,
+                           16777217.0f,
+                           limits::max(),
+                           -limits::max(),
+                           limits::min(),
+                           limits::denorm_min(),
+                           limits::infinity(),
+                           -limits::infinity(),
+                           limits::quiet_NaN(),
+                           -limits::quiet_NaN(),
+                           0.99999994f,
+                           999999.94f};
     for (float value : cases) {
         EXPECT_EQ(CompareFixed(value), "");
         EXPECT_EQ(CompareFixed(std::nextafter(value, 0.0f)), "");

@@ -35,23 +35,32 @@ const std::string kVersion10 = "Veltranix Public Waveform File version 1.0\n";
 Bytes ThreeWaveforms() {
     Bytes file;
     AppendFileHeader(file, 3);
-    AppendWaveformHeader(file, {.waveformType = 1, .sampleCount = 2, .timeIncrement = 0.5,
-                                .summaryText1 = "CH1", .summaryText2 = "t2",
-                                .summaryText3 = "t3", .summaryText4 = "t4"});
+    AppendWaveformHeader(file, {.waveformType = 1,
+                                .sampleCount = 2,
+                                .timeIncrement = 0.5,
+                                .summaryText1 = "CH1",
+                                .summaryText2 = "t2",
+                                .summaryText3 = "t3",
+                                .summaryText4 = "t4"});
     AppendBuffer(file, AnalogBuffer(1, {0.5f, -0.25f}));
-    AppendWaveformHeader(file, {.waveformType = 5, .sampleCount = 1, .timeIncrement = 0.5,
-                                .summaryText1 = "CH2", .summaryNumber = 4});
+    AppendWaveformHeader(file, {.waveformType = 5,
+                                .sampleCount = 1,
+                                .timeIncrement = 0.5,
+                                .summaryText1 = "CH2",
+                                .summaryNumber = 4});
     AppendBuffer(file, HistogramBuffer({42}));
-    AppendWaveformHeader(file, {.waveformType = 6, .bufferCount = 2, .sampleCount = 1,
-                                .timeIncrement = 0.5, .summaryText1 = "D"});
+    AppendWaveformHeader(file, {.waveformType = 6,
+                                .bufferCount = 2,
+                                .sampleCount = 1,
+                                .timeIncrement = 0.5,
+                                .summaryText1 = "D"});
     AppendBuffer(file, LogicBuffer({0x0A}));
     AppendBuffer(file, LogicBuffer({0x05}));
     return file;
 }
 
 const std::string kThreeListing = kVersion10 + "CH1, PB_NORMAL, 2, t2, t3, t4\n" +
-                                  "CH2, PB_VERT_HISTOGRAM, 4, 1, , , \n" +
-                                  "D, PB_LOGIC, 1, , , \n";
+                                  "CH2, PB_VERT_HISTOGRAM, 4, 1, , , \n" + "D, PB_LOGIC, 1, , , \n";
 const std::string kFirstLines = "0.000000e+00, 0.500000\n5.000000e-01, -0.250000\n";
 const std::string kSecondLines = "0.000000e+00, 42\n";
 const std::string kThirdLines = "0.000000e+00, 5a\n";
@@ -233,8 +242,8 @@ std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 TEST_F(ProgramTest, AnInputThatCannotSeekReadsLikeTheSameFile) {
     const std::string binary = Quoted(QUILLWAVE_BINARY);
     const std::string listed = dir.Path("listed.txt");
-    const std::string listing = "cat " + Quoted(input) + " | " + binary + " /dev/stdin > " +
-                                Quoted(listed);
+    const std::string listing =
+        "cat " + Quoted(input) + " | " + binary + " /dev/stdin > " + Quoted(listed);
     ASSERT_EQ(std::system(listing.c_str()), 0);
     EXPECT_EQ(ReadFileText(listed), kThreeListing);
 
@@ -242,8 +251,8 @@ TEST_F(ProgramTest, AnInputThatCannotSeekReadsLikeTheSameFile) {
     const std::string fifo = dir.Path("capture.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::vector<std::string> outputs = Outputs(3);
-    const std::string conversion = "cat " + Quoted(input) + " > " + Quoted(fifo) + " & " +
-                                   binary + " " + Quoted(fifo) + " " + Quoted(outputs[0]) + " " +
+    const std::string conversion = "cat " + Quoted(input) + " > " + Quoted(fifo) + " & " + binary +
+                                   " " + Quoted(fifo) + " " + Quoted(outputs[0]) + " " +
                                    Quoted(outputs[1]) + " " + Quoted(outputs[2]) + "; wait";
     ASSERT_EQ(std::system(conversion.c_str()), 0);
     EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
@@ -261,8 +270,7 @@ std::string SlowConversion(TempDir& dir, const std::string& input, bool underTer
     const std::string errors = dir.Path("stderr.txt");
     EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string run = dir.Path("run.sh");
-    const std::string convert =
-        Quoted(QUILLWAVE_BINARY) + " " + Quoted(input) + " " + Quoted(fifo);
+    const std::string convert = Quoted(QUILLWAVE_BINARY) + " " + Quoted(input) + " " + Quoted(fifo);
     std::FILE* script = std::fopen(run.c_str(), "w");
     std::fprintf(script, "%s\n", convert.c_str());
     std::fclose(script);

@@ -61,16 +61,25 @@ std::string Summarize(const Bytes& file, int64_t* position = nullptr) {
 }
 
 WaveformSpec Described(int32_t type, int32_t summaryNumber) {
-    return WaveformSpec{.waveformType = type, .bufferCount = 0, .sampleCount = 500,
-                        .summaryText1 = "A", .summaryText2 = "B", .summaryText3 = "C",
-                        .summaryText4 = "D", .summaryNumber = summaryNumber};
+    return WaveformSpec{.waveformType = type,
+                        .bufferCount = 0,
+                        .sampleCount = 500,
+                        .summaryText1 = "A",
+                        .summaryText2 = "B",
+                        .summaryText3 = "C",
+                        .summaryText4 = "D",
+                        .summaryNumber = summaryNumber};
 }
 
 TEST(Summary, LinesForEachCombinationOfFields) {
     WaveformSpec empty{.waveformType = 4, .bufferCount = 0, .sampleCount = -3};
-    WaveformSpec full{.waveformType = 6, .bufferCount = 0, .sampleCount = 0,
-                      .summaryText1 = std::string(24, 'x'), .summaryText2 = std::string(24, 'y'),
-                      .summaryText3 = std::string(16, 'z'), .summaryText4 = std::string(16, 'w')};
+    WaveformSpec full{.waveformType = 6,
+                      .bufferCount = 0,
+                      .sampleCount = 0,
+                      .summaryText1 = std::string(24, 'x'),
+                      .summaryText2 = std::string(24, 'y'),
+                      .summaryText3 = std::string(16, 'z'),
+                      .summaryText4 = std::string(16, 'w')};
     const std::pair<WaveformSpec, std::string> cases[] = {
         {Described(1, 0), "A, PB_NORMAL, 500, B, C, D\n"},
         {Described(1, 3), "A, PB_NORMAL, 3, 500, B, C, D\n"},
@@ -117,8 +126,8 @@ std::string AnalogLines(const WaveformSpec& spec, const std::vector<float>& valu
 }
 
 TEST(Conversion, NormalWaveformLines) {
-    WaveformSpec spec{.waveformType = 1, .sampleCount = 2, .timeIncrement = 0.000001,
-                      .timeOrigin = -0.001};
+    WaveformSpec spec{
+        .waveformType = 1, .sampleCount = 2, .timeIncrement = 0.000001, .timeOrigin = -0.001};
     Bytes file;
     AppendWaveformHeader(file, spec);
     AppendBuffer(file, AnalogBuffer(1, {0.5f, -0.25f}));
@@ -129,17 +138,23 @@ TEST(Conversion, NormalWaveformLines) {
 }
 
 TEST(Conversion, AverageAndAnyAnalogDataTypeWriteLikeNormal) {
-    const std::vector<float> values = {1.0f, -0.0f, 3.25e-7f, 123456.7f,
+    const std::vector<float> values = {1.0f,
+                                       -0.0f,
+                                       3.25e-7f,
+                                       123456.7f,
                                        std::numeric_limits<float>::infinity(),
                                        -std::numeric_limits<float>::infinity(),
                                        std::numeric_limits<float>::max(),
-                                       std::numeric_limits<float>::denorm_min(), 0.0000005f,
-                                       0.0000015f, 2.5f};
+                                       std::numeric_limits<float>::denorm_min(),
+                                       0.0000005f,
+                                       0.0000015f,
+                                       2.5f};
     for (int32_t type : {1, 3}) {
         for (const int16_t dataType : {int16_t{1}, int16_t{2}, int16_t{3}}) {
             WaveformSpec spec{.waveformType = type,
                               .sampleCount = static_cast<int32_t>(values.size()),
-                              .timeIncrement = 1e-9, .timeOrigin = 5e-6};
+                              .timeIncrement = 1e-9,
+                              .timeOrigin = 5e-6};
             Bytes file;
             AppendWaveformHeader(file, spec);
             AppendBuffer(file, AnalogBuffer(dataType, values));
@@ -162,8 +177,8 @@ TEST(Conversion, NotANumberIsWrittenAsPrintfWritesIt) {
 
 TEST(Conversion, SignOfZeroTimeFollowsTheFormula) {
     for (double increment : {1e-3, -1e-3}) {
-        WaveformSpec spec{.waveformType = 1, .sampleCount = 1, .timeIncrement = increment,
-                          .timeOrigin = -0.0};
+        WaveformSpec spec{
+            .waveformType = 1, .sampleCount = 1, .timeIncrement = increment, .timeOrigin = -0.0};
         Bytes file;
         AppendWaveformHeader(file, spec);
         AppendBuffer(file, AnalogBuffer(1, {1.0f}));
@@ -186,12 +201,12 @@ TEST(Conversion, TimeIsRoundedProductPlusOriginWithoutFusedMultiplyAdd) {
 TEST(Conversion, PeakDetectTakesTypeThreeAsTheFirstColumnInEitherOrder) {
     const std::vector<float> upper = {1.5f, 2.5f};
     const std::vector<float> lower = {-1.5f, -2.5f};
-    const std::string expected = Printf("%e, %f, %f\n%e, %f, %f\n", 0.0, 1.5, -1.5, 0.25, 2.5,
-                                        -2.5);
+    const std::string expected =
+        Printf("%e, %f, %f\n%e, %f, %f\n", 0.0, 1.5, -1.5, 0.25, 2.5, -2.5);
     for (bool upperFirst : {true, false}) {
         Bytes file;
-        AppendWaveformHeader(file, {.waveformType = 2, .bufferCount = 2, .sampleCount = 2,
-                                    .timeIncrement = 0.25});
+        AppendWaveformHeader(
+            file, {.waveformType = 2, .bufferCount = 2, .sampleCount = 2, .timeIncrement = 0.25});
         AppendBuffer(file, upperFirst ? AnalogBuffer(3, upper) : AnalogBuffer(2, lower));
         AppendBuffer(file, upperFirst ? AnalogBuffer(2, lower) : AnalogBuffer(3, upper));
         const Outcome outcome = Convert(file);
@@ -252,15 +267,15 @@ TEST(Conversion, HistogramCountsAreSignedDecimals) {
 
 TEST(Conversion, LogicBytesInHexadecimal) {
     Bytes one;
-    AppendWaveformHeader(one, {.waveformType = 6, .bufferCount = 1, .sampleCount = 2,
-                               .timeIncrement = 1.0});
+    AppendWaveformHeader(
+        one, {.waveformType = 6, .bufferCount = 1, .sampleCount = 2, .timeIncrement = 1.0});
     AppendBuffer(one, LogicBuffer({0x00, 0xFF}));
     EXPECT_EQ(Convert(one).text, "0.000000e+00, 0\n1.000000e+00, ff\n");
 
     // Two buffers: the second buffer's byte first, neither padded.
     Bytes two;
-    AppendWaveformHeader(two, {.waveformType = 6, .bufferCount = 2, .sampleCount = 3,
-                               .timeIncrement = 1.0});
+    AppendWaveformHeader(
+        two, {.waveformType = 6, .bufferCount = 2, .sampleCount = 3, .timeIncrement = 1.0});
     AppendBuffer(two, LogicBuffer({0x0A, 0x10, 0x00}));
     AppendBuffer(two, LogicBuffer({0x05, 0x01, 0xAB}));
     EXPECT_EQ(Convert(two).text, "0.000000e+00, 5a\n1.000000e+00, 110\n2.000000e+00, ab0\n");
@@ -313,8 +328,8 @@ TEST(Conversion, RejectedOrMissingBuffersWriteNothing) {
     };
     for (const auto& c : cases) {
         Bytes file;
-        AppendWaveformHeader(file, {.waveformType = 1, .bufferCount = c.bufferCount,
-                                    .sampleCount = 2});
+        AppendWaveformHeader(file,
+                             {.waveformType = 1, .bufferCount = c.bufferCount, .sampleCount = 2});
         AppendBuffer(file, c.buffer);
         file.resize(file.size() - c.cut);
         const Outcome outcome = Convert(file);
@@ -334,8 +349,10 @@ TEST(Conversion, ManyChunksOfSamplesMatchPrintf) {
         float v = std::bit_cast<float>((bits & 0x807fffffu) | 0x3c000000u);  // |v| in [2^-7, 2^-6)
         values.push_back(v * static_cast<float>(i % 1000));
     }
-    WaveformSpec spec{.waveformType = 1, .sampleCount = static_cast<int32_t>(values.size()),
-                      .timeIncrement = 3.3e-9, .timeOrigin = -1.1e-5};
+    WaveformSpec spec{.waveformType = 1,
+                      .sampleCount = static_cast<int32_t>(values.size()),
+                      .timeIncrement = 3.3e-9,
+                      .timeOrigin = -1.1e-5};
     Bytes file;
     AppendWaveformHeader(file, spec);
     AppendBuffer(file, AnalogBuffer(1, values));

@@ -154,7 +154,7 @@ TEST(ReadWaveformHeader, BringsTypesOutsideTheTableToUnknown) {
 // How a stored header that cannot be read leaves the stream and the record.
 struct BadHeaderCase {
     const char* name;
-    Bytes file;        // the stream starts at offset `start`
+    Bytes file;  // the stream starts at offset `start`
     int64_t start;
     int64_t expectedPosition;
 };
@@ -198,8 +198,11 @@ TEST(ReadWaveformHeader, FailuresLeaveTheRecordUntouchedAndTheStreamWhereDecided
 
 TEST(ReadWaveformDataHeader, ReadsItsRecordAndStopsOnTheFirstSampleByte) {
     Bytes file;
-    AppendBuffer(file, BufferSpec{.headerSize = 16, .dataType = 3, .sampleWidth = 4,
-                                  .dataSize = 8, .samples = Bytes{1, 2, 3, 4, 5, 6, 7, 8}});
+    AppendBuffer(file, BufferSpec{.headerSize = 16,
+                                  .dataType = 3,
+                                  .sampleWidth = 4,
+                                  .dataSize = 8,
+                                  .samples = Bytes{1, 2, 3, 4, 5, 6, 7, 8}});
     StreamGuard guard(file);
     WaveformDataHeader header;
     ASSERT_TRUE(ReadWaveformDataHeader(guard.stream, header));
@@ -211,8 +214,8 @@ TEST(ReadWaveformDataHeader, ReadsItsRecordAndStopsOnTheFirstSampleByte) {
 }
 
 TEST(ReadWaveformDataHeader, ClampsOnlyDataTypesAboveTheTable) {
-    const std::pair<int16_t, int16_t> cases[] = {{9, 0}, {7, 0}, {6, 6}, {0, 0}, {-2, -2},
-                                                 {32767, 0}};
+    const std::pair<int16_t, int16_t> cases[] = {{9, 0}, {7, 0},   {6, 6},
+                                                 {0, 0}, {-2, -2}, {32767, 0}};
     for (const auto& [stored, expected] : cases) {
         Bytes file;
         AppendBuffer(file, BufferSpec{.dataType = stored});
@@ -243,13 +246,13 @@ TEST(IgnoreWaveformData, StepsOverHeaderAndDeclaredSamples) {
         int64_t expected;  // where the stream stands afterwards
         bool ok;
     } cases[] = {
-        {12, 0, 0, 12, true},      // no samples: stops after the header
-        {12, 20, 0, 32, true},     // samples not read, only stepped over
-        {20, 4, 0, 24, true},      // longer header
-        {12, -12, 0, 0, true},     // back to the buffer's own header
-        {12, -100, 40, 52, true},  // a move before byte 0 is not made
-        {12, 1000, 0, 1012, true}, // past the end is allowed
-        {8, 0, 0, 4, false},       // header too short: fails 4 bytes on
+        {12, 0, 0, 12, true},       // no samples: stops after the header
+        {12, 20, 0, 32, true},      // samples not read, only stepped over
+        {20, 4, 0, 24, true},       // longer header
+        {12, -12, 0, 0, true},      // back to the buffer's own header
+        {12, -100, 40, 52, true},   // a move before byte 0 is not made
+        {12, 1000, 0, 1012, true},  // past the end is allowed
+        {8, 0, 0, 4, false},        // header too short: fails 4 bytes on
     };
     for (const auto& c : cases) {
         Bytes file(static_cast<size_t>(c.start), 0);
@@ -297,13 +300,15 @@ TEST(ReadAnalogWaveform, AcceptsOnlyMatchingWidthTypeAndCount) {
     };
     for (const AcceptCase& c : cases) {
         Bytes file(20, 0x11);  // room before the buffer for negative moves
-        AppendBuffer(file, BufferSpec{.dataType = c.dataType, .sampleWidth = c.sampleWidth,
-                                      .dataSize = c.dataSize, .samples = Bytes(c.storedBytes, 0)});
+        AppendBuffer(file, BufferSpec{.dataType = c.dataType,
+                                      .sampleWidth = c.sampleWidth,
+                                      .dataSize = c.dataSize,
+                                      .samples = Bytes(c.storedBytes, 0)});
         StreamGuard guard(file);
         guard.stream.position = 20;
         int16_t report = -1;
-        const std::optional<SampleBlock> block = ReadAnalogWaveform(
-            guard.stream, WaveformHeader{.sampleCount = c.sampleCount}, &report);
+        const std::optional<SampleBlock> block =
+            ReadAnalogWaveform(guard.stream, WaveformHeader{.sampleCount = c.sampleCount}, &report);
         EXPECT_EQ(block.has_value(), c.accepted) << c.name;
         EXPECT_EQ(report, c.accepted ? c.dataType : 0) << c.name;
         EXPECT_EQ(guard.stream.position, 32 + c.positionAfter) << c.name;
@@ -331,20 +336,20 @@ TEST(TypedReaders, EachTakesOnlyItsOwnKind) {
         int16_t width;
         bool analog, histogram, logic;
     } kinds[] = {
-        {1, 4, true, false, false}, {2, 4, true, false, false}, {3, 4, true, false, false},
-        {4, 4, false, false, false}, {5, 4, false, true, false}, {6, 1, false, false, true},
+        {1, 4, true, false, false},  {2, 4, true, false, false},  {3, 4, true, false, false},
+        {4, 4, false, false, false}, {5, 4, false, true, false},  {6, 1, false, false, true},
         {6, 4, false, false, false}, {5, 1, false, false, false}, {0, 1, false, false, false},
     };
     for (const auto& k : kinds) {
         Bytes file;
-        AppendBuffer(file, BufferSpec{.dataType = k.dataType, .sampleWidth = k.width,
+        AppendBuffer(file, BufferSpec{.dataType = k.dataType,
+                                      .sampleWidth = k.width,
                                       .samples = Bytes(static_cast<size_t>(3 * k.width), 0)});
         const WaveformHeader waveform{.sampleCount = 3};
         const int64_t end = static_cast<int64_t>(file.size());
         StreamGuard a(file), h(file), l(file);
         EXPECT_EQ(ReadAnalogWaveform(a.stream, waveform).has_value(), k.analog) << k.dataType;
-        EXPECT_EQ(ReadHistogramWaveform(h.stream, waveform).has_value(), k.histogram)
-            << k.dataType;
+        EXPECT_EQ(ReadHistogramWaveform(h.stream, waveform).has_value(), k.histogram) << k.dataType;
         EXPECT_EQ(ReadLogicWaveform(l.stream, waveform).has_value(), k.logic) << k.dataType;
         for (StreamGuard* g : {&a, &h, &l}) EXPECT_EQ(g->stream.position, end) << k.dataType;
     }

@@ -28,8 +28,7 @@ struct Noise {
 };
 
 float Sine(int32_t i, double cycles, double amplitude) {
-    return static_cast<float>(amplitude *
-                              std::sin(2.0 * std::numbers::pi * cycles * i / kSamples));
+    return static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * cycles * i / kSamples));
 }
 
 WaveformSpec Header(int32_t type, int32_t buffers, const char* channel, const char* label) {

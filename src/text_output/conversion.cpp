@@ -48,8 +48,8 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
     }
     const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength);
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
-        const auto count = static_cast<size_t>(std::min<int64_t>(
-            static_cast<int64_t>(kChunkSamples), total - first));
+        const auto count = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
         for (size_t b = 0; b < BlockCount; ++b) {
             // Fails only when the file shrank after its buffers were checked.
             if (!LoadSamples(stream, blocks[b], first, count, chunks[b].get())) return false;
@@ -130,10 +130,9 @@ bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink
     }
     const std::optional<SampleBlock> block = ReadLogicWaveform(stream, header);
     if (!block) return false;
-    return WriteSampleLines<1>(stream, header, sink, {*block},
-                               [](const auto& bytes, size_t i, char* out) {
-                                   return FormatHex(bytes[0][i], out);
-                               });
+    return WriteSampleLines<1>(
+        stream, header, sink, {*block},
+        [](const auto& bytes, size_t i, char* out) { return FormatHex(bytes[0][i], out); });
 }
 
 bool OutputWaveform(InputStream& stream, TextSink& sink) {

@@ -63,8 +63,8 @@ inline uint64_t EightDigits(uint32_t n) {
 // "0ddddddd", whose leading zero is dropped and a point put after the first.
 inline void WritePointedSeven(char* out, uint32_t n) {
     const uint64_t digits = EightDigits(n);
-    const uint64_t packed = ((digits >> 8) & 0xFF) | (uint64_t{'.'} << 8) |
-                            (digits & 0xFFFFFFFFFFFF0000);
+    const uint64_t packed =
+        ((digits >> 8) & 0xFF) | (uint64_t{'.'} << 8) | (digits & 0xFFFFFFFFFFFF0000);
     std::memcpy(out, &packed, 8);
 }
 
@@ -106,7 +106,7 @@ size_t WriteNonFinite(char* out, bool negative, bool isNan) {
 // upper 24..51 bits of its high word and the dropped fraction below them,
 // so digits and exact rounding need no variable shifts.
 struct ExponentScale {
-    uint64_t scale = 0;  // 0: outside the fast range
+    uint64_t scale = 0;       // 0: outside the fast range
     int decimalExponent = 0;  // k, the decimal exponent or one less
 };
 
@@ -246,8 +246,7 @@ size_t FormatExponent(double value, char* out) {
         ++decimalExponent;
     }
     WritePointedSeven(out + length, static_cast<uint32_t>(digits));
-    std::memcpy(out + length + 8, &kExponentSuffixes[static_cast<size_t>(decimalExponent + 99)],
-                4);
+    std::memcpy(out + length + 8, &kExponentSuffixes[static_cast<size_t>(decimalExponent + 99)], 4);
     return length + 12;
 }
 

@@ -15,9 +15,9 @@
 namespace quillwave {
 
 inline constexpr size_t kMaxExponentLength = 16;  // "-1.797693e+308"
-inline constexpr size_t kMaxFixedLength = 48;     // "-340282346638528859811704183484516925440.000000"
-inline constexpr size_t kMaxDecimalLength = 11;   // "-2147483648"
-inline constexpr size_t kMaxHexLength = 8;        // "ffffffff"
+inline constexpr size_t kMaxFixedLength = 48;  // "-340282346638528859811704183484516925440.000000"
+inline constexpr size_t kMaxDecimalLength = 11;  // "-2147483648"
+inline constexpr size_t kMaxHexLength = 8;       // "ffffffff"
 
 size_t FormatExponent(double value, char* out);
 size_t FormatFixed(float value, char* out);

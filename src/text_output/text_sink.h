@@ -33,8 +33,7 @@ void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity
 // Points an open sink, flushed, at another descriptor, keeping its buffer.
 void RetargetTextSink(TextSink& sink, int fd);
 // A sink that collects its text in `capture` (tests, and runs that discard text).
-void OpenCaptureSink(TextSink& sink, std::string& capture,
-                     size_t capacity = kDefaultSinkCapacity);
+void OpenCaptureSink(TextSink& sink, std::string& capture, size_t capacity = kDefaultSinkCapacity);
 
 // Writes out what is buffered. False once any write to this sink has failed.
 bool FlushTextSink(TextSink& sink);

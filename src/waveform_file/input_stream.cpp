@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <limits>
+#include <string>
 
 namespace quillwave {
 namespace {
@@ -20,8 +20,7 @@ constexpr size_t kSpoolBufferSize = 1024 * 1024;
 // Reads from the file itself, retrying interrupted and partial reads. When
 // the file yields less than it was thought to hold (it shrank, or the device
 // reported an error), that point becomes its end.
-size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destination,
-                    size_t count) {
+size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destination, size_t count) {
     if (offset >= stream.size) return 0;
     const auto available = static_cast<uint64_t>(stream.size - offset);
     count = static_cast<size_t>(std::min<uint64_t>(count, available));
@@ -49,7 +48,6 @@ bool WindowHolds(const InputStream& stream, int64_t offset, size_t count) {
            offset + static_cast<int64_t>(count) <=
                stream.windowStart + static_cast<int64_t>(stream.windowLength);
 }
-
 
 // Copies everything `source` yields (a pipe, a FIFO, a terminal) into an
 // unnamed temporary file, through a fixed buffer, and returns that file's

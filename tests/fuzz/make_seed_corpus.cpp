@@ -24,8 +24,12 @@ Bytes Seed(unsigned char selector, int32_t waveforms) {
 
 Bytes EveryType(unsigned char selector) {
     Bytes file = Seed(selector, 7);
-    const WaveformSpec base{.sampleCount = 3, .timeIncrement = 1e-6, .timeOrigin = -1e-6,
-                            .summaryText1 = "CH", .summaryText2 = "a", .summaryText3 = "b",
+    const WaveformSpec base{.sampleCount = 3,
+                            .timeIncrement = 1e-6,
+                            .timeOrigin = -1e-6,
+                            .summaryText1 = "CH",
+                            .summaryText2 = "a",
+                            .summaryText3 = "b",
                             .summaryText4 = "c"};
     WaveformSpec w = base;
     AppendWaveformHeader(file, w);
@@ -62,8 +66,9 @@ Bytes EveryType(unsigned char selector) {
 Bytes LongHeaders() {
     Bytes file = Seed(kConvertToFiles & ~4, 1);
     AppendWaveformHeader(file, {.headerSize = 200, .sampleCount = 2});
-    AppendBuffer(file, BufferSpec{.headerSize = 16, .dataType = 1, .sampleWidth = 4,
-                                  .samples = Bytes(8, 0x3f)});
+    AppendBuffer(
+        file,
+        BufferSpec{.headerSize = 16, .dataType = 1, .sampleWidth = 4, .samples = Bytes(8, 0x3f)});
     return file;
 }
 

@@ -52,8 +52,10 @@ void AppendF64(Bytes& file, double value) {
 
 void AppendFileHeader(Bytes& file, int32_t waveformCount, std::string_view version,
                       std::string_view cookie) {
-    for (size_t i = 0; i < 2; ++i) file.push_back(i < cookie.size() ? static_cast<unsigned char>(cookie[i]) : 0);
-    for (size_t i = 0; i < 2; ++i) file.push_back(i < version.size() ? static_cast<unsigned char>(version[i]) : 0);
+    for (size_t i = 0; i < 2; ++i)
+        file.push_back(i < cookie.size() ? static_cast<unsigned char>(cookie[i]) : 0);
+    for (size_t i = 0; i < 2; ++i)
+        file.push_back(i < version.size() ? static_cast<unsigned char>(version[i]) : 0);
     AppendI32(file, 0);
     AppendI32(file, waveformCount);
 }
