@@ -130,7 +130,7 @@ void ExponentRun(benchmark::State& state) {
         for (double time : Times()) out += quillwave::FormatExponent(time, out);
         benchmark::DoNotOptimize(out);
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
 }
 void FixedRun(benchmark::State& state) {
     std::vector<char> buffer(kValues * kMaxLineBytes);
@@ -139,7 +139,7 @@ void FixedRun(benchmark::State& state) {
         for (float sample : Samples()) out += quillwave::FormatFixed(sample, out);
         benchmark::DoNotOptimize(out);
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kValues));
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
 }
 BENCHMARK(ExponentRun);
 BENCHMARK(FixedRun);

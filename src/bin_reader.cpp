@@ -167,7 +167,7 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
 // The whole program, with its standard output given as a descriptor.
 int RunQuillwave(int argc, char** argv, int stdoutFd) {
     TextSink out;
-    OpenTextSink(out, stdoutFd, 64 * 1024);
+    OpenTextSink(out, stdoutFd, size_t{64} * 1024);
     int status = 0;
     InputStream input;
     FileHeader fileHeader;

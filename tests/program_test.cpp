@@ -71,6 +71,7 @@ struct ProgramTest : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(writer::WriteBytesToFile(input, ThreeWaveforms())); }
     std::vector<std::string> Outputs(int count) {
         std::vector<std::string> names;
+        names.reserve(static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) names.push_back(dir.Path("out" + std::to_string(i)));
         return names;
     }

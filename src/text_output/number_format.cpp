@@ -34,7 +34,9 @@ constexpr char kDigitPairs[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-inline void WritePair(char* out, uint32_t pair) { std::memcpy(out, kDigitPairs + 2 * pair, 2); }
+inline void WritePair(char* out, uint32_t pair) {
+    std::memcpy(out, kDigitPairs + size_t{2} * pair, 2);
+}
 
 // Exactly six digits, leading zeros kept: the fraction of "%f" and "%e".
 inline void WriteSixDigits(char* out, uint32_t value) {
@@ -131,7 +133,7 @@ constexpr auto kExponentSuffixes = [] {
     std::array<uint32_t, 199> suffixes{};
     for (int k = -99; k <= 99; ++k) {
         const int magnitude = k < 0 ? -k : k;
-        suffixes[static_cast<size_t>(k + 99)] =
+        suffixes[static_cast<size_t>(k) + 99] =
             uint32_t{'e'} | (static_cast<uint32_t>(k < 0 ? '-' : '+') << 8) |
             (static_cast<uint32_t>('0' + magnitude / 10) << 16) |
             (static_cast<uint32_t>('0' + magnitude % 10) << 24);
@@ -246,7 +248,7 @@ size_t FormatExponent(double value, char* out) {
         ++decimalExponent;
     }
     WritePointedSeven(out + length, static_cast<uint32_t>(digits));
-    std::memcpy(out + length + 8, &kExponentSuffixes[static_cast<size_t>(decimalExponent + 99)], 4);
+    std::memcpy(out + length + 8, &kExponentSuffixes[static_cast<size_t>(decimalExponent) + 99], 4);
     return length + 12;
 }
 

@@ -14,8 +14,8 @@
 namespace quillwave {
 namespace {
 
-constexpr size_t kWindowCapacity = 64 * 1024;
-constexpr size_t kSpoolBufferSize = 1024 * 1024;
+constexpr size_t kWindowCapacity = size_t{64} * 1024;
+constexpr size_t kSpoolBufferSize = size_t{1024} * 1024;
 
 // Reads from the file itself, retrying interrupted and partial reads. When
 // the file yields less than it was thought to hold (it shrank, or the device

@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args.push_back(realFiles ? OutputFolder() + "/out" + std::to_string(i) : "/dev/null");
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     quillwave::RunQuillwave(static_cast<int>(args.size()), argv.data(), DevFull());
