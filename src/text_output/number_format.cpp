@@ -166,6 +166,19 @@ constexpr auto kFixedScales = [] {
     return scales;
 }();
 
+// "%x" of every byte, as two characters: "0".."f" then a spare byte, or
+// "10".."ff".
+constexpr auto kHexBytes = [] {
+    constexpr char kHexDigits[] = "0123456789abcdef";
+    std::array<std::array<char, 2>, 256> texts{};
+    for (size_t value = 0; value < 256; ++value) {
+        texts[value] = value < 16 ? std::array<char, 2>{kHexDigits[value], ' '}
+                                  : std::array<char, 2>{kHexDigits[value >> 4],
+                                                        kHexDigits[value & 0xF]};
+    }
+    return texts;
+}();
+
 size_t FormatExponentWithPrintf(double value, char* out) {
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%e", value);
@@ -298,8 +311,14 @@ size_t FormatDecimal(int32_t value, char* out) {
 }
 
 size_t FormatHex(uint32_t value, char* out) {
+    if (value < 256) {
+        // Bytes, the only values logic lines hold: one two-byte store from
+        // a table of the 256 texts, left-aligned, and their length.
+        std::memcpy(out, &kHexBytes[value], 2);
+        return value < 16 ? 1 : 2;
+    }
     static constexpr char kHexDigits[] = "0123456789abcdef";
-    const int digits = value == 0 ? 1 : (32 - std::countl_zero(value) + 3) / 4;
+    const int digits = (32 - std::countl_zero(value) + 3) / 4;
     for (int i = digits - 1; i >= 0; --i) {
         out[i] = kHexDigits[value & 0xF];
         value >>= 4;
