@@ -33,10 +33,13 @@ namespace {
 constexpr const char* kUsageLine = "quillwave <input file> <output file 1> ... <output file n>\n";
 constexpr const char* kInvalidFileLine = "Invalid Veltranix Public Waveform File\n";
 
+// Messages are written out at once, so they appear while a long conversion
+// goes on rather than at its end.
 void WriteMessage(TextSink& out, const char* prefix, const char* name) {
     WriteText(out, prefix);
     WriteText(out, name);
     WriteText(out, "\n");
+    FlushTextSink(out);
 }
 
 void RunListing(InputStream& input, const FileHeader& fileHeader, TextSink& out) {
