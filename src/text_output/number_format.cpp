@@ -172,9 +172,9 @@ constexpr auto kHexBytes = [] {
     constexpr char kHexDigits[] = "0123456789abcdef";
     std::array<std::array<char, 2>, 256> texts{};
     for (size_t value = 0; value < 256; ++value) {
-        texts[value] = value < 16 ? std::array<char, 2>{kHexDigits[value], ' '}
-                                  : std::array<char, 2>{kHexDigits[value >> 4],
-                                                        kHexDigits[value & 0xF]};
+        texts[value] = value < 16
+                           ? std::array<char, 2>{kHexDigits[value], ' '}
+                           : std::array<char, 2>{kHexDigits[value >> 4], kHexDigits[value & 0xF]};
     }
     return texts;
 }();
