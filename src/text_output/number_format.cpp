@@ -93,7 +93,8 @@ size_t WriteUnsigned(char* out, Unsigned value) {
     return length;
 }
 
-size_t WriteNonFinite(char* out, bool negative, bool isNan) {
+// Rare: kept out of line so the common path needs no stack frame.
+[[gnu::noinline]] size_t WriteNonFinite(char* out, bool negative, bool isNan) {
     size_t length = 0;
     if (negative) out[length++] = '-';
     std::memcpy(out + length, isNan ? "nan" : "inf", 3);
@@ -179,7 +180,8 @@ constexpr auto kHexBytes = [] {
     return texts;
 }();
 
-size_t FormatExponentWithPrintf(double value, char* out) {
+// Rare: kept out of line so the common path needs no stack frame.
+[[gnu::noinline]] size_t FormatExponentWithPrintf(double value, char* out) {
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%e", value);
     std::memcpy(out, text, static_cast<size_t>(length));
@@ -189,7 +191,17 @@ size_t FormatExponentWithPrintf(double value, char* out) {
 // "%f" digits of mantissa * 2^(biased - 150) for |value| >= 2^-20 * 2^24 = 8
 // (shifts below 20), sign excluded: integers above 2^23, else a 64-bit
 // shift with an exact remainder.
-size_t FormatFixedGeneral(uint64_t mantissa, int biased, char* out) {
+// "%f" digits of a value given in millionths, any size.
+size_t WriteMicros(uint64_t micros, char* out) {
+    const uint64_t units = micros / 1000000;
+    size_t length = WriteUnsigned(out, units);
+    out[length++] = '.';
+    WriteSixDigits(out + length, static_cast<uint32_t>(micros - units * 1000000));
+    return length + 6;
+}
+
+// Rare: kept out of line so the common path needs no stack frame.
+[[gnu::noinline]] size_t FormatFixedGeneral(uint64_t mantissa, int biased, char* out) {
     const int exponent2 = biased - 150;
     size_t length = 0;
     if (exponent2 >= 0) {
@@ -207,12 +219,7 @@ size_t FormatFixedGeneral(uint64_t mantissa, int biased, char* out) {
     const uint64_t quotient = scaled >> shift;
     const uint64_t remainder = scaled & ((uint64_t{1} << shift) - 1);
     const uint64_t half = uint64_t{1} << (shift - 1);
-    const uint64_t micros = quotient + (remainder + (quotient & 1) > half ? 1 : 0);
-    const uint64_t units = micros / 1000000;
-    length = WriteUnsigned(out, units);
-    out[length++] = '.';
-    WriteSixDigits(out + length, static_cast<uint32_t>(micros - units * 1000000));
-    return length + 6;
+    return WriteMicros(quotient + (remainder + (quotient & 1) > half ? 1 : 0), out);
 }
 
 }  // namespace
@@ -285,15 +292,9 @@ size_t FormatFixed(float value, char* out) {
     } else if (entry.path == FixedPath::kGeneral) {
         return length + FormatFixedGeneral(mantissa, biased, out + length);
     }
-    if (micros < 10000000) {  // one digit before the point: the usual case
-        WritePointedSeven(out + length, static_cast<uint32_t>(micros));
-        return length + 8;
-    }
-    const uint64_t units = micros / 1000000;
-    size_t written = WriteUnsigned(out + length, units);
-    out[length + written++] = '.';
-    WriteSixDigits(out + length + written, static_cast<uint32_t>(micros - units * 1000000));
-    return length + written + 6;
+    if (micros >= 10000000) return length + WriteMicros(micros, out + length);
+    WritePointedSeven(out + length, static_cast<uint32_t>(micros));  // one digit before the point
+    return length + 8;
 }
 
 size_t FormatDecimal(int32_t value, char* out) {
