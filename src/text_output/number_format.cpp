@@ -3,19 +3,17 @@
 // Both floating-point formats round the exact binary value to a fixed
 // number of decimals, ties to even (glibc's behaviour in the default
 // rounding mode). Instead of printf's big-number arithmetic, the common
-// ranges are done in 64/128-bit integers:
+// ranges take one 64x64->128-bit multiplication by a per-exponent constant
+// from a table, which leaves the wanted digits in the high word and the
+// exact dropped fraction below them, so ties are seen exactly:
 //
-//  "%f" of a binary32: the value is m * 2^e with m < 2^24. When e < 0,
-//  round(m * 10^6 / 2^-e) is a 64-bit shift with an exact remainder, so ties
-//  are seen exactly. When e >= 0 the value is an integer of at most 128 bits
-//  and the fraction is ".000000".
+//  "%e" of a binary64 time, for 4.3e-19 <= |t| < 1.6e7 (kExponentScales);
+//  "%f" of a binary32 value, for |v| < 8 (kFixedScales).
 //
-//  "%e" of a binary64: the value is m * 2^e with m < 2^53. The seven digits
-//  are round(v / 10^q) for q = k - 6, k the decimal exponent. For
-//  1e-21 <= |v| < 1e7 (every realistic sample time), q lies in -27..0 and
-//  v / 10^q = m * 5^-q * 2^(e-q) is an exact 64x64-bit product and shift.
-//  Values outside that range (and subnormals) go to snprintf, which is
-//  exact everywhere; they are rare in captures.
+// Other values take slower exact paths: integers and shifts for large
+// binary32 values, snprintf for the remaining binary64 values (subnormals,
+// extremes); they are rare in captures. Digits are produced eight at a time
+// in one register and stored with one write.
 #include "text_output/number_format.h"
 
 #include <algorithm>
