@@ -59,12 +59,25 @@ inline uint64_t EightDigits(uint32_t n) {
     return v + 0x3030303030303030;
 }
 
-// Writes "d.dddddd" for n < 10^7 with one eight-byte store: n's digits are
-// "0ddddddd", whose leading zero is dropped and a point put after the first.
+// The three ASCII digits of 0..999 in the low three bytes of each entry.
+constexpr auto kThreeDigits = [] {
+    std::array<uint32_t, 1000> texts{};
+    for (uint32_t n = 0; n < 1000; ++n) {
+        texts[n] = ('0' + n / 100) | (('0' + n / 10 % 10) << 8) | (('0' + n % 10) << 16);
+    }
+    return texts;
+}();
+
+// Writes "d.dddddd" for n < 10^7 with one eight-byte store: the leading
+// digit, the point, then two table lookups of three digits each.
 inline void WritePointedSeven(char* out, uint32_t n) {
-    const uint64_t digits = EightDigits(n);
-    const uint64_t packed =
-        ((digits >> 8) & 0xFF) | (uint64_t{'.'} << 8) | (digits & 0xFFFFFFFFFFFF0000);
+    const uint32_t leading = n / 1000000;
+    const uint32_t rest = n - leading * 1000000;
+    const uint32_t high = rest / 1000;
+    const uint32_t low = rest - high * 1000;
+    const uint64_t packed = (uint64_t{'0'} + leading) | (uint64_t{'.'} << 8) |
+                            (uint64_t{kThreeDigits[high]} << 16) |
+                            (uint64_t{kThreeDigits[low]} << 40);
     std::memcpy(out, &packed, 8);
 }
 
