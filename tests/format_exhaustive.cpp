@@ -1,7 +1,8 @@
 // Exhaustive proof of the number formatters against snprintf:
 //   format_exhaustive fixed            every one of the 2^32 binary32 values
 //   format_exhaustive exponent SCALE   binary64 values of every family,
-//                                      SCALE x ~1.2 million of them
+//                                      SCALE x ~5.8 million of them, and
+//                                      every integer below 10^7
 // Work is split over the machine's cores. Exit status 1 on any difference.
 #include <atomic>
 #include <bit>
@@ -60,7 +61,12 @@ uint64_t CheckExponent(uint64_t scale) {
         });
     }
     for (std::thread& t : threads) t.join();
-    return checked;
+    // Every integer below 10^7: each seven-digit mantissa the digit writer
+    // can be given, from 1.000000 to 9.999999.
+    for (uint32_t n = 1; n < 10000000; ++n) {
+        Report(quillwave::testing::CompareExponent(static_cast<double>(n)));
+    }
+    return checked + 9999999;
 }
 
 }  // namespace
