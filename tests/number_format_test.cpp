@@ -95,7 +95,10 @@ TEST(FormatFixed, TiesAndBoundaries) {
 TEST(FormatDecimalAndHex, MatchPrintf) {
     std::mt19937 random(99);
     std::vector<uint32_t> values = {0, 1, 9, 10, 99, 100, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
-    for (uint32_t v = 0; v < 70000; ++v) values.push_back(v);
+    for (uint32_t v = 0; v < 1100000; ++v) {  // every count of the table-driven path, both signs
+        values.push_back(v);
+        values.push_back(0u - v);
+    }
     for (int i = 0; i < 200000; ++i) values.push_back(static_cast<uint32_t>(random()));
     for (uint32_t value : values) {
         char text[16];

@@ -313,13 +313,25 @@ size_t FormatDecimal(int32_t value, char* out) {
     const size_t length = value < 0 ? 1 : 0;
     auto magnitude = static_cast<uint32_t>(value);
     if (value < 0) magnitude = 0u - magnitude;
-    if (magnitude >= 100000000) return length + WriteUnsigned(out + length, magnitude);
-    // Eight digits at once, then drop the leading zeros (keeping one for 0).
-    const uint64_t digits = EightDigits(magnitude);
-    const int zeros = std::min(std::countr_zero(digits - 0x3030303030303030) / 8, 7);
+    if (magnitude >= 1000000) {
+        if (magnitude >= 100000000) return length + WriteUnsigned(out + length, magnitude);
+        // Eight digits at once, then drop the leading zeros.
+        const uint64_t digits = EightDigits(magnitude);
+        const int zeros = std::countr_zero(digits - 0x3030303030303030) / 8;
+        const uint64_t kept = digits >> (8 * zeros);
+        std::memcpy(out + length, &kept, 8);
+        return length + static_cast<size_t>(8 - zeros);
+    }
+    // Counts below a million, the usual case: six digits from two table
+    // lookups, then drop the leading zeros (keeping one for 0).
+    const uint32_t high = magnitude / 1000;
+    const uint64_t digits = uint64_t{kThreeDigits[high]} |
+                            (uint64_t{kThreeDigits[magnitude - high * 1000]} << 24) |
+                            (uint64_t{0x3030} << 48);
+    const int zeros = std::min(std::countr_zero(digits - 0x3030303030303030) / 8, 5);
     const uint64_t kept = digits >> (8 * zeros);
     std::memcpy(out + length, &kept, 8);
-    return length + static_cast<size_t>(8 - zeros);
+    return length + static_cast<size_t>(6 - zeros);
 }
 
 size_t FormatHex(uint32_t value, char* out) {
