@@ -15,7 +15,6 @@
 namespace quillwave {
 namespace {
 
-using testing::FileExists;
 using testing::ReadFileText;
 using testing::RunQuillwaveBinary;
 using testing::StreamOver;

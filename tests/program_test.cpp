@@ -13,7 +13,6 @@ namespace quillwave {
 namespace {
 
 using testing::FileExists;
-using testing::Printf;
 using testing::ReadFileText;
 using testing::RunQuillwaveBinary;
 using testing::RunResult;
@@ -25,7 +24,6 @@ using writer::AppendWaveformHeader;
 using writer::Bytes;
 using writer::HistogramBuffer;
 using writer::LogicBuffer;
-using writer::WaveformSpec;
 
 const std::string kUsage = "quillwave <input file> <output file 1> ... <output file n>\n";
 const std::string kInvalid = "Invalid Veltranix Public Waveform File\n";

@@ -18,7 +18,6 @@ namespace {
 using testing::StreamOver;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;
-using writer::AppendI32;
 using writer::AppendWaveformHeader;
 using writer::BufferSpec;
 using writer::Bytes;
