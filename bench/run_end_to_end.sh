@@ -23,13 +23,15 @@ mkdir -p "$folder"
 runs=${RUNS:-3}
 
 # Runs a command $runs times after a sync (so earlier writes do not slow it),
-# deleting the file named by $1 after each run but the last. Prints the
+# deleting the file named by $1 before each run (only a regular file, and
+# "-" names none: a listing's output is not a file to delete). Prints the
 # fastest "seconds peak_rss_kib". Every contender gets the same treatment.
 measure() {
     local output=$1; shift
     local best="" rss=0
     for ((run = 0; run < runs; ++run)); do
-        rm -f "$output"; sync
+        if [[ "$output" != - && -f "$output" ]]; then rm -f "$output"; fi
+        sync
         /usr/bin/time -f "%e %M" -o "$folder/time.txt" "$@" >/dev/null
         read -r seconds kib < "$folder/time.txt"
         if [[ -z "$best" ]] || awk -v a="$seconds" -v b="$best" 'BEGIN { exit !(a < b) }'; then
@@ -70,5 +72,5 @@ done
 
 sparse="$folder/sparse-2g.bin"
 [[ -f "$sparse" ]] || "$bin/bench/make_bench_capture" sparse 2048 "$sparse"
-read -r ls lrss < <(measure /dev/null "$bin/quillwave" "$sparse")
+read -r ls lrss < <(measure - "$bin/quillwave" "$sparse")
 echo "listing a $(( $(stat -c %s "$sparse") / 1048576 )) MiB capture: ${ls} s, peak RSS $(( lrss / 1024 )) MiB"
