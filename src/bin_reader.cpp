@@ -113,7 +113,11 @@ int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
         close(fd);
         return -1;
     }
-    if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
+    // An empty file is left alone: on ext4, truncating a file to nothing
+    // makes its close start writing every page back at once (a guard for
+    // files replaced by truncation), which costs a new output a quarter of
+    // its conversion time.
+    if (S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0) {
         close(fd);
         return -1;
     }
