@@ -8,19 +8,28 @@
 // exact dropped fraction below them, so ties are seen exactly:
 //
 //  "%e" of a binary64 time, for 4.3e-19 <= |t| < 1.6e7 (kExponentScales);
-//  "%f" of a binary32 value, for |v| < 8 (kFixedScales).
 //
-// Other values take slower exact paths: integers and shifts for large
-// binary32 values, snprintf for the remaining binary64 values (subnormals,
-// extremes); they are rare in captures. Digits are produced eight at a time
+// "%f" of a binary32 value needs no table: below 2^23 the value times 10^6
+// is exact in binary64, so one multiplication and one rounding to an
+// integer (ties to even) give its millionths; above, it is an integer.
+//
+// Other binary64 values (subnormals, extremes) are formatted by snprintf;
+// they are rare in captures. Digits are produced eight at a time
 // in one register and stored with one write.
 #include "text_output/number_format.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+#include "text_output/exponent_suffixes.h"
 
 namespace quillwave {
 namespace {
@@ -140,44 +149,6 @@ constexpr auto kExponentScales = [] {
     return scales;
 }();
 
-// "e", the sign and two digits of decimal exponents -99..99, as four bytes.
-constexpr auto kExponentSuffixes = [] {
-    std::array<uint32_t, 199> suffixes{};
-    for (int k = -99; k <= 99; ++k) {
-        const int magnitude = k < 0 ? -k : k;
-        suffixes[static_cast<size_t>(k) + 99] =
-            uint32_t{'e'} | (static_cast<uint32_t>(k < 0 ? '-' : '+') << 8) |
-            (static_cast<uint32_t>('0' + magnitude / 10) << 16) |
-            (static_cast<uint32_t>('0' + magnitude % 10) << 24);
-    }
-    return suffixes;
-}();
-
-// How "%f" scales a binary32 of each binary exponent. A value m * 2^-s
-// (m the 24-bit mantissa) with 20 <= s <= 64 has value * 10^6 =
-// m * (10^6 * 2^(64-s)) / 2^64, the multiplier an exact 64-bit integer: the
-// product's high word is the value in millionths, truncated, and its low
-// word the dropped fraction. Below 2^-41 every value rounds to 0.000000.
-enum class FixedPath : uint8_t { kGeneral, kMultiply, kZero };
-struct FixedScale {
-    uint64_t multiplier = 0;
-    FixedPath path = FixedPath::kGeneral;
-};
-
-constexpr auto kFixedScales = [] {
-    std::array<FixedScale, 256> scales{};
-    for (int biased = 0; biased < 255; ++biased) {
-        const int shift = 150 - (biased == 0 ? 1 : biased);
-        if (shift > 64) {
-            scales[static_cast<size_t>(biased)] = {0, FixedPath::kZero};
-        } else if (shift >= 20) {
-            scales[static_cast<size_t>(biased)] = {uint64_t{1000000} << (64 - shift),
-                                                   FixedPath::kMultiply};
-        }
-    }
-    return scales;
-}();
-
 // "%x" of every byte, as two characters: "0".."f" then a spare byte, or
 // "10".."ff".
 constexpr auto kHexBytes = [] {
@@ -199,9 +170,6 @@ constexpr auto kHexBytes = [] {
     return static_cast<size_t>(length);
 }
 
-// "%f" digits of mantissa * 2^(biased - 150) for |value| >= 2^-20 * 2^24 = 8
-// (shifts below 20), sign excluded: integers above 2^23, else a 64-bit
-// shift with an exact remainder.
 // "%f" digits of a value given in millionths, any size.
 size_t WriteMicros(uint64_t micros, char* out) {
     const uint64_t units = micros / 1000000;
@@ -211,26 +179,27 @@ size_t WriteMicros(uint64_t micros, char* out) {
     return length + 6;
 }
 
-// Rare: kept out of line so the common path needs no stack frame.
-[[gnu::noinline]] size_t FormatFixedGeneral(uint64_t mantissa, int biased, char* out) {
-    const int exponent2 = biased - 150;
-    size_t length = 0;
-    if (exponent2 >= 0) {
-        // An integer: up to 2^64 it needs no 128-bit division.
-        if (exponent2 <= 40) {
-            length = WriteUnsigned(out, mantissa << exponent2);
-        } else {
-            length = WriteUnsigned(out, u128{mantissa} << exponent2);
-        }
-        std::memcpy(out + length, ".000000", 7);
-        return length + 7;
-    }
-    const auto shift = static_cast<unsigned>(-exponent2);  // 1..19
-    const uint64_t scaled = mantissa * 1000000;
-    const uint64_t quotient = scaled >> shift;
-    const uint64_t remainder = scaled & ((uint64_t{1} << shift) - 1);
-    const uint64_t half = uint64_t{1} << (shift - 1);
-    return WriteMicros(quotient + (remainder + (quotient & 1) > half ? 1 : 0), out);
+// Rare: kept out of line so the common path needs no stack frame. "%f" of
+// a finite magnitude of 2^23 or more, which a binary32 holds only as an
+// integer (up to 2^128, so it may need 128 bits).
+[[gnu::noinline]] size_t FormatFixedInteger(float magnitude, char* out) {
+    const auto bits = std::bit_cast<uint32_t>(magnitude);
+    const int exponent2 = static_cast<int>(bits >> 23) - 150;  // >= 0 here
+    const uint64_t mantissa = (bits & 0x7FFFFF) | 0x800000u;
+    const size_t length = exponent2 <= 40 ? WriteUnsigned(out, mantissa << exponent2)
+                                          : WriteUnsigned(out, u128{mantissa} << exponent2);
+    std::memcpy(out + length, ".000000", 7);
+    return length + 7;
+}
+
+// The integer nearest to `value`, ties to even: the current rounding mode,
+// which (like printf) the program assumes to be the default.
+inline int64_t RoundHalfToEven(double value) {
+#if defined(__x86_64__)
+    return _mm_cvtsd_si64(_mm_set_sd(value));
+#else
+    return static_cast<int64_t>(std::nearbyint(value));
+#endif
 }
 
 }  // namespace
@@ -279,33 +248,29 @@ size_t FormatExponent(double value, char* out) {
         ++decimalExponent;
     }
     WritePointedSeven(out + length, static_cast<uint32_t>(digits));
-    std::memcpy(out + length + 8, &kExponentSuffixes[static_cast<size_t>(decimalExponent) + 99], 4);
+    const uint32_t suffix = ExponentSuffix(decimalExponent);
+    std::memcpy(out + length + 8, &suffix, 4);
     return length + 12;
 }
 
 size_t FormatFixed(float value, char* out) {
-    const auto bits = std::bit_cast<uint32_t>(value);
-    const uint32_t negative = bits >> 31;
-    const auto biased = static_cast<int>((bits >> 23) & 0xFF);
-    const uint32_t fraction = bits & 0x7FFFFF;
-    if (biased == 0xFF) return WriteNonFinite(out, negative != 0, fraction != 0);
+    const bool negative = std::signbit(value);
+    const float magnitude = std::fabs(value);
     out[0] = '-';  // kept only for negative values
-    const size_t length = negative;
-    const uint64_t mantissa = biased == 0 ? fraction : (fraction | 0x800000u);
-    const FixedScale& entry = kFixedScales[static_cast<size_t>(biased)];
-    uint64_t micros = 0;
-    if (entry.path == FixedPath::kMultiply) {
-        const u128 product = u128{mantissa} * entry.multiplier;
-        micros = static_cast<uint64_t>(product >> 64);
-        const auto dropped = static_cast<uint64_t>(product);
-        // Half to even: up above one half, or at one half when odd.
-        micros += dropped > (uint64_t{1} << 63) - (micros & 1) ? 1 : 0;
-    } else if (entry.path == FixedPath::kGeneral) {
-        return length + FormatFixedGeneral(mantissa, biased, out + length);
+    const size_t length = negative ? 1 : 0;
+    if (magnitude < 8388608.0f) {  // 2^23; false for inf and nan
+        // A binary32 has 24 significant bits and 10^6 = 15625 * 2^6 has
+        // 14, so the binary64 product is exact and rounding it to an
+        // integer rounds the exact value in millionths, as printf does.
+        const auto micros =
+            static_cast<uint64_t>(RoundHalfToEven(static_cast<double>(magnitude) * 1e6));
+        if (micros >= 10000000) return length + WriteMicros(micros, out + length);
+        WritePointedSeven(out + length,
+                          static_cast<uint32_t>(micros));  // one digit before the point
+        return length + 8;
     }
-    if (micros >= 10000000) return length + WriteMicros(micros, out + length);
-    WritePointedSeven(out + length, static_cast<uint32_t>(micros));  // one digit before the point
-    return length + 8;
+    if (std::isfinite(magnitude)) return length + FormatFixedInteger(magnitude, out + length);
+    return WriteNonFinite(out, negative, std::isnan(magnitude));
 }
 
 size_t FormatDecimal(int32_t value, char* out) {
