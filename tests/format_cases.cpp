@@ -3,11 +3,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 
 #include "text_output/conversion.h"
 #include "text_output/number_format.h"
+#include "text_output/vector_fields.h"
 
 namespace quillwave::testing {
 namespace {
@@ -34,6 +36,50 @@ std::string CompareExponent(double value) { return Compare("%e", value, value, F
 
 std::string CompareFixed(float value) {
     return Compare("%f", static_cast<double>(value), value, FormatFixed);
+}
+
+std::string CompareTimeQuad(int32_t firstIndex, double increment, double origin, bool* accepted) {
+    TimeQuad quad;
+    const bool took = FormatTimeQuad(firstIndex, increment, origin, quad);
+    if (accepted != nullptr) *accepted = took;
+    if (!took) return {};
+    const WaveformHeader header{.timeIncrement = increment, .timeOrigin = origin};
+    for (size_t j = 0; j < 4; ++j) {
+        const double time = ComputeTimeFromIndex(firstIndex + static_cast<int32_t>(j), header);
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%e, ", time);
+        char got[32];
+        const std::string_view text(got, static_cast<size_t>(WriteTimeField(quad, j, got) - got));
+        if (text != expected) {
+            char bits[64];
+            std::snprintf(bits, sizeof bits, "%a", time);
+            return std::string("time ") + bits + ": printf \"" + expected + "\", quad \"" +
+                   std::string(text) + "\"";
+        }
+    }
+    return {};
+}
+
+std::string CompareFixedQuad(const float (&values)[4], bool* accepted) {
+    unsigned char stored[16];
+    std::memcpy(stored, values, sizeof stored);  // little-endian, as in a capture
+    FixedQuad quad;
+    const bool took = FormatFixedQuad(stored, quad);
+    if (accepted != nullptr) *accepted = took;
+    if (!took) return {};
+    for (size_t j = 0; j < 4; ++j) {
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%f", static_cast<double>(values[j]));
+        char got[32];
+        const std::string_view text(got, static_cast<size_t>(WriteFixedField(quad, j, got) - got));
+        if (text != expected) {
+            char bits[64];
+            std::snprintf(bits, sizeof bits, "%a", static_cast<double>(values[j]));
+            return std::string("value ") + bits + ": printf \"" + expected + "\", quad \"" +
+                   std::string(text) + "\"";
+        }
+    }
+    return {};
 }
 
 void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void(double)>& visit) {

@@ -14,6 +14,13 @@ namespace quillwave::testing {
 std::string CompareExponent(double value);
 std::string CompareFixed(float value);
 
+// The same for the four-at-a-time formatters: each field of an accepted
+// quad is compared with snprintf; `accepted` (when given) tells whether the
+// vector formatter took the quad. A declined quad is no difference.
+std::string CompareTimeQuad(int32_t firstIndex, double increment, double origin,
+                            bool* accepted = nullptr);
+std::string CompareFixedQuad(const float (&values)[4], bool* accepted = nullptr);
+
 // Calls `visit` with binary64 values of every kind that matters for "%e":
 // `scale` multiplies how many of each random family are made.
 //  - specials: zeros, infinities, NaNs of both signs, the extremes, subnormals

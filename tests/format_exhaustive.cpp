@@ -1,8 +1,10 @@
 // Exhaustive proof of the number formatters against snprintf:
 //   format_exhaustive fixed            every one of the 2^32 binary32 values
+//                                      (also four at a time)
 //   format_exhaustive exponent SCALE   binary64 values of every family,
 //                                      SCALE x ~5.8 million of them, and
-//                                      every integer below 10^7
+//                                      every integer below 10^7 (binary64
+//                                      values also four at a time)
 // Work is split over the machine's cores. Exit status 1 on any difference.
 #include <atomic>
 #include <bit>
@@ -31,14 +33,21 @@ void Report(const std::string& difference) {
 
 unsigned Workers() { return std::max(1u, std::thread::hardware_concurrency()); }
 
+// Every binary32 value through the scalar formatter, and in runs of four
+// consecutive bit patterns through the four-at-a-time formatter.
 uint64_t CheckAllFixed() {
     const unsigned workers = Workers();
     std::vector<std::thread> threads;
     for (unsigned w = 0; w < workers; ++w) {
         threads.emplace_back([w, workers] {
-            for (uint64_t bits = w; bits < (uint64_t{1} << 32); bits += workers) {
-                Report(quillwave::testing::CompareFixed(
-                    std::bit_cast<float>(static_cast<uint32_t>(bits))));
+            for (uint64_t first = uint64_t{4} * w; first < (uint64_t{1} << 32);
+                 first += uint64_t{4} * workers) {
+                float values[4];
+                for (uint32_t j = 0; j < 4; ++j) {
+                    values[j] = std::bit_cast<float>(static_cast<uint32_t>(first + j));
+                    Report(quillwave::testing::CompareFixed(values[j]));
+                }
+                Report(quillwave::testing::CompareFixedQuad(values));
             }
         });
     }
@@ -56,6 +65,7 @@ uint64_t CheckExponent(uint64_t scale) {
             quillwave::testing::ForEachExponentCase(scale, 1000 + w, [&](double value) {
                 ++count;
                 Report(quillwave::testing::CompareExponent(value));
+                Report(quillwave::testing::CompareTimeQuad(0, 0.0, value));
             });
             checked += count;
         });

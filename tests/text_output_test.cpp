@@ -35,17 +35,30 @@ struct Outcome {
     int64_t fileSize = 0;
 };
 
-Outcome Convert(const Bytes& file) {
+Outcome ConvertWithSink(const Bytes& file, size_t sinkCapacity) {
     InputStream in = StreamOver(file);
     Outcome outcome;
     TextSink sink;
-    OpenCaptureSink(sink, outcome.text, 256);  // small, so lines cross flushes
+    OpenCaptureSink(sink, outcome.text, sinkCapacity);
     outcome.result = OutputWaveform(in, sink);
     FlushTextSink(sink);
     outcome.position = in.position;
     outcome.fileSize = static_cast<int64_t>(file.size());
     CloseInputStream(in);
     return outcome;
+}
+
+// Converts through a sink with room for fewer than four lines, which writes
+// every line by itself, and through one that takes lines four at a time
+// (the vector path, where the processor has it): both must agree. Both are
+// small, so lines cross flushes.
+Outcome Convert(const Bytes& file) {
+    const Outcome lineByLine = ConvertWithSink(file, 256);
+    Outcome quads = ConvertWithSink(file, 4096);
+    EXPECT_EQ(quads.text, lineByLine.text);
+    EXPECT_EQ(quads.result, lineByLine.result);
+    EXPECT_EQ(quads.position, lineByLine.position);
+    return quads;
 }
 
 std::string Summarize(const Bytes& file, int64_t* position = nullptr) {

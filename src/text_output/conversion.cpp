@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "text_output/number_format.h"
+#include "text_output/vector_fields.h"
 #include "waveform_file/buffer_readers.h"
 #include "waveform_file/header_readers.h"
 #include "waveform_file/little_endian.h"
@@ -27,15 +28,17 @@ size_t AppendSeparator(char* out) {
 }
 
 // Writes one line per sample index. For every chunk of indices it loads the
-// stored bytes of that chunk from each block, then asks `formatValues` to
-// write the value part of each line (after "time, ") from those bytes.
+// stored bytes of that chunk from each block, then formats the lines four at
+// a time: the times as a quad when the vector formatter takes them, and the
+// values by `formatQuadValues` (given that quad), else each line by itself
+// with `formatValues` writing the value part (after "time, ") from the bytes.
 // Lines are formatted straight into the sink's buffer, a batch at a time;
 // the cursor lives in a local so the compiler need not reload it after
 // every character stored.
-template <size_t BlockCount, typename FormatValues>
+template <size_t BlockCount, typename FormatValues, typename FormatQuadValues>
 bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSink& sink,
-                      const std::array<SampleBlock, BlockCount>& blocks,
-                      FormatValues formatValues) {
+                      const std::array<SampleBlock, BlockCount>& blocks, FormatValues formatValues,
+                      FormatQuadValues formatQuadValues) {
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
     const WaveformHeader timeBase = header;
@@ -46,7 +49,15 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
         bytes[b] = chunks[b].get();
     }
-    const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength);
+    const auto writeLine = [&](int64_t index, size_t i, char* out) {
+        out += FormatExponent(ComputeTimeFromIndex(static_cast<int32_t>(index), timeBase), out);
+        out += AppendSeparator(out);
+        out += formatValues(bytes, i, out);
+        *out++ = '\n';
+        return out;
+    };
+    // Whole quads where the sink has room for them (any sink but a tiny one).
+    const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength / 4 * 4);
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
@@ -58,17 +69,38 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             const size_t batchEnd = std::min(count, i + linesPerBatch);
             char* const start = ReserveText(sink, (batchEnd - i) * kMaxLineLength);
             char* out = start;
-            for (; i < batchEnd; ++i) {
-                const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
-                out += FormatExponent(ComputeTimeFromIndex(index, timeBase), out);
-                out += AppendSeparator(out);
-                out += formatValues(bytes, i, out);
-                *out++ = '\n';
+            for (; i + 4 <= batchEnd; i += 4) {
+                const int64_t index = first + static_cast<int64_t>(i);
+                TimeQuad times;
+                if (FormatTimeQuad(static_cast<int32_t>(index), timeBase.timeIncrement,
+                                   timeBase.timeOrigin, times)) {
+                    out = formatQuadValues(bytes, i, times, out);
+                } else {
+                    for (size_t j = 0; j < 4; ++j)
+                        out = writeLine(index + static_cast<int64_t>(j), i + j, out);
+                }
             }
+            for (; i < batchEnd; ++i) out = writeLine(first + static_cast<int64_t>(i), i, out);
             CommitText(sink, static_cast<size_t>(out - start));
         }
     }
     return true;
+}
+
+// Four lines of a quad whose values each `formatValue` writes by itself.
+template <typename Bytes, typename FormatValue>
+char* WriteQuadLines(const Bytes& bytes, size_t i, const TimeQuad& times, char* out,
+                     FormatValue formatValue) {
+    for (size_t j = 0; j < 4; ++j) {
+        out = WriteTimeField(times, j, out);
+        out += formatValue(bytes, i + j, out);
+        *out++ = '\n';
+    }
+    return out;
+}
+
+size_t FormatFixedAt(const unsigned char* column, size_t i, char* out) {
+    return FormatFixed(LoadF32(column + 4 * i), out);
 }
 
 }  // namespace
@@ -81,9 +113,21 @@ double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header) {
 bool OutputNormalData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
     const std::optional<SampleBlock> block = ReadAnalogWaveform(stream, header);
     if (!block) return false;
-    return WriteSampleLines<1>(stream, header, sink, {*block},
-                               [](const auto& bytes, size_t i, char* out) {
-                                   return FormatFixed(LoadF32(bytes[0] + 4 * i), out);
+    const auto formatValue = [](const auto& bytes, size_t i, char* out) {
+        return FormatFixedAt(bytes[0], i, out);
+    };
+    return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
+                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+                                   FixedQuad values;
+                                   if (!FormatFixedQuad(bytes[0] + 4 * i, values)) {
+                                       return WriteQuadLines(bytes, i, times, out, formatValue);
+                                   }
+                                   for (size_t j = 0; j < 4; ++j) {
+                                       out = WriteFixedField(values, j,
+                                                             WriteTimeField(times, j, out));
+                                       *out++ = '\n';
+                                   }
+                                   return out;
                                });
 }
 
@@ -97,21 +141,39 @@ bool OutputPeakDetectData(InputStream& stream, const WaveformHeader& header, Tex
     if (!secondLoaded) return false;
     const SampleBlock& firstColumn = firstType == 3 ? *firstLoaded : *secondLoaded;
     const SampleBlock& secondColumn = firstType == 3 ? *secondLoaded : *firstLoaded;
-    return WriteSampleLines<2>(stream, header, sink, {firstColumn, secondColumn},
-                               [](const auto& bytes, size_t i, char* out) {
-                                   size_t length = FormatFixed(LoadF32(bytes[0] + 4 * i), out);
-                                   length += AppendSeparator(out + length);
-                                   return length +
-                                          FormatFixed(LoadF32(bytes[1] + 4 * i), out + length);
+    const auto formatValues = [](const auto& bytes, size_t i, char* out) {
+        size_t length = FormatFixedAt(bytes[0], i, out);
+        length += AppendSeparator(out + length);
+        return length + FormatFixedAt(bytes[1], i, out + length);
+    };
+    return WriteSampleLines<2>(stream, header, sink, {firstColumn, secondColumn}, formatValues,
+                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+                                   FixedQuad firstValues;
+                                   FixedQuad secondValues;
+                                   if (!FormatFixedQuad(bytes[0] + 4 * i, firstValues) ||
+                                       !FormatFixedQuad(bytes[1] + 4 * i, secondValues)) {
+                                       return WriteQuadLines(bytes, i, times, out, formatValues);
+                                   }
+                                   for (size_t j = 0; j < 4; ++j) {
+                                       out = WriteFixedField(firstValues, j,
+                                                             WriteTimeField(times, j, out));
+                                       out += AppendSeparator(out);
+                                       out = WriteFixedField(secondValues, j, out);
+                                       *out++ = '\n';
+                                   }
+                                   return out;
                                });
 }
 
 bool OutputHistogramData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
     const std::optional<SampleBlock> block = ReadHistogramWaveform(stream, header);
     if (!block) return false;
-    return WriteSampleLines<1>(stream, header, sink, {*block},
-                               [](const auto& bytes, size_t i, char* out) {
-                                   return FormatDecimal(LoadI32(bytes[0] + 4 * i), out);
+    const auto formatValue = [](const auto& bytes, size_t i, char* out) {
+        return FormatDecimal(LoadI32(bytes[0] + 4 * i), out);
+    };
+    return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
+                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+                                   return WriteQuadLines(bytes, i, times, out, formatValue);
                                });
 }
 
@@ -122,17 +184,25 @@ bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink
         const std::optional<SampleBlock> low = ReadLogicWaveform(stream, header);
         const std::optional<SampleBlock> high = ReadLogicWaveform(stream, header);
         if (!low || !high) return false;
-        return WriteSampleLines<2>(stream, header, sink, {*high, *low},
-                                   [](const auto& bytes, size_t i, char* out) {
-                                       const size_t length = FormatHex(bytes[0][i], out);
-                                       return length + FormatHex(bytes[1][i], out + length);
-                                   });
+        const auto formatValue = [](const auto& bytes, size_t i, char* out) {
+            const size_t length = FormatHex(bytes[0][i], out);
+            return length + FormatHex(bytes[1][i], out + length);
+        };
+        return WriteSampleLines<2>(
+            stream, header, sink, {*high, *low}, formatValue,
+            [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+                return WriteQuadLines(bytes, i, times, out, formatValue);
+            });
     }
     const std::optional<SampleBlock> block = ReadLogicWaveform(stream, header);
     if (!block) return false;
-    return WriteSampleLines<1>(
-        stream, header, sink, {*block},
-        [](const auto& bytes, size_t i, char* out) { return FormatHex(bytes[0][i], out); });
+    const auto formatValue = [](const auto& bytes, size_t i, char* out) {
+        return FormatHex(bytes[0][i], out);
+    };
+    return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
+                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+                                   return WriteQuadLines(bytes, i, times, out, formatValue);
+                               });
 }
 
 bool OutputWaveform(InputStream& stream, TextSink& sink) {

@@ -1,0 +1,164 @@
+// Four fields at once in binary64 vector arithmetic, exact by construction:
+//
+// "%f" of a binary32 v: |v| * 10^6 is exact in binary64 (24 + 14 significant
+// bits), so rounding it to an integer in the default mode (ties to even)
+// gives printf's millionths exactly. Taken when every |v| rounds below 10.
+//
+// "%e" of a binary64 time t with decimal exponent k: the seven digits are
+// |t| * 10^(6-k) rounded to an integer. With 10^(6-k) exact (6-k <= 22) the
+// product y is one correctly rounded multiplication, within half a unit in
+// the last place of the exact Y, and that unit is at most 2^-29 (y < 2^24).
+// If y is farther than 2^-27 from a half-integer, Y lies on the same side of
+// it, so round(y) = round(Y); otherwise (ties and near-ties, a few in a
+// hundred million) the quad is declined and the exact scalar path decides.
+// Taken when the four times share sign and binary exponent, and the decimal
+// exponent is -16..5 (about 1e-16 <= |t| < 1e6), the range of sample times.
+//
+// Digits are made four numbers at a time, eight per 64-bit lane, by the
+// same divide-by-multiplication steps as the scalar formatter.
+#include "text_output/vector_fields.h"
+
+#include <array>
+
+#include "text_output/exponent_suffixes.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace quillwave {
+
+#if defined(__x86_64__)
+namespace {
+
+constexpr auto kPowersOfTen = [] {
+    std::array<double, 23> powers{};
+    double power = 1;
+    for (double& entry : powers) {
+        entry = power;  // every power up to 10^22 is exact in binary64
+        power *= 10;
+    }
+    return powers;
+}();
+
+// Distance from a half-integer below which a rounded product is not trusted.
+constexpr double kNearTie = 0.5 - 0x1p-27;
+
+// Four numbers below 10^8, one per 64-bit lane, as eight ASCII digits each,
+// most significant first in memory.
+[[gnu::target("avx2")]] inline __m256i EightDigitsX4(__m256i n) {
+    const __m256i high = _mm256_srli_epi64(_mm256_mul_epu32(n, _mm256_set1_epi64x(109951163)), 40);
+    const __m256i low = _mm256_sub_epi64(n, _mm256_mul_epu32(high, _mm256_set1_epi64x(10000)));
+    __m256i v = _mm256_or_si256(high, _mm256_slli_epi64(low, 32));  // 32-bit lanes below 10^4
+    const __m256i hundreds = _mm256_srli_epi32(_mm256_mullo_epi32(v, _mm256_set1_epi32(10486)), 20);
+    v = _mm256_or_si256(
+        hundreds,
+        _mm256_slli_epi32(_mm256_sub_epi32(v, _mm256_mullo_epi32(hundreds, _mm256_set1_epi32(100))),
+                          16));  // 16-bit lanes below 100
+    const __m256i tens = _mm256_srli_epi16(_mm256_mullo_epi16(v, _mm256_set1_epi16(103)), 10);
+    v = _mm256_or_si256(
+        tens,
+        _mm256_slli_epi16(_mm256_sub_epi16(v, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
+    return _mm256_add_epi8(v, _mm256_set1_epi8('0'));
+}
+
+// Four numbers below 10^7 as "d.dddddd": the eight digits "0ddddddd" with
+// the leading zero dropped and the point put after the first digit.
+[[gnu::target("avx2")]] inline __m256i PointedSevenX4(__m256i n) {
+    const __m256i digits = EightDigitsX4(n);
+    const __m256i order = _mm256_setr_epi8(1, -1, 2, 3, 4, 5, 6, 7, 9, -1, 10, 11, 12, 13, 14, 15,
+                                           1, -1, 2, 3, 4, 5, 6, 7, 9, -1, 10, 11, 12, 13, 14, 15);
+    const __m256i point = _mm256_set1_epi64x(int64_t{'.'} << 8);
+    return _mm256_or_si256(_mm256_shuffle_epi8(digits, order), point);
+}
+
+[[gnu::target("avx2")]] bool FormatTimeQuadAvx2(int32_t firstIndex, double increment, double origin,
+                                                TimeQuad& quad) {
+    const __m128i indices = _mm_add_epi32(_mm_set1_epi32(firstIndex), _mm_setr_epi32(0, 1, 2, 3));
+    const __m256d times =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(indices), _mm256_set1_pd(increment)),
+                      _mm256_set1_pd(origin));
+    // Sign and binary exponent, the top twelve bits, alike in all four.
+    const __m256i tops = _mm256_srli_epi64(_mm256_castpd_si256(times), 52);
+    const auto top = static_cast<uint64_t>(_mm256_extract_epi64(tops, 0));
+    const __m256i same = _mm256_cmpeq_epi64(tops, _mm256_set1_epi64x(static_cast<int64_t>(top)));
+    if (_mm256_movemask_pd(_mm256_castsi256_pd(same)) != 0xF) return false;
+    const int biased = static_cast<int>(top & 0x7FF);
+    if (biased == 0 || biased == 0x7FF) return false;  // zero, subnormal, inf, nan
+    const int k = ((biased - 1023) * 78913) >> 18;     // floor(log10(2^(biased-1023)))
+    const int p = 6 - k;
+    if (p < 1 || p > 22) return false;
+
+    // |t| * 10^p lies in [10^6, 2 * 10^7); at 10^7 or more the time has one
+    // more decimal exponent and is scaled by 10^(p-1) instead.
+    const __m256d magnitudes = _mm256_andnot_pd(_mm256_set1_pd(-0.0), times);
+    const __m256d scaledOnce = _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[p]));
+    const __m256d eightDigits = _mm256_cmp_pd(scaledOnce, _mm256_set1_pd(1e7), _CMP_GE_OQ);
+    const __m256d scaled = _mm256_blendv_pd(
+        scaledOnce, _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[p - 1])), eightDigits);
+    const __m256d rounded = _mm256_round_pd(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256d distance = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(scaled, rounded));
+    if (_mm256_movemask_pd(_mm256_cmp_pd(distance, _mm256_set1_pd(kNearTie), _CMP_GT_OQ)) != 0) {
+        return false;
+    }
+    // Rounding up to 10^7 is 1.000000 of the next decimal exponent.
+    const __m256d carried = _mm256_cmp_pd(rounded, _mm256_set1_pd(1e7), _CMP_EQ_OQ);
+    const __m256d digits = _mm256_blendv_pd(rounded, _mm256_set1_pd(1e6), carried);
+    const __m256i texts = PointedSevenX4(_mm256_cvtepu32_epi64(_mm256_cvtpd_epi32(digits)));
+
+    constexpr uint64_t kSeparator = uint64_t{','} << 32 | uint64_t{' '} << 40;
+    const __m256i suffixes = _mm256_castpd_si256(_mm256_blendv_pd(
+        _mm256_castsi256_pd(
+            _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k) | kSeparator))),
+        _mm256_castsi256_pd(
+            _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k + 1) | kSeparator))),
+        _mm256_or_pd(eightDigits, carried)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts), texts);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.suffixes), suffixes);
+    quad.negative = (top >> 11) != 0;
+    return true;
+}
+
+[[gnu::target("avx2")]] bool FormatFixedQuadAvx2(const unsigned char* samples, FixedQuad& quad) {
+    const __m128 values = _mm_loadu_ps(reinterpret_cast<const float*>(samples));
+    const __m128 magnitudes = _mm_andnot_ps(_mm_set1_ps(-0.0f), values);
+    // Below 10 (false for inf and nan), the millions fit seven digits...
+    if (_mm_movemask_ps(_mm_cmplt_ps(magnitudes, _mm_set1_ps(10.0f))) != 0xF) return false;
+    const __m256d micros =
+        _mm256_round_pd(_mm256_mul_pd(_mm256_cvtps_pd(magnitudes), _mm256_set1_pd(1e6)),
+                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    // ...and none rounds up to 10.000000 (the largest binary32 below 10 is
+    // 9.99999905), but the check is nearly free and keeps the reasoning local.
+    if (_mm256_movemask_pd(_mm256_cmp_pd(micros, _mm256_set1_pd(1e7), _CMP_GE_OQ)) != 0) {
+        return false;
+    }
+    const __m256i texts = PointedSevenX4(_mm256_cvtepu32_epi64(_mm256_cvtpd_epi32(micros)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts), texts);
+    quad.negative = static_cast<uint32_t>(_mm_movemask_ps(values));
+    return true;
+}
+
+}  // namespace
+
+bool VectorFieldsSupported() {
+    static const bool supported = __builtin_cpu_supports("avx2") != 0;
+    return supported;
+}
+
+bool FormatTimeQuad(int32_t firstIndex, double increment, double origin, TimeQuad& quad) {
+    return VectorFieldsSupported() && FormatTimeQuadAvx2(firstIndex, increment, origin, quad);
+}
+
+bool FormatFixedQuad(const unsigned char* samples, FixedQuad& quad) {
+    return VectorFieldsSupported() && FormatFixedQuadAvx2(samples, quad);
+}
+
+#else  // no vector path on this architecture: every quad takes the scalar path
+
+bool VectorFieldsSupported() { return false; }
+bool FormatTimeQuad(int32_t, double, double, TimeQuad&) { return false; }
+bool FormatFixedQuad(const unsigned char*, FixedQuad&) { return false; }
+
+#endif
+
+}  // namespace quillwave

@@ -1,0 +1,57 @@
+// Number fields four lines at a time, with the processor's 256-bit vector
+// instructions (AVX2) where it has them: the "%e, " that begins every line
+// and "%f" values. Each function either formats all four fields exactly as
+// FormatExponent / FormatFixed would, or declines (returns false) and leaves
+// those lines to them. It declines whenever a field lies outside the range
+// where its arithmetic is proven exact, so which path ran never shows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace quillwave {
+
+// "%e, " of the times of four consecutive sample indices, which share one
+// sign: texts[j] is "d.dddddd", suffixes[j] "e+XX, " and two spare bytes.
+struct TimeQuad {
+    uint64_t texts[4];
+    uint64_t suffixes[4];
+    bool negative;
+};
+
+// "%f" of four binary32 values: texts[j] is "d.dddddd" of the magnitude,
+// bit j of `negative` says whether value j carries a minus sign.
+struct FixedQuad {
+    uint64_t texts[4];
+    uint32_t negative;
+};
+
+// Whether this processor runs the functions below; they decline otherwise.
+bool VectorFieldsSupported();
+
+// Times of indices firstIndex..firstIndex+3, each index * increment + origin
+// in binary64 (product rounded before the sum, as ComputeTimeFromIndex).
+bool FormatTimeQuad(int32_t firstIndex, double increment, double origin, TimeQuad& quad);
+
+// Four little-endian binary32 values stored at `samples`.
+bool FormatFixedQuad(const unsigned char* samples, FixedQuad& quad);
+
+// Writes time j of a quad, with its separator; returns the end.
+inline char* WriteTimeField(const TimeQuad& quad, size_t j, char* out) {
+    out[0] = '-';  // kept only for negative times
+    out += quad.negative ? 1 : 0;
+    std::memcpy(out, &quad.texts[j], 8);
+    std::memcpy(out + 8, &quad.suffixes[j], 8);  // the two spare bytes are overwritten next
+    return out + 14;
+}
+
+// Writes value j of a quad; returns the end.
+inline char* WriteFixedField(const FixedQuad& quad, size_t j, char* out) {
+    out[0] = '-';  // kept only for negative values
+    out += (quad.negative >> j) & 1;
+    std::memcpy(out, &quad.texts[j], 8);
+    return out + 8;
+}
+
+}  // namespace quillwave

@@ -1,0 +1,144 @@
+// The four-at-a-time formatters against snprintf. They may decline a quad
+// (the scalar formatters then write it), but whatever they accept must be
+// exact, and they must accept the values captures are made of, or the fast
+// path would silently never run.
+#include "text_output/vector_fields.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "format_cases.h"
+
+namespace quillwave {
+namespace {
+
+using testing::CompareFixedQuad;
+using testing::CompareTimeQuad;
+
+class VectorFields : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!VectorFieldsSupported()) GTEST_SKIP() << "no AVX2 on this processor";
+    }
+};
+
+TEST_F(VectorFields, TimesOfEveryFamilyOfValues) {
+    uint64_t mismatches = 0;
+    testing::ForEachExponentCase(1, 11, [&](double value) {
+        const std::string difference = CompareTimeQuad(0, 0.0, value);
+        if (!difference.empty() && ++mismatches <= 10) ADD_FAILURE() << difference;
+    });
+    EXPECT_EQ(mismatches, 0u);
+}
+
+TEST_F(VectorFields, TimesOfCapturesAreTakenAndExact) {
+    struct Case {
+        double increment;
+        double origin;
+        int32_t firstIndex;
+    };
+    const Case cases[] = {
+        {1e-9, -1e-5, 0},             // negative times, down to 1e-14 near zero
+        {1e-9, 0.0, 1},               // positive, through several decades
+        {2.5e-6, -0.5, 0},            // a negative decade boundary: -1.000000e-01
+        {1.0 / 3.0e9, 1.2345e-3, 0},  // increments without a short decimal form
+        {4e-10, 3.3e-3, 100000000},   // large indices
+        {-2e-3, 1.5, 0},              // decreasing times
+        {8e-11, -1.2345678e-6, 0},
+    };
+    for (const Case& c : cases) {
+        uint64_t quads = 0;
+        uint64_t taken = 0;
+        for (int32_t first = c.firstIndex; first < c.firstIndex + 200000; first += 4) {
+            bool accepted = false;
+            const std::string difference = CompareTimeQuad(first, c.increment, c.origin, &accepted);
+            ASSERT_EQ(difference, "") << c.increment << " " << c.origin << " " << first;
+            ++quads;
+            taken += accepted ? 1 : 0;
+        }
+        // Only quads across zero (or at it) go to the scalar formatter here.
+        EXPECT_GT(taken, quads * 99 / 100) << c.increment << " " << c.origin;
+    }
+}
+
+TEST_F(VectorFields, TimesOutsideTheExactRangeAreDeclined) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    struct Case {
+        double increment;
+        double origin;
+        const char* why;
+    };
+    const Case cases[] = {
+        {1.0, -2.0, "signs differ: -2, -1, 0, 1"},
+        {0.0, 0.0, "zero"},
+        {0.0, 2e6, "seven digits before the point"},
+        {1e-3, -1e7, "decimal exponent 6 and more"},
+        {0.0, 1e-17, "decimal exponent below -16"},
+        {0.0, std::numeric_limits<double>::denorm_min(), "subnormal"},
+        {infinity, 1.0, "infinite times"},
+        {0.0, std::numeric_limits<double>::quiet_NaN(), "nan"},
+    };
+    for (const Case& c : cases) {
+        bool accepted = true;
+        EXPECT_EQ(CompareTimeQuad(0, c.increment, c.origin, &accepted), "") << c.why;
+        EXPECT_FALSE(accepted) << c.why;
+    }
+}
+
+TEST_F(VectorFields, TimesAtTiesAndDecimalBoundaries) {
+    // Exact ties of the seventh digit (123456.25 -> 1.234562e+05, 0.10546875
+    // -> 1.054688e-01), rounding up into the next decade, and neighbours.
+    for (double value : {123456.25, 123456.75, 0.10546875, 0.00048828125, 9.9999996, 9.9999995,
+                         99999.995, 1e-16, 1.0, 0.1}) {
+        for (double time : {value, std::nextafter(value, 0.0), std::nextafter(value, 1e9)}) {
+            EXPECT_EQ(CompareTimeQuad(0, 0.0, time), "");
+            EXPECT_EQ(CompareTimeQuad(0, 0.0, -time), "");
+            // Lanes of one binary exponent but of different decimal exponents.
+            EXPECT_EQ(CompareTimeQuad(0, time * 1e-7, time), "");
+        }
+    }
+}
+
+TEST_F(VectorFields, ValuesAreTakenAndExact) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float infinity = std::numeric_limits<float>::infinity();
+    const float denormal = std::numeric_limits<float>::denorm_min();
+    struct Case {
+        float values[4];
+        bool taken;
+    };
+    const Case cases[] = {
+        {{0.5f, -0.25f, 1.0f, -9.5f}, true},
+        {{0.0078125f, 0.0234375f, -0.0078125f, 9.999999f}, true},  // ties of the sixth decimal
+        {{-0.0f, 0.0f, -1e-9f, denormal}, true},                   // "-0.000000" keeps its sign
+        {{std::nextafter(10.0f, 0.0f), 1.0f, 2.0f, 3.0f}, true},   // 9.999999
+        {{10.0f, 1.0f, 2.0f, 3.0f}, false},                        // eight digits
+        {{1.0f, 2.0f, 3.0f, -12.5f}, false},
+        {{1.0f, nan, 2.0f, 3.0f}, false},
+        {{1.0f, 2.0f, 3.0f, -infinity}, false},
+    };
+    for (const Case& c : cases) {
+        bool accepted = !c.taken;
+        EXPECT_EQ(CompareFixedQuad(c.values, &accepted), "") << c.values[0];
+        EXPECT_EQ(accepted, c.taken) << c.values[0];
+    }
+}
+
+TEST_F(VectorFields, ValuesOfASpreadOfAllBinary32Values) {
+    uint64_t mismatches = 0;
+    for (uint64_t bits = 0; bits < (uint64_t{1} << 32); bits += 4 * 4093) {
+        float values[4];
+        for (uint32_t j = 0; j < 4; ++j) {
+            values[j] = std::bit_cast<float>(static_cast<uint32_t>(bits + j * 977));
+        }
+        const std::string difference = CompareFixedQuad(values);
+        if (!difference.empty() && ++mismatches <= 10) ADD_FAILURE() << difference;
+    }
+    EXPECT_EQ(mismatches, 0u);
+}
+
+}  // namespace
+}  // namespace quillwave
