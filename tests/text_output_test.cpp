@@ -353,6 +353,58 @@ TEST(Conversion, RejectedOrMissingBuffersWriteNothing) {
     }
 }
 
+TEST(Conversion, EveryTypeWrittenFourLinesAtATimeMatchesPrintf) {
+    // Times that the vector formatter takes (no zero among them), values in
+    // and out of its range, and a count that leaves three lines over.
+    constexpr int kCount = 4 * 300 + 3;
+    const double increment = 1e-6;
+    const double origin = 1.25e-3;
+    std::vector<float> upper;
+    std::vector<float> lower;
+    std::vector<int32_t> counts;
+    std::vector<unsigned char> lowBytes;
+    std::vector<unsigned char> highBytes;
+    uint32_t state = 12345;
+    for (int i = 0; i < kCount; ++i) {
+        state = state * 1103515245u + 12345u;
+        const float value = static_cast<float>(static_cast<int32_t>(state >> 8) - (1 << 23)) *
+                            (i % 97 == 0 ? 1e-4f : 1e-6f);  // now and then 10 or more
+        upper.push_back(value);
+        lower.push_back(i % 5 == 0 ? -0.0f : -value / 3);
+        counts.push_back(static_cast<int32_t>(state) >> (i % 31));  // every length, both signs
+        lowBytes.push_back(static_cast<unsigned char>(state >> 3));
+        highBytes.push_back(static_cast<unsigned char>(state >> 11) & (i % 2 == 0 ? 0x0F : 0xFF));
+    }
+    std::string normal;
+    std::string peak;
+    std::string histogram;
+    std::string logic;
+    for (int i = 0; i < kCount; ++i) {
+        const double time = static_cast<double>(i) * increment + origin;
+        normal += Printf("%e, %f\n", time, static_cast<double>(upper[i]));
+        peak += Printf("%e, %f, %f\n", time, static_cast<double>(upper[i]),
+                       static_cast<double>(lower[i]));
+        histogram += Printf("%e, %i\n", time, counts[i]);
+        logic += Printf("%e, %x%x\n", time, highBytes[i], lowBytes[i]);
+    }
+    const auto convert = [&](int32_t type, int32_t bufferCount, const auto& buffers) {
+        Bytes file;
+        AppendWaveformHeader(file, {.waveformType = type,
+                                    .bufferCount = bufferCount,
+                                    .sampleCount = kCount,
+                                    .timeIncrement = increment,
+                                    .timeOrigin = origin});
+        for (const BufferSpec& buffer : buffers) AppendBuffer(file, buffer);
+        const Outcome outcome = Convert(file);
+        EXPECT_TRUE(outcome.result) << type;
+        return outcome.text;
+    };
+    EXPECT_EQ(convert(1, 1, std::vector{AnalogBuffer(1, upper)}), normal);
+    EXPECT_EQ(convert(2, 2, std::vector{AnalogBuffer(2, lower), AnalogBuffer(3, upper)}), peak);
+    EXPECT_EQ(convert(4, 1, std::vector{HistogramBuffer(counts)}), histogram);
+    EXPECT_EQ(convert(6, 2, std::vector{LogicBuffer(lowBytes), LogicBuffer(highBytes)}), logic);
+}
+
 TEST(Conversion, ManyChunksOfSamplesMatchPrintf) {
     // More samples than one chunk, with a sink smaller than one chunk of text.
     std::vector<float> values;

@@ -8,7 +8,10 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <string>
 
 #include "format_cases.h"
 
@@ -138,6 +141,35 @@ TEST_F(VectorFields, ValuesOfASpreadOfAllBinary32Values) {
         if (!difference.empty() && ++mismatches <= 10) ADD_FAILURE() << difference;
     }
     EXPECT_EQ(mismatches, 0u);
+}
+
+TEST_F(VectorFields, CountsAreTakenAndExact) {
+    struct Case {
+        int32_t counts[4];
+        bool taken;
+    };
+    const Case cases[] = {
+        {{0, 7, -1, 10}, true},
+        {{99999999, -99999999, 12345678, -1000000}, true},  // eight digits
+        {{100, -20, 3, 4567}, true},
+        {{100000000, 0, 0, 0}, false},  // nine digits
+        {{0, 0, 0, 2147483647}, false},
+        {{0, -2147483647 - 1, 0, 0}, false},
+    };
+    for (const Case& c : cases) {
+        unsigned char stored[16];
+        std::memcpy(stored, c.counts, sizeof stored);
+        DecimalQuad quad;
+        const bool accepted = FormatDecimalQuad(stored, quad);
+        EXPECT_EQ(accepted, c.taken) << c.counts[0];
+        if (!accepted) continue;
+        for (size_t j = 0; j < 4; ++j) {
+            char expected[16];
+            std::snprintf(expected, sizeof expected, "%i", c.counts[j]);
+            char got[16];
+            EXPECT_EQ(std::string(got, WriteDecimalField(quad, j, got)), expected);
+        }
+    }
 }
 
 }  // namespace

@@ -173,7 +173,16 @@ bool OutputHistogramData(InputStream& stream, const WaveformHeader& header, Text
     };
     return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
                                [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
-                                   return WriteQuadLines(bytes, i, times, out, formatValue);
+                                   DecimalQuad counts;
+                                   if (!FormatDecimalQuad(bytes[0] + 4 * i, counts)) {
+                                       return WriteQuadLines(bytes, i, times, out, formatValue);
+                                   }
+                                   for (size_t j = 0; j < 4; ++j) {
+                                       out = WriteDecimalField(counts, j,
+                                                               WriteTimeField(times, j, out));
+                                       *out++ = '\n';
+                                   }
+                                   return out;
                                });
 }
 
@@ -185,8 +194,8 @@ bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink
         const std::optional<SampleBlock> high = ReadLogicWaveform(stream, header);
         if (!low || !high) return false;
         const auto formatValue = [](const auto& bytes, size_t i, char* out) {
-            const size_t length = FormatHex(bytes[0][i], out);
-            return length + FormatHex(bytes[1][i], out + length);
+            const size_t length = FormatHexByte(bytes[0][i], out);
+            return length + FormatHexByte(bytes[1][i], out + length);
         };
         return WriteSampleLines<2>(
             stream, header, sink, {*high, *low}, formatValue,
@@ -197,7 +206,7 @@ bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink
     const std::optional<SampleBlock> block = ReadLogicWaveform(stream, header);
     if (!block) return false;
     const auto formatValue = [](const auto& bytes, size_t i, char* out) {
-        return FormatHex(bytes[0][i], out);
+        return FormatHexByte(bytes[0][i], out);
     };
     return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
                                [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {

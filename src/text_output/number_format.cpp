@@ -149,19 +149,6 @@ constexpr auto kExponentScales = [] {
     return scales;
 }();
 
-// "%x" of every byte, as two characters: "0".."f" then a spare byte, or
-// "10".."ff".
-constexpr auto kHexBytes = [] {
-    constexpr char kHexDigits[] = "0123456789abcdef";
-    std::array<std::array<char, 2>, 256> texts{};
-    for (size_t value = 0; value < 256; ++value) {
-        texts[value] = value < 16
-                           ? std::array<char, 2>{kHexDigits[value], ' '}
-                           : std::array<char, 2>{kHexDigits[value >> 4], kHexDigits[value & 0xF]};
-    }
-    return texts;
-}();
-
 // Rare: kept out of line so the common path needs no stack frame.
 [[gnu::noinline]] size_t FormatExponentWithPrintf(double value, char* out) {
     char text[32];
@@ -300,12 +287,7 @@ size_t FormatDecimal(int32_t value, char* out) {
 }
 
 size_t FormatHex(uint32_t value, char* out) {
-    if (value < 256) {
-        // Bytes, the only values logic lines hold: one two-byte store from
-        // a table of the 256 texts, left-aligned, and their length.
-        std::memcpy(out, &kHexBytes[value], 2);
-        return value < 16 ? 1 : 2;
-    }
+    if (value < 256) return FormatHexByte(static_cast<uint8_t>(value), out);
     static constexpr char kHexDigits[] = "0123456789abcdef";
     const int digits = (32 - std::countl_zero(value) + 3) / 4;
     for (int i = digits - 1; i >= 0; --i) {

@@ -9,8 +9,10 @@
 // is appended.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace quillwave {
 
@@ -23,5 +25,25 @@ size_t FormatExponent(double value, char* out);
 size_t FormatFixed(float value, char* out);
 size_t FormatDecimal(int32_t value, char* out);
 size_t FormatHex(uint32_t value, char* out);
+
+// "%x" of every byte, as two characters: "0".."f" then a spare byte, or
+// "10".."ff".
+inline constexpr auto kHexByteTexts = [] {
+    constexpr char kHexDigits[] = "0123456789abcdef";
+    std::array<std::array<char, 2>, 256> texts{};
+    for (size_t value = 0; value < 256; ++value) {
+        texts[value] = value < 16
+                           ? std::array<char, 2>{kHexDigits[value], ' '}
+                           : std::array<char, 2>{kHexDigits[value >> 4], kHexDigits[value & 0xF]};
+    }
+    return texts;
+}();
+
+// FormatHex of a byte, the only values logic lines hold, inline: one
+// two-byte store from the table, and the length.
+inline size_t FormatHexByte(uint8_t value, char* out) {
+    std::memcpy(out, &kHexByteTexts[value], 2);
+    return value < 16 ? 1 : 2;
+}
 
 }  // namespace quillwave

@@ -18,7 +18,9 @@
 // same divide-by-multiplication steps as the scalar formatter.
 #include "text_output/vector_fields.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 
 #include "text_output/exponent_suffixes.h"
 
@@ -138,6 +140,27 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
     return true;
 }
 
+[[gnu::target("avx2")]] bool FormatDecimalQuadAvx2(const unsigned char* samples,
+                                                   DecimalQuad& quad) {
+    const __m128i counts = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
+    // Magnitudes below 10^8 (as unsigned, so that -2^31 stays out).
+    const __m128i magnitudes = _mm_abs_epi32(counts);
+    const __m128i fits =
+        _mm_cmpeq_epi32(_mm_min_epu32(magnitudes, _mm_set1_epi32(99999999)), magnitudes);
+    if (_mm_movemask_ps(_mm_castsi128_ps(fits)) != 0xF) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts),
+                        EightDigitsX4(_mm256_cvtepu32_epi64(magnitudes)));
+    for (size_t j = 0; j < 4; ++j) {
+        // Leading zeros are the low bytes that are '0'; one digit stays.
+        const uint64_t digitValues = quad.texts[j] - 0x3030303030303030;
+        const int zeros = std::min(std::countr_zero(digitValues) / 8, 7);
+        quad.texts[j] >>= 8 * zeros;
+        quad.lengths[j] = static_cast<uint8_t>(8 - zeros);
+    }
+    quad.negative = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(counts)));
+    return true;
+}
+
 }  // namespace
 
 bool VectorFieldsSupported() {
@@ -153,11 +176,16 @@ bool FormatFixedQuad(const unsigned char* samples, FixedQuad& quad) {
     return VectorFieldsSupported() && FormatFixedQuadAvx2(samples, quad);
 }
 
+bool FormatDecimalQuad(const unsigned char* samples, DecimalQuad& quad) {
+    return VectorFieldsSupported() && FormatDecimalQuadAvx2(samples, quad);
+}
+
 #else  // no vector path on this architecture: every quad takes the scalar path
 
 bool VectorFieldsSupported() { return false; }
 bool FormatTimeQuad(int32_t, double, double, TimeQuad&) { return false; }
 bool FormatFixedQuad(const unsigned char*, FixedQuad&) { return false; }
+bool FormatDecimalQuad(const unsigned char*, DecimalQuad&) { return false; }
 
 #endif
 

@@ -27,6 +27,15 @@ struct FixedQuad {
     uint32_t negative;
 };
 
+// "%i" of four signed 32-bit counts: texts[j] holds the digits of the
+// magnitude from its first byte (lengths[j] of them, the rest spare), bit j
+// of `negative` whether count j is negative.
+struct DecimalQuad {
+    uint64_t texts[4];
+    uint8_t lengths[4];
+    uint32_t negative;
+};
+
 // Whether this processor runs the functions below; they decline otherwise.
 bool VectorFieldsSupported();
 
@@ -36,6 +45,9 @@ bool FormatTimeQuad(int32_t firstIndex, double increment, double origin, TimeQua
 
 // Four little-endian binary32 values stored at `samples`.
 bool FormatFixedQuad(const unsigned char* samples, FixedQuad& quad);
+
+// Four little-endian signed 32-bit counts stored at `samples`.
+bool FormatDecimalQuad(const unsigned char* samples, DecimalQuad& quad);
 
 // Writes time j of a quad, with its separator; returns the end.
 inline char* WriteTimeField(const TimeQuad& quad, size_t j, char* out) {
@@ -52,6 +64,14 @@ inline char* WriteFixedField(const FixedQuad& quad, size_t j, char* out) {
     out += (quad.negative >> j) & 1;
     std::memcpy(out, &quad.texts[j], 8);
     return out + 8;
+}
+
+// Writes count j of a quad; returns the end.
+inline char* WriteDecimalField(const DecimalQuad& quad, size_t j, char* out) {
+    out[0] = '-';  // kept only for negative counts
+    out += (quad.negative >> j) & 1;
+    std::memcpy(out, &quad.texts[j], 8);
+    return out + quad.lengths[j];
 }
 
 }  // namespace quillwave
