@@ -356,7 +356,7 @@ TEST(Conversion, RejectedOrMissingBuffersWriteNothing) {
 TEST(Conversion, EveryTypeWrittenFourLinesAtATimeMatchesPrintf) {
     // Times that the vector formatter takes (no zero among them), values in
     // and out of its range, and a count that leaves three lines over.
-    constexpr int kCount = 4 * 300 + 3;
+    constexpr size_t kCount = 4 * 300 + 3;
     const double increment = 1e-6;
     const double origin = 1.25e-3;
     std::vector<float> upper;
@@ -365,7 +365,7 @@ TEST(Conversion, EveryTypeWrittenFourLinesAtATimeMatchesPrintf) {
     std::vector<unsigned char> lowBytes;
     std::vector<unsigned char> highBytes;
     uint32_t state = 12345;
-    for (int i = 0; i < kCount; ++i) {
+    for (size_t i = 0; i < kCount; ++i) {
         state = state * 1103515245u + 12345u;
         const float value = static_cast<float>(static_cast<int32_t>(state >> 8) - (1 << 23)) *
                             (i % 97 == 0 ? 1e-4f : 1e-6f);  // now and then 10 or more
@@ -379,7 +379,7 @@ TEST(Conversion, EveryTypeWrittenFourLinesAtATimeMatchesPrintf) {
     std::string peak;
     std::string histogram;
     std::string logic;
-    for (int i = 0; i < kCount; ++i) {
+    for (size_t i = 0; i < kCount; ++i) {
         const double time = static_cast<double>(i) * increment + origin;
         normal += Printf("%e, %f\n", time, static_cast<double>(upper[i]));
         peak += Printf("%e, %f, %f\n", time, static_cast<double>(upper[i]),
@@ -391,7 +391,7 @@ TEST(Conversion, EveryTypeWrittenFourLinesAtATimeMatchesPrintf) {
         Bytes file;
         AppendWaveformHeader(file, {.waveformType = type,
                                     .bufferCount = bufferCount,
-                                    .sampleCount = kCount,
+                                    .sampleCount = static_cast<int32_t>(kCount),
                                     .timeIncrement = increment,
                                     .timeOrigin = origin});
         for (const BufferSpec& buffer : buffers) AppendBuffer(file, buffer);

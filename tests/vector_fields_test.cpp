@@ -132,10 +132,10 @@ TEST_F(VectorFields, ValuesAreTakenAndExact) {
 
 TEST_F(VectorFields, ValuesOfASpreadOfAllBinary32Values) {
     uint64_t mismatches = 0;
-    for (uint64_t bits = 0; bits < (uint64_t{1} << 32); bits += 4 * 4093) {
+    for (uint64_t bits = 0; bits < (uint64_t{1} << 32); bits += uint64_t{4} * 4093) {
         float values[4];
         for (uint32_t j = 0; j < 4; ++j) {
-            values[j] = std::bit_cast<float>(static_cast<uint32_t>(bits + j * 977));
+            values[j] = std::bit_cast<float>(static_cast<uint32_t>(bits + uint64_t{j} * 977));
         }
         const std::string difference = CompareFixedQuad(values);
         if (!difference.empty() && ++mismatches <= 10) ADD_FAILURE() << difference;

@@ -90,14 +90,16 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
     const int k = ((biased - 1023) * 78913) >> 18;     // floor(log10(2^(biased-1023)))
     const int p = 6 - k;
     if (p < 1 || p > 22) return false;
+    const auto power = static_cast<size_t>(p);
 
     // |t| * 10^p lies in [10^6, 2 * 10^7); at 10^7 or more the time has one
     // more decimal exponent and is scaled by 10^(p-1) instead.
     const __m256d magnitudes = _mm256_andnot_pd(_mm256_set1_pd(-0.0), times);
-    const __m256d scaledOnce = _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[p]));
+    const __m256d scaledOnce = _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[power]));
     const __m256d eightDigits = _mm256_cmp_pd(scaledOnce, _mm256_set1_pd(1e7), _CMP_GE_OQ);
     const __m256d scaled = _mm256_blendv_pd(
-        scaledOnce, _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[p - 1])), eightDigits);
+        scaledOnce, _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[power - 1])),
+        eightDigits);
     const __m256d rounded = _mm256_round_pd(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     const __m256d distance = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(scaled, rounded));
     if (_mm256_movemask_pd(_mm256_cmp_pd(distance, _mm256_set1_pd(kNearTie), _CMP_GT_OQ)) != 0) {
