@@ -1,5 +1,6 @@
 // Microbenchmarks of the number fields, against snprintf and std::to_chars
-// (the exact alternatives), on values like those of real captures.
+// (the exact alternatives), on values like those of real captures, one at a
+// time and four at a time.
 // Items per second are fields (or lines) per second.
 #include <benchmark/benchmark.h>
 
@@ -11,6 +12,7 @@
 
 #include "text_output/conversion.h"
 #include "text_output/number_format.h"
+#include "text_output/vector_fields.h"
 
 namespace {
 
@@ -143,6 +145,67 @@ void FixedRun(benchmark::State& state) {
 }
 BENCHMARK(ExponentRun);
 BENCHMARK(FixedRun);
+
+// The four-at-a-time formatters (AVX2), in runs of quads: times of
+// consecutive indices, and "%e, %f" lines as the normal writer makes them.
+// Items are fields (or lines); skipped without AVX2.
+void TimeQuadRun(benchmark::State& state) {
+    if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
+    std::vector<char> buffer(kValues * kMaxLineBytes);
+    for (auto _ : state) {
+        char* out = buffer.data();
+        for (int32_t first = 0; first < static_cast<int32_t>(kValues); first += 8) {
+            quillwave::TimeQuadPair pair;
+            if (!quillwave::FormatTimeQuads(first, 1e-9, -1e-2, pair)) continue;
+            for (const quillwave::TimeQuad& quad : pair.quads) {
+                for (size_t j = 0; j < 4; ++j) out = quillwave::WriteTimeField(quad, j, out);
+            }
+        }
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+}
+void FixedQuadRun(benchmark::State& state) {
+    if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
+    std::vector<char> buffer(kValues * kMaxLineBytes);
+    const auto* stored = reinterpret_cast<const unsigned char*>(Samples().data());
+    for (auto _ : state) {
+        char* out = buffer.data();
+        for (size_t i = 0; i < kValues; i += 4) {
+            quillwave::FixedQuad quad;
+            if (!quillwave::FormatFixedQuad(stored + 4 * i, quad)) continue;
+            for (size_t j = 0; j < 4; ++j) out = quillwave::WriteFixedField(quad, j, out);
+        }
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+}
+void NormalLineQuads(benchmark::State& state) {
+    if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
+    std::vector<char> buffer(kValues * kMaxLineBytes);
+    const auto* stored = reinterpret_cast<const unsigned char*>(Samples().data());
+    for (auto _ : state) {
+        char* out = buffer.data();
+        for (size_t i = 0; i < kValues; i += 8) {
+            quillwave::TimeQuadPair times;
+            if (!quillwave::FormatTimeQuads(static_cast<int32_t>(i), 1e-9, -1e-2, times)) continue;
+            for (size_t q = 0; q < 2; ++q) {
+                quillwave::FixedQuad values;
+                if (!quillwave::FormatFixedQuad(stored + 4 * (i + 4 * q), values)) continue;
+                for (size_t j = 0; j < 4; ++j) {
+                    out = quillwave::WriteFixedField(
+                        values, j, quillwave::WriteTimeField(times.quads[q], j, out));
+                    *out++ = '\n';
+                }
+            }
+        }
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+}
+BENCHMARK(TimeQuadRun);
+BENCHMARK(FixedQuadRun);
+BENCHMARK(NormalLineQuads);
 
 }  // namespace
 

@@ -38,18 +38,19 @@ std::string CompareFixed(float value) {
     return Compare("%f", static_cast<double>(value), value, FormatFixed);
 }
 
-std::string CompareTimeQuad(int32_t firstIndex, double increment, double origin, bool* accepted) {
-    TimeQuad quad;
-    const bool took = FormatTimeQuad(firstIndex, increment, origin, quad);
+std::string CompareTimeQuads(int32_t firstIndex, double increment, double origin, bool* accepted) {
+    TimeQuadPair pair;
+    const bool took = FormatTimeQuads(firstIndex, increment, origin, pair);
     if (accepted != nullptr) *accepted = took;
     if (!took) return {};
     const WaveformHeader header{.timeIncrement = increment, .timeOrigin = origin};
-    for (size_t j = 0; j < 4; ++j) {
-        const double time = ComputeTimeFromIndex(firstIndex + static_cast<int32_t>(j), header);
+    for (size_t line = 0; line < 8; ++line) {
+        const double time = ComputeTimeFromIndex(firstIndex + static_cast<int32_t>(line), header);
         char expected[64];
         std::snprintf(expected, sizeof expected, "%e, ", time);
         char got[32];
-        const std::string_view text(got, static_cast<size_t>(WriteTimeField(quad, j, got) - got));
+        const char* end = WriteTimeField(pair.quads[line / 4], line % 4, got);
+        const std::string_view text(got, static_cast<size_t>(end - got));
         if (text != expected) {
             char bits[64];
             std::snprintf(bits, sizeof bits, "%a", time);

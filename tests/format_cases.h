@@ -15,10 +15,11 @@ std::string CompareExponent(double value);
 std::string CompareFixed(float value);
 
 // The same for the four-at-a-time formatters: each field of an accepted
-// quad is compared with snprintf; `accepted` (when given) tells whether the
+// quad (or pair of quads of times, eight indices from firstIndex) is
+// compared with snprintf; `accepted` (when given) tells whether the
 // vector formatter took the quad. A declined quad is no difference.
-std::string CompareTimeQuad(int32_t firstIndex, double increment, double origin,
-                            bool* accepted = nullptr);
+std::string CompareTimeQuads(int32_t firstIndex, double increment, double origin,
+                             bool* accepted = nullptr);
 std::string CompareFixedQuad(const float (&values)[4], bool* accepted = nullptr);
 
 // Calls `visit` with binary64 values of every kind that matters for "%e":

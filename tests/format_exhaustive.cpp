@@ -65,7 +65,7 @@ uint64_t CheckExponent(uint64_t scale) {
             quillwave::testing::ForEachExponentCase(scale, 1000 + w, [&](double value) {
                 ++count;
                 Report(quillwave::testing::CompareExponent(value));
-                Report(quillwave::testing::CompareTimeQuad(0, 0.0, value));
+                Report(quillwave::testing::CompareTimeQuads(0, 0.0, value));
             });
             checked += count;
         });

@@ -28,9 +28,9 @@ size_t AppendSeparator(char* out) {
 }
 
 // Writes one line per sample index. For every chunk of indices it loads the
-// stored bytes of that chunk from each block, then formats the lines four at
-// a time: the times as a quad when the vector formatter takes them, and the
-// values by `formatQuadValues` (given that quad), else each line by itself
+// stored bytes of that chunk from each block, then formats the lines eight at
+// a time: the times as two quads when the vector formatter takes them, and
+// the values by `formatQuadValues` (given a quad), else each line by itself
 // with `formatValues` writing the value part (after "time, ") from the bytes.
 // Lines are formatted straight into the sink's buffer, a batch at a time;
 // the cursor lives in a local so the compiler need not reload it after
@@ -56,8 +56,9 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
         *out++ = '\n';
         return out;
     };
-    // Whole quads where the sink has room for them (any sink but a tiny one).
-    const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength / 4 * 4);
+    // Whole pairs of quads where the sink has room for them (any sink but a
+    // tiny one).
+    const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength / 8 * 8);
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
@@ -69,15 +70,17 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             const size_t batchEnd = std::min(count, i + linesPerBatch);
             char* const start = ReserveText(sink, (batchEnd - i) * kMaxLineLength);
             char* out = start;
-            for (; i + 4 <= batchEnd; i += 4) {
+            for (; i + 8 <= batchEnd; i += 8) {
                 const int64_t index = first + static_cast<int64_t>(i);
-                TimeQuad times;
-                if (FormatTimeQuad(static_cast<int32_t>(index), timeBase.timeIncrement,
-                                   timeBase.timeOrigin, times)) {
-                    out = formatQuadValues(bytes, i, times, out);
+                TimeQuadPair times;
+                if (FormatTimeQuads(static_cast<int32_t>(index), timeBase.timeIncrement,
+                                    timeBase.timeOrigin, times)) {
+                    out = formatQuadValues(bytes, i, times.quads[0], out);
+                    out = formatQuadValues(bytes, i + 4, times.quads[1], out);
                 } else {
-                    for (size_t j = 0; j < 4; ++j)
+                    for (size_t j = 0; j < 8; ++j) {
                         out = writeLine(index + static_cast<int64_t>(j), i + j, out);
+                    }
                 }
             }
             for (; i < batchEnd; ++i) out = writeLine(first + static_cast<int64_t>(i), i, out);

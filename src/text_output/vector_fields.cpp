@@ -74,52 +74,69 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
     return _mm256_or_si256(_mm256_shuffle_epi8(digits, order), point);
 }
 
-[[gnu::target("avx2")]] bool FormatTimeQuadAvx2(int32_t firstIndex, double increment, double origin,
-                                                TimeQuad& quad) {
-    const __m128i indices = _mm_add_epi32(_mm_set1_epi32(firstIndex), _mm_setr_epi32(0, 1, 2, 3));
-    const __m256d times =
-        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(indices), _mm256_set1_pd(increment)),
-                      _mm256_set1_pd(origin));
-    // Sign and binary exponent, the top twelve bits, alike in all four.
-    const __m256i tops = _mm256_srli_epi64(_mm256_castpd_si256(times), 52);
-    const auto top = static_cast<uint64_t>(_mm256_extract_epi64(tops, 0));
-    const __m256i same = _mm256_cmpeq_epi64(tops, _mm256_set1_epi64x(static_cast<int64_t>(top)));
+[[gnu::target("avx2")]] bool FormatTimeQuadsAvx2(int32_t firstIndex, double increment,
+                                                 double origin, TimeQuadPair& pair) {
+    // Two quads per call: the checks and constants below are shared, and
+    // the two independent chains of arithmetic overlap.
+    __m256d times[2];
+    for (int q = 0; q < 2; ++q) {
+        const __m128i indices =
+            _mm_add_epi32(_mm_set1_epi32(firstIndex + 4 * q), _mm_setr_epi32(0, 1, 2, 3));
+        times[q] =
+            _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(indices), _mm256_set1_pd(increment)),
+                          _mm256_set1_pd(origin));
+    }
+    // Sign and binary exponent, the top twelve bits, alike in all eight.
+    const __m256i firstTops = _mm256_srli_epi64(_mm256_castpd_si256(times[0]), 52);
+    const auto top = static_cast<uint64_t>(_mm256_extract_epi64(firstTops, 0));
+    const __m256i expected = _mm256_set1_epi64x(static_cast<int64_t>(top));
+    const __m256i same = _mm256_and_si256(
+        _mm256_cmpeq_epi64(firstTops, expected),
+        _mm256_cmpeq_epi64(_mm256_srli_epi64(_mm256_castpd_si256(times[1]), 52), expected));
     if (_mm256_movemask_pd(_mm256_castsi256_pd(same)) != 0xF) return false;
     const int biased = static_cast<int>(top & 0x7FF);
     if (biased == 0 || biased == 0x7FF) return false;  // zero, subnormal, inf, nan
     const int k = ((biased - 1023) * 78913) >> 18;     // floor(log10(2^(biased-1023)))
     const int p = 6 - k;
     if (p < 1 || p > 22) return false;
-    const auto power = static_cast<size_t>(p);
-
-    // |t| * 10^p lies in [10^6, 2 * 10^7); at 10^7 or more the time has one
-    // more decimal exponent and is scaled by 10^(p-1) instead.
-    const __m256d magnitudes = _mm256_andnot_pd(_mm256_set1_pd(-0.0), times);
-    const __m256d scaledOnce = _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[power]));
-    const __m256d eightDigits = _mm256_cmp_pd(scaledOnce, _mm256_set1_pd(1e7), _CMP_GE_OQ);
-    const __m256d scaled = _mm256_blendv_pd(
-        scaledOnce, _mm256_mul_pd(magnitudes, _mm256_set1_pd(kPowersOfTen[power - 1])),
-        eightDigits);
-    const __m256d rounded = _mm256_round_pd(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    const __m256d distance = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(scaled, rounded));
-    if (_mm256_movemask_pd(_mm256_cmp_pd(distance, _mm256_set1_pd(kNearTie), _CMP_GT_OQ)) != 0) {
-        return false;
-    }
-    // Rounding up to 10^7 is 1.000000 of the next decimal exponent.
-    const __m256d carried = _mm256_cmp_pd(rounded, _mm256_set1_pd(1e7), _CMP_EQ_OQ);
-    const __m256d digits = _mm256_blendv_pd(rounded, _mm256_set1_pd(1e6), carried);
-    const __m256i texts = PointedSevenX4(_mm256_cvtepu32_epi64(_mm256_cvtpd_epi32(digits)));
-
+    const __m256d power = _mm256_set1_pd(kPowersOfTen[static_cast<size_t>(p)]);
+    const __m256d powerBelow = _mm256_set1_pd(kPowersOfTen[static_cast<size_t>(p - 1)]);
     constexpr uint64_t kSeparator = uint64_t{','} << 32 | uint64_t{' '} << 40;
-    const __m256i suffixes = _mm256_castpd_si256(_mm256_blendv_pd(
-        _mm256_castsi256_pd(
-            _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k) | kSeparator))),
-        _mm256_castsi256_pd(
-            _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k + 1) | kSeparator))),
-        _mm256_or_pd(eightDigits, carried)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts), texts);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.suffixes), suffixes);
-    quad.negative = (top >> 11) != 0;
+    const __m256d suffix = _mm256_castsi256_pd(
+        _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k) | kSeparator)));
+    const __m256d suffixAbove = _mm256_castsi256_pd(
+        _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k + 1) | kSeparator)));
+
+    __m256d rounded[2];
+    __m256d eightDigits[2];
+    __m256d nearTie = _mm256_setzero_pd();
+    for (int q = 0; q < 2; ++q) {
+        // |t| * 10^p lies in [10^6, 2 * 10^7); at 10^7 or more the time has
+        // one more decimal exponent and is scaled by 10^(p-1) instead.
+        const __m256d magnitudes = _mm256_andnot_pd(_mm256_set1_pd(-0.0), times[q]);
+        const __m256d scaledOnce = _mm256_mul_pd(magnitudes, power);
+        eightDigits[q] = _mm256_cmp_pd(scaledOnce, _mm256_set1_pd(1e7), _CMP_GE_OQ);
+        const __m256d scaled =
+            _mm256_blendv_pd(scaledOnce, _mm256_mul_pd(magnitudes, powerBelow), eightDigits[q]);
+        rounded[q] = _mm256_round_pd(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        const __m256d distance =
+            _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(scaled, rounded[q]));
+        nearTie =
+            _mm256_or_pd(nearTie, _mm256_cmp_pd(distance, _mm256_set1_pd(kNearTie), _CMP_GT_OQ));
+    }
+    if (_mm256_movemask_pd(nearTie) != 0) return false;
+    for (int q = 0; q < 2; ++q) {
+        // Rounding up to 10^7 is 1.000000 of the next decimal exponent.
+        const __m256d carried = _mm256_cmp_pd(rounded[q], _mm256_set1_pd(1e7), _CMP_EQ_OQ);
+        const __m256d digits = _mm256_blendv_pd(rounded[q], _mm256_set1_pd(1e6), carried);
+        TimeQuad& quad = pair.quads[q];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts),
+                            PointedSevenX4(_mm256_cvtepu32_epi64(_mm256_cvtpd_epi32(digits))));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.suffixes),
+                            _mm256_castpd_si256(_mm256_blendv_pd(
+                                suffix, suffixAbove, _mm256_or_pd(eightDigits[q], carried))));
+        quad.negative = (top >> 11) != 0;
+    }
     return true;
 }
 
@@ -170,8 +187,8 @@ bool VectorFieldsSupported() {
     return supported;
 }
 
-bool FormatTimeQuad(int32_t firstIndex, double increment, double origin, TimeQuad& quad) {
-    return VectorFieldsSupported() && FormatTimeQuadAvx2(firstIndex, increment, origin, quad);
+bool FormatTimeQuads(int32_t firstIndex, double increment, double origin, TimeQuadPair& pair) {
+    return VectorFieldsSupported() && FormatTimeQuadsAvx2(firstIndex, increment, origin, pair);
 }
 
 bool FormatFixedQuad(const unsigned char* samples, FixedQuad& quad) {
@@ -185,7 +202,7 @@ bool FormatDecimalQuad(const unsigned char* samples, DecimalQuad& quad) {
 #else  // no vector path on this architecture: every quad takes the scalar path
 
 bool VectorFieldsSupported() { return false; }
-bool FormatTimeQuad(int32_t, double, double, TimeQuad&) { return false; }
+bool FormatTimeQuads(int32_t, double, double, TimeQuadPair&) { return false; }
 bool FormatFixedQuad(const unsigned char*, FixedQuad&) { return false; }
 bool FormatDecimalQuad(const unsigned char*, DecimalQuad&) { return false; }
 

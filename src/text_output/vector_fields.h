@@ -13,7 +13,8 @@
 namespace quillwave {
 
 // "%e, " of the times of four consecutive sample indices, which share one
-// sign: texts[j] is "d.dddddd", suffixes[j] "e+XX, " and two spare bytes.
+// sign (made in pairs of quads, below): texts[j] is "d.dddddd", suffixes[j] "e+XX, " and two spare
+// bytes.
 struct TimeQuad {
     uint64_t texts[4];
     uint64_t suffixes[4];
@@ -39,9 +40,14 @@ struct DecimalQuad {
 // Whether this processor runs the functions below; they decline otherwise.
 bool VectorFieldsSupported();
 
-// Times of indices firstIndex..firstIndex+3, each index * increment + origin
+// Two quads of times, made together (they share sign and binary exponent).
+struct TimeQuadPair {
+    TimeQuad quads[2];
+};
+
+// Times of indices firstIndex..firstIndex+7, each index * increment + origin
 // in binary64 (product rounded before the sum, as ComputeTimeFromIndex).
-bool FormatTimeQuad(int32_t firstIndex, double increment, double origin, TimeQuad& quad);
+bool FormatTimeQuads(int32_t firstIndex, double increment, double origin, TimeQuadPair& pair);
 
 // Four little-endian binary32 values stored at `samples`.
 bool FormatFixedQuad(const unsigned char* samples, FixedQuad& quad);
