@@ -102,6 +102,25 @@ char* WriteQuadLines(const Bytes& bytes, size_t i, const TimeQuad& times, char* 
     return out;
 }
 
+// Four lines of a one-column quad whose values the vector formatter
+// `FormatQuad` makes together (or, when it declines, `formatValue` one by
+// one), each written by `WriteField`.
+template <typename ValueQuad, bool (*FormatQuad)(const unsigned char*, ValueQuad&),
+          char* (*WriteField)(const ValueQuad&, size_t, char*), typename Bytes,
+          typename FormatValue>
+char* WriteOneColumnQuad(const Bytes& bytes, size_t i, const TimeQuad& times, char* out,
+                         FormatValue formatValue) {
+    ValueQuad values;
+    if (!FormatQuad(bytes[0] + 4 * i, values)) {
+        return WriteQuadLines(bytes, i, times, out, formatValue);
+    }
+    for (size_t j = 0; j < 4; ++j) {
+        out = WriteField(values, j, WriteTimeField(times, j, out));
+        *out++ = '\n';
+    }
+    return out;
+}
+
 size_t FormatFixedAt(const unsigned char* column, size_t i, char* out) {
     return FormatFixed(LoadF32(column + 4 * i), out);
 }
@@ -119,19 +138,12 @@ bool OutputNormalData(InputStream& stream, const WaveformHeader& header, TextSin
     const auto formatValue = [](const auto& bytes, size_t i, char* out) {
         return FormatFixedAt(bytes[0], i, out);
     };
-    return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
-                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
-                                   FixedQuad values;
-                                   if (!FormatFixedQuad(bytes[0] + 4 * i, values)) {
-                                       return WriteQuadLines(bytes, i, times, out, formatValue);
-                                   }
-                                   for (size_t j = 0; j < 4; ++j) {
-                                       out = WriteFixedField(values, j,
-                                                             WriteTimeField(times, j, out));
-                                       *out++ = '\n';
-                                   }
-                                   return out;
-                               });
+    return WriteSampleLines<1>(
+        stream, header, sink, {*block}, formatValue,
+        [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+            return WriteOneColumnQuad<FixedQuad, FormatFixedQuad, WriteFixedField>(
+                bytes, i, times, out, formatValue);
+        });
 }
 
 bool OutputPeakDetectData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
@@ -174,19 +186,12 @@ bool OutputHistogramData(InputStream& stream, const WaveformHeader& header, Text
     const auto formatValue = [](const auto& bytes, size_t i, char* out) {
         return FormatDecimal(LoadI32(bytes[0] + 4 * i), out);
     };
-    return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
-                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
-                                   DecimalQuad counts;
-                                   if (!FormatDecimalQuad(bytes[0] + 4 * i, counts)) {
-                                       return WriteQuadLines(bytes, i, times, out, formatValue);
-                                   }
-                                   for (size_t j = 0; j < 4; ++j) {
-                                       out = WriteDecimalField(counts, j,
-                                                               WriteTimeField(times, j, out));
-                                       *out++ = '\n';
-                                   }
-                                   return out;
-                               });
+    return WriteSampleLines<1>(
+        stream, header, sink, {*block}, formatValue,
+        [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+            return WriteOneColumnQuad<DecimalQuad, FormatDecimalQuad, WriteDecimalField>(
+                bytes, i, times, out, formatValue);
+        });
 }
 
 bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
