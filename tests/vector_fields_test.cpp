@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "format_cases.h"
+#include "text_output/number_format.h"
 
 namespace quillwave {
 namespace {
@@ -193,6 +196,39 @@ TEST_F(VectorFields, CountsAreTakenAndExact) {
             std::snprintf(expected, sizeof expected, "%i", c.counts[j]);
             char got[16];
             EXPECT_EQ(std::string(got, WriteDecimalField(quad, j, got)), expected);
+        }
+    }
+}
+
+TEST_F(VectorFields, CountsOfEveryLengthMatchTheScalarFormatter) {
+    // Every count below 1.1 million and each power of ten (to 10^8) with its
+    // neighbours, both signs, against FormatDecimal (itself checked against
+    // printf on all of them).
+    std::vector<int32_t> counts(1100000);
+    std::iota(counts.begin(), counts.end(), 0);
+    for (int32_t power = 10; power <= 100000000; power *= 10) {
+        for (int32_t v : {power - 1, power, power + 1}) counts.push_back(v);
+    }
+    const size_t positives = counts.size();
+    for (size_t i = 0; i < positives; ++i) counts.push_back(-counts[i]);
+    while (counts.size() % 4 != 0) counts.push_back(0);
+    for (size_t first = 0; first < counts.size(); first += 4) {
+        unsigned char stored[16];
+        std::memcpy(stored, &counts[first], sizeof stored);
+        DecimalQuad quad;
+        if (!FormatDecimalQuad(stored, quad)) {
+            bool nineDigits = false;  // the only reason to decline here
+            for (size_t j = 0; j < 4; ++j) {
+                nineDigits |= counts[first + j] >= 100000000 || counts[first + j] <= -100000000;
+            }
+            ASSERT_TRUE(nineDigits) << counts[first];
+            continue;
+        }
+        for (size_t j = 0; j < 4; ++j) {
+            char expected[16];
+            char got[16];
+            ASSERT_EQ(std::string(got, WriteDecimalField(quad, j, got)),
+                      std::string(expected, FormatDecimal(counts[first + j], expected)));
         }
     }
 }

@@ -18,9 +18,7 @@
 // same divide-by-multiplication steps as the scalar formatter.
 #include "text_output/vector_fields.h"
 
-#include <algorithm>
 #include <array>
-#include <bit>
 
 #include "text_output/exponent_suffixes.h"
 
@@ -167,15 +165,18 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
     const __m128i fits =
         _mm_cmpeq_epi32(_mm_min_epu32(magnitudes, _mm_set1_epi32(99999999)), magnitudes);
     if (_mm_movemask_ps(_mm_castsi128_ps(fits)) != 0xF) return false;
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts),
-                        EightDigitsX4(_mm256_cvtepu32_epi64(magnitudes)));
-    for (size_t j = 0; j < 4; ++j) {
-        // Leading zeros are the low bytes that are '0'; one digit stays.
-        const uint64_t digitValues = quad.texts[j] - 0x3030303030303030;
-        const int zeros = std::min(std::countr_zero(digitValues) / 8, 7);
-        quad.texts[j] >>= 8 * zeros;
-        quad.lengths[j] = static_cast<uint8_t>(8 - zeros);
+    // Digits in each count: one, and one more for each power of ten reached.
+    __m128i digitCount = _mm_set1_epi32(1);
+    for (int32_t power = 10; power <= 10000000; power *= 10) {
+        digitCount =
+            _mm_sub_epi32(digitCount, _mm_cmpgt_epi32(magnitudes, _mm_set1_epi32(power - 1)));
     }
+    // Eight digits with leading zeros, moved down over the zeros.
+    const __m128i zeroBits = _mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(8), digitCount), 3);
+    const __m256i texts = _mm256_srlv_epi64(EightDigitsX4(_mm256_cvtepu32_epi64(magnitudes)),
+                                            _mm256_cvtepu32_epi64(zeroBits));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts), texts);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(quad.lengths), digitCount);
     quad.negative = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(counts)));
     return true;
 }

@@ -33,7 +33,7 @@ struct FixedQuad {
 // of `negative` whether count j is negative.
 struct DecimalQuad {
     uint64_t texts[4];
-    uint8_t lengths[4];
+    uint32_t lengths[4];
     uint32_t negative;
 };
 
