@@ -1,18 +1,23 @@
-// Four fields at once in binary64 vector arithmetic, exact by construction:
+// Fields four at a time in vector arithmetic, exact by construction:
 //
 // "%f" of a binary32 v: |v| * 10^6 is exact in binary64 (24 + 14 significant
-// bits), so rounding it to an integer in the default mode (ties to even)
-// gives printf's millionths exactly. Taken when every |v| rounds below 10.
+// bits), so rounding it to an integer, ties to even, gives printf's
+// millionths exactly. Taken when every |v| is below 10.
 //
 // "%e" of a binary64 time t with decimal exponent k: the seven digits are
 // |t| * 10^(6-k) rounded to an integer. With 10^(6-k) exact (6-k <= 22) the
 // product y is one correctly rounded multiplication, within half a unit in
 // the last place of the exact Y, and that unit is at most 2^-29 (y < 2^24).
 // If y is farther than 2^-27 from a half-integer, Y lies on the same side of
-// it, so round(y) = round(Y); otherwise (ties and near-ties, a few in a
-// hundred million) the quad is declined and the exact scalar path decides.
-// Taken when the four times share sign and binary exponent, and the decimal
-// exponent is -16..5 (about 1e-16 <= |t| < 1e6), the range of sample times.
+// it, so round(y) = round(Y); otherwise (exact ties, and near-ties: about one
+// time in 70 million) the times are declined and the exact scalar path
+// decides. Taken when the eight times of a pair of quads share sign and
+// binary exponent, and the decimal exponent is -16..5 (about
+// 1e-16 <= |t| < 1e6), the range of sample times.
+//
+// "%i" of a count below 10^8 in magnitude: its eight digits with leading
+// zeros, then shifted down over the zeros, the length found by comparing
+// with the powers of ten.
 //
 // Digits are made four numbers at a time, eight per 64-bit lane, by the
 // same divide-by-multiplication steps as the scalar formatter.

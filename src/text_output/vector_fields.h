@@ -1,9 +1,9 @@
 // Number fields four lines at a time, with the processor's 256-bit vector
-// instructions (AVX2) where it has them: the "%e, " that begins every line
-// and "%f" values. Each function either formats all four fields exactly as
-// FormatExponent / FormatFixed would, or declines (returns false) and leaves
-// those lines to them. It declines whenever a field lies outside the range
-// where its arithmetic is proven exact, so which path ran never shows.
+// instructions (AVX2) where it has them: the "%e, " that begins every line,
+// "%f" values and "%i" counts. Each function either formats all its fields
+// exactly as FormatExponent / FormatFixed / FormatDecimal would, or declines
+// (returns false) and leaves those lines to them. It declines whenever a field lies outside the
+// range where its arithmetic is proven exact, so which path ran never shows.
 #pragma once
 
 #include <cstddef>
