@@ -141,4 +141,20 @@ void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void
     }
 }
 
+void ForEachTimeBase(uint64_t count, uint64_t seed,
+                     const std::function<void(int32_t, double, double)>& visit) {
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> decades(-16.0, 6.0);
+    const auto signedPowerOfTen = [&](double exponent) {
+        const double magnitude = std::pow(10.0, exponent);
+        return (random() & 1) != 0 ? magnitude : -magnitude;
+    };
+    for (uint64_t n = 0; n < count; ++n) {
+        const double increment = signedPowerOfTen(decades(random) - 3);
+        const double origin = (random() % 8 == 0) ? 0.0 : signedPowerOfTen(decades(random));
+        const auto first = static_cast<int32_t>(random() % (uint64_t{1} << (random() % 31)));
+        visit(first, increment, origin);
+    }
+}
+
 }  // namespace quillwave::testing

@@ -32,4 +32,10 @@ std::string CompareFixedQuad(const float (&values)[4], bool* accepted = nullptr)
 //  - sample times as the program computes them: index * increment + origin
 void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void(double)>& visit);
 
+// Calls `visit` with `count` random time bases (first index, increment,
+// origin) of every plausible size and sign: increments 1e-19..1e3, origins
+// 1e-16..1e6 or zero, and eight indices from the first below 2^31.
+void ForEachTimeBase(uint64_t count, uint64_t seed,
+                     const std::function<void(int32_t, double, double)>& visit);
+
 }  // namespace quillwave::testing

@@ -4,7 +4,9 @@
 //   format_exhaustive exponent SCALE   binary64 values of every family,
 //                                      SCALE x ~5.8 million of them, and
 //                                      every integer below 10^7 (binary64
-//                                      values also four at a time)
+//                                      values also four at a time, and
+//                                      SCALE x 200000 random time bases
+//                                      per core, eight times each)
 // Work is split over the machine's cores. Exit status 1 on any difference.
 #include <atomic>
 #include <bit>
@@ -67,6 +69,12 @@ uint64_t CheckExponent(uint64_t scale) {
                 Report(quillwave::testing::CompareExponent(value));
                 Report(quillwave::testing::CompareTimeQuads(0, 0.0, value));
             });
+            // Eight distinct times per pair of quads, from random time bases.
+            quillwave::testing::ForEachTimeBase(
+                scale * 200000, 2000 + w, [&](int32_t first, double increment, double origin) {
+                    count += 8;
+                    Report(quillwave::testing::CompareTimeQuads(first, increment, origin));
+                });
             checked += count;
         });
     }

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -73,26 +72,15 @@ TEST_F(VectorFields, TimesOfCapturesAreTakenAndExact) {
 }
 
 TEST_F(VectorFields, TimesOfRandomTimeBases) {
-    // Increments, origins and indices of every plausible size and sign.
-    std::mt19937_64 random(29);
-    std::uniform_real_distribution<double> decades(-16.0, 6.0);
     uint64_t taken = 0;
-    constexpr int kBases = 200000;
-    for (int n = 0; n < kBases; ++n) {
-        const auto signed10 = [&](double exponent) {
-            const double magnitude = std::pow(10.0, exponent);
-            return (random() & 1) != 0 ? magnitude : -magnitude;
-        };
-        const double increment = signed10(decades(random) - 3);
-        const double origin = (random() % 8 == 0) ? 0.0 : signed10(decades(random));
-        // Eight indices from `first` stay below 2^31, as in any capture.
-        const auto first = static_cast<int32_t>(random() % (uint64_t{1} << (random() % 31)));
+    constexpr uint64_t kBases = 200000;
+    testing::ForEachTimeBase(kBases, 29, [&](int32_t first, double increment, double origin) {
         bool accepted = false;
         const std::string difference = CompareTimeQuads(first, increment, origin, &accepted);
-        ASSERT_EQ(difference, "") << increment << " " << origin << " " << first;
+        if (!difference.empty()) ADD_FAILURE() << difference;
         taken += accepted ? 1 : 0;
-    }
-    EXPECT_GT(taken, uint64_t{kBases} / 2);  // the vector formatter is really exercised
+    });
+    EXPECT_GT(taken, kBases / 2);  // the vector formatter is really exercised
 }
 
 TEST_F(VectorFields, TimesOutsideTheExactRangeAreDeclined) {
