@@ -108,8 +108,9 @@ char* WriteQuadLines(const Bytes& bytes, size_t i, const TimeQuad& times, char* 
 template <typename ValueQuad, bool (*FormatQuad)(const unsigned char*, ValueQuad&),
           char* (*WriteField)(const ValueQuad&, size_t, char*), typename Bytes,
           typename FormatValue>
-char* WriteOneColumnQuad(const Bytes& bytes, size_t i, const TimeQuad& times, char* out,
-                         FormatValue formatValue) {
+[[gnu::always_inline]] inline char* WriteOneColumnQuad(const Bytes& bytes, size_t i,
+                                                       const TimeQuad& times, char* out,
+                                                       FormatValue formatValue) {
     ValueQuad values;
     if (!FormatQuad(bytes[0] + 4 * i, values)) {
         return WriteQuadLines(bytes, i, times, out, formatValue);
