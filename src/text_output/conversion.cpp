@@ -104,7 +104,8 @@ char* WriteQuadLines(const Bytes& bytes, size_t i, const TimeQuad& times, char* 
 
 // Four lines of a one-column quad whose values the vector formatter
 // `FormatQuad` makes together (or, when it declines, `formatValue` one by
-// one), each written by `WriteField`.
+// one), each written by `WriteField`. Forced inline: left to itself the
+// compiler keeps it out of line, with a stack frame per quad.
 template <typename ValueQuad, bool (*FormatQuad)(const unsigned char*, ValueQuad&),
           char* (*WriteField)(const ValueQuad&, size_t, char*), typename Bytes,
           typename FormatValue>
