@@ -148,60 +148,59 @@ BENCHMARK(FixedRun);
 
 // The four-at-a-time formatters (AVX2), in runs of quads: times of
 // consecutive indices, and "%e, %f" lines as the normal writer makes them.
-// Items are fields (or lines); skipped without AVX2.
-void TimeQuadRun(benchmark::State& state) {
+// `writeEight(i, out)` writes the fields (or lines) of indices i..i+7 and
+// returns the end. Items are fields (or lines); skipped without AVX2.
+template <typename WriteEight>
+void RunQuads(benchmark::State& state, WriteEight writeEight) {
     if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
     std::vector<char> buffer(kValues * kMaxLineBytes);
     for (auto _ : state) {
         char* out = buffer.data();
-        for (int32_t first = 0; first < static_cast<int32_t>(kValues); first += 8) {
-            quillwave::TimeQuadPair pair;
-            if (!quillwave::FormatTimeQuads(first, 1e-9, -1e-2, pair)) continue;
-            for (const quillwave::TimeQuad& quad : pair.quads) {
-                for (size_t j = 0; j < 4; ++j) out = quillwave::WriteTimeField(quad, j, out);
-            }
-        }
+        for (size_t i = 0; i < kValues; i += 8) out = writeEight(i, out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+}
+
+const unsigned char* StoredSamples() {
+    return reinterpret_cast<const unsigned char*>(Samples().data());
+}
+
+void TimeQuadRun(benchmark::State& state) {
+    RunQuads(state, [](size_t i, char* out) {
+        quillwave::TimeQuadPair pair;
+        if (!quillwave::FormatTimeQuads(static_cast<int32_t>(i), 1e-9, -1e-2, pair)) return out;
+        for (const quillwave::TimeQuad& quad : pair.quads) {
+            for (size_t j = 0; j < 4; ++j) out = quillwave::WriteTimeField(quad, j, out);
+        }
+        return out;
+    });
 }
 void FixedQuadRun(benchmark::State& state) {
-    if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
-    std::vector<char> buffer(kValues * kMaxLineBytes);
-    const auto* stored = reinterpret_cast<const unsigned char*>(Samples().data());
-    for (auto _ : state) {
-        char* out = buffer.data();
-        for (size_t i = 0; i < kValues; i += 4) {
+    RunQuads(state, [stored = StoredSamples()](size_t i, char* out) {
+        for (size_t first = i; first < i + 8; first += 4) {
             quillwave::FixedQuad quad;
-            if (!quillwave::FormatFixedQuad(stored + 4 * i, quad)) continue;
+            if (!quillwave::FormatFixedQuad(stored + 4 * first, quad)) continue;
             for (size_t j = 0; j < 4; ++j) out = quillwave::WriteFixedField(quad, j, out);
         }
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+        return out;
+    });
 }
 void NormalLineQuads(benchmark::State& state) {
-    if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
-    std::vector<char> buffer(kValues * kMaxLineBytes);
-    const auto* stored = reinterpret_cast<const unsigned char*>(Samples().data());
-    for (auto _ : state) {
-        char* out = buffer.data();
-        for (size_t i = 0; i < kValues; i += 8) {
-            quillwave::TimeQuadPair times;
-            if (!quillwave::FormatTimeQuads(static_cast<int32_t>(i), 1e-9, -1e-2, times)) continue;
-            for (size_t q = 0; q < 2; ++q) {
-                quillwave::FixedQuad values;
-                if (!quillwave::FormatFixedQuad(stored + 4 * (i + 4 * q), values)) continue;
-                for (size_t j = 0; j < 4; ++j) {
-                    out = quillwave::WriteFixedField(
-                        values, j, quillwave::WriteTimeField(times.quads[q], j, out));
-                    *out++ = '\n';
-                }
+    RunQuads(state, [stored = StoredSamples()](size_t i, char* out) {
+        quillwave::TimeQuadPair times;
+        if (!quillwave::FormatTimeQuads(static_cast<int32_t>(i), 1e-9, -1e-2, times)) return out;
+        for (size_t q = 0; q < 2; ++q) {
+            quillwave::FixedQuad values;
+            if (!quillwave::FormatFixedQuad(stored + 4 * (i + 4 * q), values)) continue;
+            for (size_t j = 0; j < 4; ++j) {
+                out = quillwave::WriteFixedField(values, j,
+                                                 quillwave::WriteTimeField(times.quads[q], j, out));
+                *out++ = '\n';
             }
         }
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+        return out;
+    });
 }
 BENCHMARK(TimeQuadRun);
 BENCHMARK(FixedQuadRun);
