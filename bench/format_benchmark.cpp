@@ -124,42 +124,40 @@ BENCHMARK(NormalLineSnprintf);
 
 namespace {
 
-// Throughput of whole runs of fields into a buffer, as the writers use them.
-void ExponentRun(benchmark::State& state) {
+// Throughput of whole runs of fields into a buffer, as the writers use them:
+// `write(i, out)` writes the fields (or lines) of indices i..i+step-1 and
+// returns the end. Items are fields (or lines).
+template <typename Write>
+void RunIntoBuffer(benchmark::State& state, size_t step, Write write) {
     std::vector<char> buffer(kValues * kMaxLineBytes);
     for (auto _ : state) {
         char* out = buffer.data();
-        for (double time : Times()) out += quillwave::FormatExponent(time, out);
+        for (size_t i = 0; i < kValues; i += step) out = write(i, out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
 }
+
+void ExponentRun(benchmark::State& state) {
+    RunIntoBuffer(state, 1, [&times = Times()](size_t i, char* out) {
+        return out + quillwave::FormatExponent(times[i], out);
+    });
+}
 void FixedRun(benchmark::State& state) {
-    std::vector<char> buffer(kValues * kMaxLineBytes);
-    for (auto _ : state) {
-        char* out = buffer.data();
-        for (float sample : Samples()) out += quillwave::FormatFixed(sample, out);
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+    RunIntoBuffer(state, 1, [&samples = Samples()](size_t i, char* out) {
+        return out + quillwave::FormatFixed(samples[i], out);
+    });
 }
 BENCHMARK(ExponentRun);
 BENCHMARK(FixedRun);
 
-// The four-at-a-time formatters (AVX2), in runs of quads: times of
-// consecutive indices, and "%e, %f" lines as the normal writer makes them.
-// `writeEight(i, out)` writes the fields (or lines) of indices i..i+7 and
-// returns the end. Items are fields (or lines); skipped without AVX2.
+// The four-at-a-time formatters (AVX2), in runs of quads, eight indices
+// per step: times of consecutive indices, and "%e, %f" lines as the normal
+// writer makes them. Skipped without AVX2.
 template <typename WriteEight>
 void RunQuads(benchmark::State& state, WriteEight writeEight) {
     if (!quillwave::VectorFieldsSupported()) return state.SkipWithError("no AVX2");
-    std::vector<char> buffer(kValues * kMaxLineBytes);
-    for (auto _ : state) {
-        char* out = buffer.data();
-        for (size_t i = 0; i < kValues; i += 8) out = writeEight(i, out);
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kValues));
+    RunIntoBuffer(state, 8, writeEight);
 }
 
 const unsigned char* StoredSamples() {

@@ -14,20 +14,26 @@
 namespace quillwave::testing {
 namespace {
 
+// "value 0x1.8p+0: printf "1.500000", ours "1.500001"", or empty when the
+// two texts agree.
+std::string Difference(const char* what, double printed, std::string_view expected,
+                       std::string_view got) {
+    if (expected == got) return {};
+    char bits[64];
+    std::snprintf(bits, sizeof bits, "%a", printed);
+    return std::string(what) + " " + bits + ": printf \"" + std::string(expected) + "\", ours \"" +
+           std::string(got) + "\"";
+}
+
 template <typename Format, typename Value>
 std::string Compare(const char* printfFormat, double printed, Value value, Format format) {
     char expected[512];
     const int expectedLength = std::snprintf(expected, sizeof expected, printfFormat, printed);
     char got[512];
     const size_t gotLength = format(value, got);
-    if (static_cast<size_t>(expectedLength) == gotLength &&
-        std::string_view(expected, gotLength) == std::string_view(got, gotLength)) {
-        return {};
-    }
-    char bits[64];
-    std::snprintf(bits, sizeof bits, "%a", printed);
-    return std::string("value ") + bits + ": printf \"" + expected + "\", ours \"" +
-           std::string(got, gotLength) + "\"";
+    return Difference("value", printed,
+                      std::string_view(expected, static_cast<size_t>(expectedLength)),
+                      std::string_view(got, gotLength));
 }
 
 }  // namespace
@@ -55,13 +61,9 @@ std::string CompareTimeQuads(int32_t firstIndex, double increment, double origin
         }
         char got[32];
         const char* end = WriteTimeField(pair.quads[line / 4], line % 4, got);
-        const std::string_view text(got, static_cast<size_t>(end - got));
-        if (text != expected) {
-            char bits[64];
-            std::snprintf(bits, sizeof bits, "%a", time);
-            return std::string("time ") + bits + ": printf \"" + expected + "\", quad \"" +
-                   std::string(text) + "\"";
-        }
+        std::string difference = Difference("time", time, expected,
+                                            std::string_view(got, static_cast<size_t>(end - got)));
+        if (!difference.empty()) return difference;
     }
     return {};
 }
@@ -77,13 +79,10 @@ std::string CompareFixedQuad(const float (&values)[4], bool* accepted) {
         char expected[64];
         std::snprintf(expected, sizeof expected, "%f", static_cast<double>(values[j]));
         char got[32];
-        const std::string_view text(got, static_cast<size_t>(WriteFixedField(quad, j, got) - got));
-        if (text != expected) {
-            char bits[64];
-            std::snprintf(bits, sizeof bits, "%a", static_cast<double>(values[j]));
-            return std::string("value ") + bits + ": printf \"" + expected + "\", quad \"" +
-                   std::string(text) + "\"";
-        }
+        const char* end = WriteFixedField(quad, j, got);
+        std::string difference = Difference("value", static_cast<double>(values[j]), expected,
+                                            std::string_view(got, static_cast<size_t>(end - got)));
+        if (!difference.empty()) return difference;
     }
     return {};
 }

@@ -146,16 +146,12 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
 [[gnu::target("avx2")]] bool FormatFixedQuadAvx2(const unsigned char* samples, FixedQuad& quad) {
     const __m128 values = _mm_loadu_ps(reinterpret_cast<const float*>(samples));
     const __m128 magnitudes = _mm_andnot_ps(_mm_set1_ps(-0.0f), values);
-    // Below 10 (false for inf and nan), the millions fit seven digits...
+    // Below 10 (false for inf and nan) the millionths fit seven digits: the
+    // largest binary32 below 10 is 9.99999905, so none rounds up to 10.000000.
     if (_mm_movemask_ps(_mm_cmplt_ps(magnitudes, _mm_set1_ps(10.0f))) != 0xF) return false;
     const __m256d micros =
         _mm256_round_pd(_mm256_mul_pd(_mm256_cvtps_pd(magnitudes), _mm256_set1_pd(1e6)),
                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    // ...and none rounds up to 10.000000 (the largest binary32 below 10 is
-    // 9.99999905), but the check is nearly free and keeps the reasoning local.
-    if (_mm256_movemask_pd(_mm256_cmp_pd(micros, _mm256_set1_pd(1e7), _CMP_GE_OQ)) != 0) {
-        return false;
-    }
     const __m256i texts = PointedSevenX4(_mm256_cvtepu32_epi64(_mm256_cvtpd_epi32(micros)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(quad.texts), texts);
     quad.negative = static_cast<uint32_t>(_mm_movemask_ps(values));
