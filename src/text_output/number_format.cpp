@@ -2,20 +2,20 @@
 //
 // Both floating-point formats round the exact binary value to a fixed
 // number of decimals, ties to even (glibc's behaviour in the default
-// rounding mode). Instead of printf's big-number arithmetic, the common
-// ranges take one 64x64->128-bit multiplication by a per-exponent constant
-// from a table, which leaves the wanted digits in the high word and the
-// exact dropped fraction below them, so ties are seen exactly:
+// rounding mode), without printf's big-number arithmetic:
 //
-//  "%e" of a binary64 time, for 4.3e-19 <= |t| < 1.6e7 (kExponentScales);
+// "%e" of a binary64 time, for 4.3e-19 <= |t| < 1.6e7: one 64x64->128-bit
+// multiplication by a per-exponent constant from a table (kExponentScales)
+// leaves the wanted digits in the high word and the exact dropped fraction
+// below them, so ties are seen exactly. Other times (subnormals, extremes,
+// rare in captures) are formatted by snprintf.
 //
-// "%f" of a binary32 value needs no table: below 2^23 the value times 10^6
-// is exact in binary64, so one multiplication and one rounding to an
-// integer (ties to even) give its millionths; above, it is an integer.
+// "%f" of a binary32 value: below 2^23 the value times 10^6 is exact in
+// binary64, so one multiplication and one rounding to an integer give its
+// millionths; above, it is an integer.
 //
-// Other binary64 values (subnormals, extremes) are formatted by snprintf;
-// they are rare in captures. Digits are produced eight at a time
-// in one register and stored with one write.
+// Digits come from tables of two or three digits, or eight at a time in one
+// register, and are stored with few writes.
 #include "text_output/number_format.h"
 
 #include <algorithm>
