@@ -1,0 +1,126 @@
+// What one waveform holds: its header, the sample columns its type calls
+// for, or why it yields none. This is the one place that knows how each
+// waveform type maps onto data buffers; the text writers, the listing and
+// the export program only consume the description.
+//
+//   type                 buffers read                    columns, in order
+//   normal, average      one analog (data type 1, 2, 3)  value
+//   peak detect          two analog                      the data-type-3 buffer's
+//                                                        values, then the other's
+//   histograms           one count (data type 5)         count
+//   logic                two bytes (data type 6) when    bytes in buffer order
+//                        bufferCount is exactly 2,
+//                        else one
+//   unknown              all bufferCount, stepped over   none
+//
+// Peak detect: the first buffer's data type decides. If it is 3 its values
+// form the first column and the next analog buffer (of whatever analog
+// type) the second; if it is 2 the roles swap. Any other first buffer (type
+// 1, or one that is rejected) ends the waveform there: the second buffer is
+// not read. Two-buffer logic reads the second buffer even when the first is
+// rejected. Apart from unknown waveforms, only these buffers are read, so
+// the stream ends after them whatever bufferCount says.
+//
+// The columns are checked (kind, width, count, and that the file holds all
+// their bytes) before the description is returned, so a waveform is
+// written whole or not at all.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "waveform_file/buffer_readers.h"
+#include "waveform_file/input_stream.h"
+#include "waveform_file/waveform_records.h"
+
+namespace quillwave {
+
+// How a column's samples are stored.
+enum class SampleKind : uint8_t {
+    Float32,  // analog values, binary32
+    Int32,    // histogram counts, signed
+    Byte,     // logic bytes, unsigned
+};
+
+struct SampleColumn {
+    SampleBlock block;
+    SampleKind kind = SampleKind::Float32;
+    int16_t dataType = 0;      // the stored data type of its buffer
+    int32_t bufferNumber = 0;  // 1-based position of its buffer in the waveform
+};
+
+// Why a waveform yields no samples.
+enum class NoSamplesReason : uint8_t {
+    None,                 // it yields its columns
+    HeaderUnreadable,     // the waveform header cannot be read
+    UnknownType,          // PB_UNKNOWN: its buffers are stepped over
+    BufferRejected,       // a buffer it needs is not of the kind or size required
+    PeakDetectFirstType,  // peak detect whose first buffer is of data type 1
+};
+
+// Why a buffer was not accepted.
+enum class BufferProblem : uint8_t {
+    None,
+    HeaderUnreadable,  // its stored header cannot be read
+    WrongWidth,        // sampleWidth is not the kind's
+    WrongDataType,     // dataType is not one the kind takes
+    WrongCount,        // dataSize / sampleWidth differs from the waveform's sampleCount
+    NegativeSize,      // dataSize is negative: it holds no samples
+    Truncated,         // the file ends inside its samples
+};
+
+// One buffer the walk read, and what became of it.
+struct BufferReport {
+    int32_t bufferNumber = 0;  // 1-based
+    SampleKind wanted = SampleKind::Float32;
+    bool headerRead = false;
+    WaveformDataHeader header;  // valid when headerRead
+    BufferProblem problem = BufferProblem::None;
+    int64_t bytesPresent = 0;  // for Truncated: sample bytes the file holds
+};
+
+inline constexpr size_t kMaxColumns = 2;
+inline constexpr size_t kMaxBufferReports = 2;
+
+struct WaveformSamples {
+    int64_t start = 0;  // where the stored waveform header begins
+    bool headerRead = false;
+    WaveformHeader header;  // valid when headerRead
+    NoSamplesReason reason = NoSamplesReason::HeaderUnreadable;
+    // The buffers read for the columns, in file order (none for unknown
+    // waveforms, whose buffers are only stepped over).
+    std::array<BufferReport, kMaxBufferReports> buffers{};
+    size_t bufferCount = 0;
+    // The accepted columns, in column order; empty unless reason is None.
+    std::array<SampleColumn, kMaxColumns> columns{};
+    size_t columnCount = 0;
+};
+
+inline bool YieldsSamples(const WaveformSamples& samples) {
+    return samples.reason == NoSamplesReason::None;
+}
+
+// The time of sample `index`: index * timeIncrement + timeOrigin in
+// binary64, the product rounded before the sum (the build forbids fused
+// multiply-add, which would change the last bit of some times).
+double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header);
+
+// Reads the waveform at the stream's position as a conversion does: its
+// header, then the buffers its type calls for (or, for an unknown type,
+// steps over all of them). The stream ends after the last buffer read.
+WaveformSamples ReadWaveformSamples(InputStream& stream);
+
+// Reads the waveform header at the stream's position and steps over all
+// bufferCount buffers without reading their samples, as a listing does.
+// False, with the stream where the failed header read left it, when the
+// header cannot be read.
+bool IgnoreWaveform(InputStream& stream, WaveformHeader& header);
+
+// One sentence saying why a waveform yields no samples, e.g. "buffer 1 has
+// data type 4, not an analog type" or "the file ends inside buffer 2: 4000
+// bytes declared, 1200 present". Empty when it yields samples.
+std::string DescribeNoSamples(const WaveformSamples& samples);
+
+}  // namespace quillwave
