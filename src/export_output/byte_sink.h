@@ -1,0 +1,53 @@
+// Where exported bytes go: a buffer in front of a file descriptor, written
+// out in large blocks. Writers reserve room, fill it and commit what they
+// wrote, so a CSV line or an NPY row costs no system call and no copy.
+//
+// The first failed write is remembered with its errno: everything after it
+// is dropped, and the caller reports the reason once at the end.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quillwave {
+
+struct ByteSink {
+    int fd = -1;
+    std::string* capture = nullptr;  // when set, bytes go here instead (tests)
+    std::unique_ptr<char[]> buffer;
+    size_t capacity = 0;
+    size_t used = 0;
+    uint64_t written = 0;  // bytes handed on by earlier flushes
+    int error = 0;         // errno of the first failed write, 0 while all went well
+    // Counts every byte flushed, across sinks and threads (progress display).
+    std::atomic<uint64_t>* flushedTotal = nullptr;
+};
+
+inline constexpr size_t kDefaultByteSinkCapacity = size_t{1} << 20;
+
+void OpenByteSink(ByteSink& sink, int fd, size_t capacity = kDefaultByteSinkCapacity);
+void OpenCaptureByteSink(ByteSink& sink, std::string& capture,
+                         size_t capacity = kDefaultByteSinkCapacity);
+
+// Writes out what is buffered. False once any write to this sink has failed.
+bool FlushByteSink(ByteSink& sink);
+
+// Room for at least `length` bytes (length <= capacity).
+inline char* ReserveBytes(ByteSink& sink, size_t length) {
+    if (sink.capacity - sink.used < length) FlushByteSink(sink);
+    return sink.buffer.get() + sink.used;
+}
+
+inline void CommitBytes(ByteSink& sink, size_t length) { sink.used += length; }
+
+void AppendBytes(ByteSink& sink, std::string_view bytes);
+
+// Writes all `size` bytes to `fd`, retrying interrupted and partial writes.
+// False on the first real error, with errno telling which.
+bool WriteEverything(int fd, const void* data, size_t size);
+
+}  // namespace quillwave
