@@ -6,9 +6,14 @@
 //
 // The mode is chosen by the number of output names: fewer than the file's
 // declared waveform count means listing (and no output file is touched).
-// Every message goes to standard output. The exit status is 0, except that a
-// failure to write an output file or standard output makes it 1, so that
-// lost data is never reported as success.
+// Every message goes to standard output, and every message is a failure:
+// the exit status is 0 only when none was printed (and standard output
+// could be written), else 1, so that a script can tell a lost waveform
+// from a converted one.
+//
+// Environment: TMPDIR names the folder where an input that cannot seek is
+// copied first (default /tmp); QUILLWAVE_SCALAR=1 switches the vector
+// formatter off, so the path of processors without it can be tested here.
 #include "bin_reader.h"
 
 #include <fcntl.h>
@@ -18,14 +23,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
 #include "text_output/text_sink.h"
+#include "text_output/vector_fields.h"
 #include "waveform_file/header_readers.h"
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_records.h"
+#include "waveform_file/waveform_samples.h"
 
 namespace quillwave {
 namespace {
@@ -33,23 +41,45 @@ namespace {
 constexpr const char* kUsageLine = "quillwave <input file> <output file 1> ... <output file n>\n";
 constexpr const char* kInvalidFileLine = "Invalid Veltranix Public Waveform File\n";
 
+// Standard output, where every message goes, and whether a message (a
+// failure) was written.
+struct Messages {
+    TextSink out;
+    bool anyFailure = false;
+};
+
 // Messages are written out at once, so they appear while a long conversion
 // goes on rather than at its end.
-void WriteMessage(TextSink& out, const char* prefix, const char* name) {
-    WriteText(out, prefix);
-    WriteText(out, name);
-    WriteText(out, "\n");
-    FlushTextSink(out);
+void WriteMessage(Messages& messages, const char* prefix, const char* name) {
+    WriteText(messages.out, prefix);
+    WriteText(messages.out, name);
+    WriteText(messages.out, "\n");
+    FlushTextSink(messages.out);
+    messages.anyFailure = true;
 }
 
-void RunListing(InputStream& input, const FileHeader& fileHeader, TextSink& out) {
+// The input yielded less than it held when opened (it shrank, or a read
+// failed): told once, after the waveform in which it happened.
+void TellReadFailure(Messages& messages, const InputStream& input, const char* inputName,
+                     bool& told) {
+    if (!input.readFailed || told) return;
+    told = true;
+    WriteMessage(messages, "Unable to read ", inputName);
+}
+
+void RunListing(InputStream& input, const char* inputName, const FileHeader& fileHeader,
+                Messages& messages) {
+    TextSink& out = messages.out;
     const std::string versionLine = std::string("Veltranix Public Waveform File version ") +
                                     fileHeader.version[0] + '.' + fileHeader.version[1] + '\n';
     WriteText(out, versionLine);
+    WaveformWalkMemo memo;
+    bool readFailureTold = false;
     for (int32_t i = 0; i < fileHeader.waveformCount && !out.failed; ++i) {
         const int64_t position = input.position;
         const uint64_t written = TextWritten(out);
-        SummarizeWaveform(input, out);
+        SummarizeWaveform(input, out, &memo);
+        TellReadFailure(messages, input, inputName, readFailureTold);
         // Each waveform's walk depends only on where it starts. One that
         // wrote nothing and ended where it began would be repeated exactly
         // by every later one, so a file declaring 2^31 - 1 waveforms and
@@ -64,6 +94,7 @@ void RunListing(InputStream& input, const FileHeader& fileHeader, TextSink& out)
 // and erased at the end. Never on standard output, never without a terminal.
 struct Progress {
     bool enabled = false;
+    int fd = -1;
     const InputStream* input = nullptr;
     const TextSink* output = nullptr;
     int32_t waveform = 0;
@@ -91,24 +122,28 @@ void DrawProgress(void* context) {
         line, sizeof line, "\rquillwave: waveform %d of %d, %.0f%% of input read, %.0f MB/s\033[K",
         progress.waveform + 1, progress.waveforms, percent,
         static_cast<double>(written) / 1e6 / seconds);
-    if (length > 0 && write(STDERR_FILENO, line, static_cast<size_t>(length)) > 0) {
+    if (length > 0 && write(progress.fd, line, static_cast<size_t>(length)) > 0) {
         progress.shown = true;
     }
     progress.lastDrawn = now;
 }
 
 void EraseProgress(const Progress& progress) {
-    if (progress.shown && write(STDERR_FILENO, "\r\033[K", 4) < 0) return;
+    if (progress.shown && write(progress.fd, "\r\033[K", 4) < 0) return;
 }
 
 // Opens an output file for writing, created or emptied. An output that is
 // the input file itself (by any path or link) is refused before anything is
-// emptied, so a slip on the command line can never destroy the capture.
+// emptied, so a slip on the command line can never destroy the capture. A
+// FIFO is opened without waiting for a reader: with none, the open fails
+// at once instead of blocking forever. Symbolic links are followed, as the
+// shell's ">" follows them.
 int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
-    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return -1;
     struct stat info {};
-    if (fstat(fd, &info) != 0 ||
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, &info) != 0 ||
         (info.st_dev == inputIdentity.st_dev && info.st_ino == inputIdentity.st_ino)) {
         close(fd);
         return -1;
@@ -124,16 +159,16 @@ int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
     return fd;
 }
 
-// Converts waveform i into output name i. Returns false if any output could
-// not be written completely.
-bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outputNames,
-                   TextSink& out) {
+// Converts waveform i into output name i.
+void RunConversion(InputStream& input, const char* inputName, const FileHeader& fileHeader,
+                   char** outputNames, Messages& messages, int stderrFd) {
     struct stat inputIdentity {};
     fstat(input.fd, &inputIdentity);
-    bool allWritten = true;
+    bool readFailureTold = false;
     TextSink file;  // one buffer serves every output file in turn
     OpenTextSink(file, -1);
-    Progress progress{.enabled = isatty(STDERR_FILENO) == 1,
+    Progress progress{.enabled = isatty(stderrFd) == 1,
+                      .fd = stderrFd,
                       .input = &input,
                       .output = &file,
                       .waveforms = fileHeader.waveformCount,
@@ -148,11 +183,10 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
         const char* name = outputNames[i];
         const int fd = OpenOutputFile(name, inputIdentity);
         if (fd < 0) {
-            WriteMessage(out, "Unable to open ", name);
+            WriteMessage(messages, "Unable to open ", name);
             WaveformHeader skipped;
-            if (ReadWaveformHeader(input, skipped)) {
-                IgnoreWaveformBuffers(input, skipped.bufferCount);
-            }
+            IgnoreWaveform(input, skipped);
+            TellReadFailure(messages, input, inputName, readFailureTold);
             continue;
         }
         RetargetTextSink(file, fd);
@@ -160,44 +194,54 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
         const bool flushed = FlushTextSink(file);
         const bool closed = close(fd) == 0;
         progress.earlierBytes += TextWritten(file);
-        if (!flushed || !closed) {
-            WriteMessage(out, "Unable to write ", name);
-            allWritten = false;
-        }
+        if (!flushed || !closed) WriteMessage(messages, "Unable to write ", name);
+        TellReadFailure(messages, input, inputName, readFailureTold);
     }
     EraseProgress(progress);
-    return allWritten;
 }
 
 }  // namespace
 
-// The whole program, with its standard output given as a descriptor.
-int RunQuillwave(int argc, char** argv, int stdoutFd) {
-    TextSink out;
-    OpenTextSink(out, stdoutFd, size_t{64} * 1024);
-    int status = 0;
+// The whole program, with what it takes from outside given as parameters.
+int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
+    Messages messages;
+    TextSink& out = messages.out;
+    OpenTextSink(out, environment.stdoutFd, size_t{64} * 1024);
     InputStream input;
     FileHeader fileHeader;
     if (argc < 2) {
         WriteText(out, kUsageLine);
-    } else if (!OpenInputStream(input, argv[1])) {
-        WriteMessage(out, "Unable to open ", argv[1]);
+        messages.anyFailure = true;
+    } else if (!OpenInputStream(input, argv[1], environment.spoolFolder)) {
+        WriteMessage(messages, "Unable to open ", argv[1]);
     } else {
         if (!ReadFileHeader(input, fileHeader) || fileHeader.cookie != PB_COOKIE) {
             WriteText(out, kInvalidFileLine);
+            messages.anyFailure = true;
         } else if (argc - 2 < fileHeader.waveformCount) {
-            RunListing(input, fileHeader, out);
-        } else if (!RunConversion(input, fileHeader, argv + 2, out)) {
-            status = 1;
+            RunListing(input, argv[1], fileHeader, messages);
+        } else {
+            RunConversion(input, argv[1], fileHeader, argv + 2, messages, environment.stderrFd);
         }
         CloseInputStream(input);
     }
-    if (!FlushTextSink(out)) status = 1;
-    return status;
+    const bool outWritten = FlushTextSink(out);
+    return messages.anyFailure || !outWritten ? 1 : 0;
 }
 
 }  // namespace quillwave
 
 #ifndef QUILLWAVE_NO_MAIN
-int main(int argc, char** argv) { return quillwave::RunQuillwave(argc, argv, STDOUT_FILENO); }
+int main(int argc, char** argv) {
+    const char* scalar = std::getenv("QUILLWAVE_SCALAR");
+    if (scalar != nullptr && *scalar != '\0' && std::string(scalar) != "0") {
+        quillwave::SetVectorFieldsEnabled(false);
+    }
+    const char* tmpdir = std::getenv("TMPDIR");
+    return quillwave::RunQuillwave(
+        argc, argv,
+        {.stdoutFd = STDOUT_FILENO,
+         .stderrFd = STDERR_FILENO,
+         .spoolFolder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp"});
+}
 #endif

@@ -1,10 +1,17 @@
 // The whole program as a function, so that tests and the fuzzer can run it
-// in-process: `argv` as main receives it, standard output as a descriptor.
-// Returns the exit status.
+// in-process: `argv` as main receives it, and what comes from outside the
+// program as parameters. Returns the exit status.
 #pragma once
 
 namespace quillwave {
 
-int RunQuillwave(int argc, char** argv, int stdoutFd);
+struct ProgramEnvironment {
+    int stdoutFd = 1;  // every message, the listing
+    int stderrFd = 2;  // the progress line, when it is a terminal
+    // Where an input that cannot seek is copied before it is read.
+    const char* spoolFolder = "/tmp";
+};
+
+int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment);
 
 }  // namespace quillwave

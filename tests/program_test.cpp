@@ -102,7 +102,7 @@ TEST_F(ProgramTest, MessagesForMissingOrBadInput) {
         const RunResult result = RunQuillwaveBinary(args);
         EXPECT_EQ(result.out, expected);
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 1);  // every message is a failure
     }
     EXPECT_FALSE(FileExists(dir.Path("never")));
 }
@@ -184,7 +184,7 @@ TEST_F(ProgramTest, AnOutputThatCannotBeOpenedCostsOnlyItsOwnWaveform) {
     const std::string unopenable = dir.Path("no/such/folder/out0");
     const RunResult result = Run({unopenable, outputs[1], outputs[2]});
     EXPECT_EQ(result.out, "Unable to open " + unopenable + "\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 1);
     EXPECT_EQ(ReadFileText(outputs[1]), kSecondLines);
     EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
 }
@@ -200,7 +200,7 @@ TEST_F(ProgramTest, TheInputIsNeverUsedAsAnOutputHoweverItIsNamed) {
     for (const std::string& alias : {input, hardLink, symLink, respelled}) {
         const RunResult result = Run({outputs[0], alias, outputs[2]});
         EXPECT_EQ(result.out, "Unable to open " + alias + "\n");
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 1);
         EXPECT_EQ(ReadFileText(input), original) << alias;
         EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
         EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
@@ -260,7 +260,8 @@ TEST_F(ProgramTest, AnInputThatCannotSeekReadsLikeTheSameFile) {
 }
 
 // A conversion that takes more than a second: its output is a FIFO that a
-// reader starts draining only after 1.5 s. Returns what the reader got.
+// reader opens at once but starts draining only after 1.5 s. Returns what
+// the reader got.
 std::string SlowConversion(TempDir& dir, const std::string& input, bool underTerminal,
                            std::string& terminalText) {
     const std::string fifo = dir.Path("slow.fifo");
@@ -273,8 +274,13 @@ std::string SlowConversion(TempDir& dir, const std::string& input, bool underTer
     std::FILE* script = std::fopen(run.c_str(), "w");
     std::fprintf(script, "%s\n", convert.c_str());
     std::fclose(script);
+    // The reader holds the FIFO open (read-write first, so that opening it
+    // does not wait for a writer) before the conversion starts.
+    const std::string ready = dir.Path("ready");
     const std::string command =
-        "(sleep 1.5; cat " + Quoted(fifo) + " > " + Quoted(drained) + ") & " +
+        "(exec 3<>" + Quoted(fifo) + " 4<" + Quoted(fifo) + " 3>&-; touch " + Quoted(ready) +
+        "; sleep 1.5; cat <&4 > " + Quoted(drained) + ") & while [ ! -e " + Quoted(ready) +
+        " ]; do sleep 0.01; done; " +
         (underTerminal ? "script -qec 'sh " + run + "' /dev/null > " + Quoted(terminal)
                        : "sh " + run + " 2> " + Quoted(errors)) +
         "; wait";

@@ -434,7 +434,7 @@ TEST(Conversion, AFileCutShortWhileBeingConvertedStopsWithoutInventingSamples) {
     const std::string path = dir.Path("capture.bin");
     ASSERT_TRUE(writer::WriteBytesToFile(path, file));
     InputStream in;
-    ASSERT_TRUE(OpenInputStream(in, path.c_str()));
+    ASSERT_TRUE(OpenInputStream(in, path.c_str(), "/tmp"));
     // Another program cuts the file inside the second chunk of samples
     // after the buffer was accepted on the size seen at opening.
     ASSERT_EQ(truncate(path.c_str(), 144 + 12 + 4 * 20000), 0);

@@ -83,7 +83,7 @@ TEST(InputStream, AFileThatShrinksWhileReadEndsWhereItNowEnds) {
     const std::string path = dir.Path("shrinking.bin");
     ASSERT_TRUE(writer::WriteBytesToFile(path, Counting(200)));
     InputStream in;
-    ASSERT_TRUE(OpenInputStream(in, path.c_str()));
+    ASSERT_TRUE(OpenInputStream(in, path.c_str(), "/tmp"));
     ASSERT_EQ(in.size, 200);
     ASSERT_EQ(truncate(path.c_str(), 50), 0);
     unsigned char bytes[32] = {};

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <memory>
-#include <optional>
 
 #include "text_output/number_format.h"
 #include "text_output/vector_fields.h"
 #include "waveform_file/buffer_readers.h"
-#include "waveform_file/header_readers.h"
 #include "waveform_file/little_endian.h"
 
 namespace quillwave {
@@ -35,6 +33,9 @@ size_t AppendSeparator(char* out) {
 // Lines are formatted straight into the sink's buffer, a batch at a time;
 // the cursor lives in a local so the compiler need not reload it after
 // every character stored.
+// Stops at the first failure: a sink that cannot be written (a full disk, a
+// closed pipe) is not fed any more lines, and a read that finds the file
+// shorter than it was writes no invented sample.
 template <size_t BlockCount, typename FormatValues, typename FormatQuadValues>
 bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSink& sink,
                       const std::array<SampleBlock, BlockCount>& blocks, FormatValues formatValues,
@@ -66,6 +67,7 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             // Fails only when the file shrank after its buffers were checked.
             if (!LoadSamples(stream, blocks[b], first, count, chunks[b].get())) return false;
         }
+        if (sink.failed) return false;
         for (size_t i = 0; i < count;) {
             const size_t batchEnd = std::min(count, i + linesPerBatch);
             char* const start = ReserveText(sink, (batchEnd - i) * kMaxLineLength);
@@ -87,7 +89,7 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             CommitText(sink, static_cast<size_t>(out - start));
         }
     }
-    return true;
+    return !sink.failed;
 }
 
 // Four lines of a quad whose values each `formatValue` writes by itself.
@@ -129,118 +131,92 @@ size_t FormatFixedAt(const unsigned char* column, size_t i, char* out) {
 
 }  // namespace
 
-double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header) {
-    const double offset = static_cast<double>(index) * header.timeIncrement;
-    return offset + header.timeOrigin;
-}
-
-bool OutputNormalData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
-    const std::optional<SampleBlock> block = ReadAnalogWaveform(stream, header);
-    if (!block) return false;
+bool OutputNormalData(InputStream& stream, const WaveformSamples& samples, TextSink& sink) {
     const auto formatValue = [](const auto& bytes, size_t i, char* out) {
         return FormatFixedAt(bytes[0], i, out);
     };
     return WriteSampleLines<1>(
-        stream, header, sink, {*block}, formatValue,
+        stream, samples.header, sink, {samples.columns[0].block}, formatValue,
         [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
             return WriteOneColumnQuad<FixedQuad, FormatFixedQuad, WriteFixedField>(
                 bytes, i, times, out, formatValue);
         });
 }
 
-bool OutputPeakDetectData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
-    // The two columns are stored as data type 3 (first) and 2 (second), in
-    // either order; the first buffer's type decides, the second is not checked.
-    int16_t firstType = 0;
-    const std::optional<SampleBlock> firstLoaded = ReadAnalogWaveform(stream, header, &firstType);
-    if (firstType != 3 && firstType != 2) return false;
-    const std::optional<SampleBlock> secondLoaded = ReadAnalogWaveform(stream, header);
-    if (!secondLoaded) return false;
-    const SampleBlock& firstColumn = firstType == 3 ? *firstLoaded : *secondLoaded;
-    const SampleBlock& secondColumn = firstType == 3 ? *secondLoaded : *firstLoaded;
+bool OutputPeakDetectData(InputStream& stream, const WaveformSamples& samples, TextSink& sink) {
     const auto formatValues = [](const auto& bytes, size_t i, char* out) {
         size_t length = FormatFixedAt(bytes[0], i, out);
         length += AppendSeparator(out + length);
         return length + FormatFixedAt(bytes[1], i, out + length);
     };
-    return WriteSampleLines<2>(stream, header, sink, {firstColumn, secondColumn}, formatValues,
-                               [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
-                                   FixedQuad firstValues;
-                                   FixedQuad secondValues;
-                                   if (!FormatFixedQuad(bytes[0] + 4 * i, firstValues) ||
-                                       !FormatFixedQuad(bytes[1] + 4 * i, secondValues)) {
-                                       return WriteQuadLines(bytes, i, times, out, formatValues);
-                                   }
-                                   for (size_t j = 0; j < 4; ++j) {
-                                       out = WriteFixedField(firstValues, j,
-                                                             WriteTimeField(times, j, out));
-                                       out += AppendSeparator(out);
-                                       out = WriteFixedField(secondValues, j, out);
-                                       *out++ = '\n';
-                                   }
-                                   return out;
-                               });
+    return WriteSampleLines<2>(
+        stream, samples.header, sink, {samples.columns[0].block, samples.columns[1].block},
+        formatValues, [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+            FixedQuad firstValues;
+            FixedQuad secondValues;
+            if (!FormatFixedQuad(bytes[0] + 4 * i, firstValues) ||
+                !FormatFixedQuad(bytes[1] + 4 * i, secondValues)) {
+                return WriteQuadLines(bytes, i, times, out, formatValues);
+            }
+            for (size_t j = 0; j < 4; ++j) {
+                out = WriteFixedField(firstValues, j, WriteTimeField(times, j, out));
+                out += AppendSeparator(out);
+                out = WriteFixedField(secondValues, j, out);
+                *out++ = '\n';
+            }
+            return out;
+        });
 }
 
-bool OutputHistogramData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
-    const std::optional<SampleBlock> block = ReadHistogramWaveform(stream, header);
-    if (!block) return false;
+bool OutputHistogramData(InputStream& stream, const WaveformSamples& samples, TextSink& sink) {
     const auto formatValue = [](const auto& bytes, size_t i, char* out) {
         return FormatDecimal(LoadI32(bytes[0] + 4 * i), out);
     };
     return WriteSampleLines<1>(
-        stream, header, sink, {*block}, formatValue,
+        stream, samples.header, sink, {samples.columns[0].block}, formatValue,
         [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
             return WriteOneColumnQuad<DecimalQuad, FormatDecimalQuad, WriteDecimalField>(
                 bytes, i, times, out, formatValue);
         });
 }
 
-bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink& sink) {
-    if (header.bufferCount == 2) {
-        // Both buffers are read even when the first is rejected, so the
-        // stream always ends after the second.
-        const std::optional<SampleBlock> low = ReadLogicWaveform(stream, header);
-        const std::optional<SampleBlock> high = ReadLogicWaveform(stream, header);
-        if (!low || !high) return false;
+bool OutputLogicData(InputStream& stream, const WaveformSamples& samples, TextSink& sink) {
+    if (samples.columnCount == 2) {
+        // "%x%x": the second buffer's byte, then the first's.
         const auto formatValue = [](const auto& bytes, size_t i, char* out) {
             const size_t length = FormatHexByte(bytes[0][i], out);
             return length + FormatHexByte(bytes[1][i], out + length);
         };
         return WriteSampleLines<2>(
-            stream, header, sink, {*high, *low}, formatValue,
-            [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
+            stream, samples.header, sink, {samples.columns[1].block, samples.columns[0].block},
+            formatValue, [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
                 return WriteQuadLines(bytes, i, times, out, formatValue);
             });
     }
-    const std::optional<SampleBlock> block = ReadLogicWaveform(stream, header);
-    if (!block) return false;
     const auto formatValue = [](const auto& bytes, size_t i, char* out) {
         return FormatHexByte(bytes[0][i], out);
     };
-    return WriteSampleLines<1>(stream, header, sink, {*block}, formatValue,
+    return WriteSampleLines<1>(stream, samples.header, sink, {samples.columns[0].block},
+                               formatValue,
                                [&](const auto& bytes, size_t i, const TimeQuad& times, char* out) {
                                    return WriteQuadLines(bytes, i, times, out, formatValue);
                                });
 }
 
 bool OutputWaveform(InputStream& stream, TextSink& sink) {
-    WaveformHeader header;
-    if (!ReadWaveformHeader(stream, header)) return false;
-    switch (header.waveformType) {
+    const WaveformSamples samples = ReadWaveformSamples(stream);
+    if (!YieldsSamples(samples)) return false;
+    switch (samples.header.waveformType) {
         case PB_NORMAL:
         case PB_AVERAGE:
-            return OutputNormalData(stream, header, sink);
+            return OutputNormalData(stream, samples, sink);
         case PB_PEAK_DETECT:
-            return OutputPeakDetectData(stream, header, sink);
+            return OutputPeakDetectData(stream, samples, sink);
         case PB_HORZ_HISTOGRAM:
         case PB_VERT_HISTOGRAM:
-            return OutputHistogramData(stream, header, sink);
-        case PB_LOGIC:
-            return OutputLogicData(stream, header, sink);
+            return OutputHistogramData(stream, samples, sink);
         default:
-            IgnoreWaveformBuffers(stream, header.bufferCount);
-            return false;
+            return OutputLogicData(stream, samples, sink);
     }
 }
 

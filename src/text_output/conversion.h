@@ -4,10 +4,9 @@
 //   histograms            "%e, %i\n"       time, count
 //   logic, one buffer     "%e, %x\n"       time, byte
 //   logic, two buffers    "%e, %x%x\n"     time, second buffer's byte, first buffer's byte
-// PB_UNKNOWN waveforms write nothing and have all their buffers stepped over.
-//
-// Each writer reads only the buffers it needs; bufferCount is consulted only
-// by PB_UNKNOWN and by logic waveforms (two buffers when it is exactly 2).
+// Which buffers a waveform reads and what its columns are is the reading
+// layer's (waveform_file/waveform_samples.h); the writers here only turn
+// those columns into lines. Waveforms that yield no samples write nothing.
 // Whether every buffer is accepted is known before the first line is
 // written, so a waveform is written whole or not at all.
 #pragma once
@@ -16,22 +15,21 @@
 
 #include "text_output/text_sink.h"
 #include "waveform_file/input_stream.h"
-#include "waveform_file/waveform_records.h"
+#include "waveform_file/waveform_samples.h"
 
 namespace quillwave {
 
-// Reads the waveform header at the stream's position and writes the
-// waveform's lines. False when the header cannot be read, the type is
-// PB_UNKNOWN, or the writer could not load its buffers.
+// Reads the waveform at the stream's position and writes its lines. False
+// when it yields no samples, or when its lines could not all be written
+// (the sink failed, or the file no longer holds the samples it held when
+// they were accepted: the stream's readFailed then says so).
 bool OutputWaveform(InputStream& stream, TextSink& sink);
 
-// index * timeIncrement + timeOrigin in binary64, the product rounded before
-// the sum (the build forbids fused multiply-add).
-double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header);
-
-bool OutputNormalData(InputStream& stream, const WaveformHeader& header, TextSink& sink);
-bool OutputPeakDetectData(InputStream& stream, const WaveformHeader& header, TextSink& sink);
-bool OutputHistogramData(InputStream& stream, const WaveformHeader& header, TextSink& sink);
-bool OutputLogicData(InputStream& stream, const WaveformHeader& header, TextSink& sink);
+// The writers, given a waveform that yields samples of their type. Each
+// stops at the first failure of the sink or of a read, returning false.
+bool OutputNormalData(InputStream& stream, const WaveformSamples& samples, TextSink& sink);
+bool OutputPeakDetectData(InputStream& stream, const WaveformSamples& samples, TextSink& sink);
+bool OutputHistogramData(InputStream& stream, const WaveformSamples& samples, TextSink& sink);
+bool OutputLogicData(InputStream& stream, const WaveformSamples& samples, TextSink& sink);
 
 }  // namespace quillwave

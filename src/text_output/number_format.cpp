@@ -8,7 +8,7 @@
 // multiplication by a per-exponent constant from a table (kExponentScales)
 // leaves the wanted digits in the high word and the exact dropped fraction
 // below them, so ties are seen exactly. Other times (subnormals, extremes,
-// rare in captures) are formatted by snprintf.
+// rare in captures) are formatted by std::to_chars.
 //
 // "%f" of a binary32 value: below 2^23 the value times 10^6 is exact in
 // binary64, so one multiplication and one rounding to an integer give its
@@ -21,8 +21,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -149,12 +149,13 @@ constexpr auto kExponentScales = [] {
     return scales;
 }();
 
-// Rare: kept out of line so the common path needs no stack frame.
-[[gnu::noinline]] size_t FormatExponentWithPrintf(double value, char* out) {
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "%e", value);
-    std::memcpy(out, text, static_cast<size_t>(length));
-    return static_cast<size_t>(length);
+// Rare: kept out of line so the common path needs no stack frame. The
+// standard library's exact conversion, which unlike printf never follows
+// the locale (a comma locale would otherwise put "," in some times).
+[[gnu::noinline]] size_t FormatExponentExactly(double value, char* out) {
+    const std::to_chars_result result =
+        std::to_chars(out, out + kMaxExponentLength, value, std::chars_format::scientific, 6);
+    return static_cast<size_t>(result.ptr - out);
 }
 
 // "%f" digits of a value given in millionths, any size.
@@ -200,12 +201,12 @@ size_t FormatExponent(double value, char* out) {
     size_t length = 0;
     if (negative) out[length++] = '-';
     if (biased == 0) {
-        if (fraction != 0) return FormatExponentWithPrintf(value, out);  // subnormal
+        if (fraction != 0) return FormatExponentExactly(value, out);  // subnormal
         std::memcpy(out + length, "0.000000e+00", 12);
         return length + 12;
     }
     const ExponentScale& entry = kExponentScales[static_cast<size_t>(biased)];
-    if (entry.scale == 0) return FormatExponentWithPrintf(value, out);
+    if (entry.scale == 0) return FormatExponentExactly(value, out);
     const uint64_t mantissa = fraction | (uint64_t{1} << 52);
     const u128 product = u128{mantissa} * entry.scale;
     const auto high = static_cast<uint64_t>(product >> 64);

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "text_output/number_format.h"
-#include "waveform_file/header_readers.h"
 
 namespace quillwave {
 namespace {
@@ -44,11 +43,9 @@ void OutputSummary(const WaveformHeader& header, TextSink& sink) {
     WriteText(sink, "\n");
 }
 
-void SummarizeWaveform(InputStream& stream, TextSink& sink) {
+void SummarizeWaveform(InputStream& stream, TextSink& sink, WaveformWalkMemo* memo) {
     WaveformHeader header;
-    if (!ReadWaveformHeader(stream, header)) return;
-    OutputSummary(header, sink);
-    IgnoreWaveformBuffers(stream, header.bufferCount);
+    if (IgnoreWaveform(stream, header, memo)) OutputSummary(header, sink);
 }
 
 }  // namespace quillwave

@@ -5,14 +5,15 @@
 
 #include "text_output/text_sink.h"
 #include "waveform_file/input_stream.h"
-#include "waveform_file/waveform_records.h"
+#include "waveform_file/waveform_samples.h"
 
 namespace quillwave {
 
 // Reads the waveform header at the stream's position, writes its summary line
 // and steps over all of its data buffers without reading their samples.
-// Writes nothing when the header cannot be read.
-void SummarizeWaveform(InputStream& stream, TextSink& sink);
+// Writes nothing when the header cannot be read. With a memo, a start whose
+// buffers were walked before is not walked again.
+void SummarizeWaveform(InputStream& stream, TextSink& sink, WaveformWalkMemo* memo = nullptr);
 
 void OutputSummary(const WaveformHeader& header, TextSink& sink);
 

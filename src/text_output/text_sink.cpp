@@ -1,10 +1,9 @@
 #include "text_output/text_sink.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+
+#include "waveform_file/descriptor_io.h"
 
 namespace quillwave {
 
@@ -40,20 +39,22 @@ bool FlushTextSink(TextSink& sink) {
         sink.capture->append(data, remaining);
         return true;
     }
-    while (remaining > 0) {
-        const ssize_t written = write(sink.fd, data, remaining);
-        if (written > 0) {
-            data += written;
-            remaining -= static_cast<size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else {
-            sink.failed = true;
-            return false;
-        }
+    if (!WriteAll(sink.fd, data, remaining)) {
+        sink.failed = true;
+        return false;
     }
     if (sink.afterFlush != nullptr) sink.afterFlush(sink.afterFlushContext);
     return true;
+}
+
+char* ReserveLargeText(TextSink& sink, size_t length) {
+    FlushTextSink(sink);
+    if (length > sink.capacity) {
+        // A sink smaller than one batch of lines grows to hold it.
+        sink.buffer = std::make_unique_for_overwrite<char[]>(length);
+        sink.capacity = length;
+    }
+    return sink.buffer.get();
 }
 
 void WriteText(TextSink& sink, std::string_view text) {

@@ -38,9 +38,12 @@ void OpenCaptureSink(TextSink& sink, std::string& capture, size_t capacity = kDe
 // Writes out what is buffered. False once any write to this sink has failed.
 bool FlushTextSink(TextSink& sink);
 
-// Returns room for at least `length` bytes (length <= capacity).
+// Flushes, and grows the buffer if it is smaller than `length`.
+char* ReserveLargeText(TextSink& sink, size_t length);
+
+// Returns room for at least `length` bytes.
 inline char* ReserveText(TextSink& sink, size_t length) {
-    if (sink.capacity - sink.used < length) FlushTextSink(sink);
+    if (sink.capacity - sink.used < length) return ReserveLargeText(sink, length);
     return sink.buffer.get() + sink.used;
 }
 

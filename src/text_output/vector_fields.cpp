@@ -184,10 +184,18 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
 
 }  // namespace
 
-bool VectorFieldsSupported() {
-    static const bool supported = __builtin_cpu_supports("avx2") != 0;
-    return supported;
+namespace {
+// Checked before main, so the processor's features must be read first.
+bool ProcessorHasAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
 }
+bool vectorFieldsEnabled = ProcessorHasAvx2();
+}  // namespace
+
+bool VectorFieldsSupported() { return vectorFieldsEnabled; }
+
+void SetVectorFieldsEnabled(bool enabled) { vectorFieldsEnabled = enabled && ProcessorHasAvx2(); }
 
 bool FormatTimeQuads(int32_t firstIndex, double increment, double origin, TimeQuadPair& pair) {
     return VectorFieldsSupported() && FormatTimeQuadsAvx2(firstIndex, increment, origin, pair);
@@ -204,6 +212,7 @@ bool FormatDecimalQuad(const unsigned char* samples, DecimalQuad& quad) {
 #else  // no vector path on this architecture: every quad takes the scalar path
 
 bool VectorFieldsSupported() { return false; }
+void SetVectorFieldsEnabled(bool) {}
 bool FormatTimeQuads(int32_t, double, double, TimeQuadPair&) { return false; }
 bool FormatFixedQuad(const unsigned char*, FixedQuad&) { return false; }
 bool FormatDecimalQuad(const unsigned char*, DecimalQuad&) { return false; }

@@ -37,8 +37,14 @@ struct DecimalQuad {
     uint32_t negative;
 };
 
-// Whether this processor runs the functions below; they decline otherwise.
+// Whether the functions below are in use: the processor runs them and they
+// are not switched off. They decline otherwise.
 bool VectorFieldsSupported();
+
+// Switches the vector formatter off (or back on, where the processor has
+// it), so that the scalar path every other processor takes can be run and
+// tested here. Output never depends on the switch.
+void SetVectorFieldsEnabled(bool enabled);
 
 // Two quads of times, made together (they share sign and binary exponent).
 struct TimeQuadPair {

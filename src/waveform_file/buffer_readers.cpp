@@ -11,53 +11,77 @@ struct BufferKind {
     int16_t lastDataType;
 };
 
-constexpr BufferKind kAnalog{4, 1, 3};
-constexpr BufferKind kHistogram{4, 5, 5};
-constexpr BufferKind kLogic{1, 6, 6};
-
-bool Accepts(const BufferKind& kind, const WaveformDataHeader& buffer, int32_t sampleCount) {
-    if (buffer.sampleWidth != kind.sampleWidth) return false;
-    if (buffer.dataType < kind.firstDataType || buffer.dataType > kind.lastDataType) return false;
-    // Only divided once the width is known to be the reader's (never 0).
-    return buffer.dataSize / buffer.sampleWidth == sampleCount;
+constexpr BufferKind KindOf(SampleKind kind) {
+    switch (kind) {
+        case SampleKind::Float32:
+            return {4, 1, 3};
+        case SampleKind::Int32:
+            return {4, 5, 5};
+        case SampleKind::Byte:
+            break;
+    }
+    return {1, 6, 6};
 }
 
-std::optional<SampleBlock> ReadBuffer(InputStream& stream, const WaveformHeader& waveform,
-                                      const BufferKind& kind, int16_t* dataTypeReport) {
-    if (dataTypeReport != nullptr) *dataTypeReport = 0;
-    WaveformDataHeader buffer;
-    if (!ReadWaveformDataHeader(stream, buffer)) return std::nullopt;
-    // A negative dataSize can be "accepted" alongside a negative sampleCount,
-    // but holds no samples; it is stepped over (backwards) like a rejection.
-    if (!Accepts(kind, buffer, waveform.sampleCount) || buffer.dataSize < 0) {
-        SeekRelative(stream, buffer.dataSize);
-        return std::nullopt;
+BufferProblem Judge(const BufferKind& kind, const WaveformDataHeader& buffer, int32_t sampleCount) {
+    if (buffer.sampleWidth != kind.sampleWidth) return BufferProblem::WrongWidth;
+    if (buffer.dataType < kind.firstDataType || buffer.dataType > kind.lastDataType) {
+        return BufferProblem::WrongDataType;
     }
-    if (buffer.dataSize > BytesRemaining(stream)) {
-        // The file ends inside the samples: none of them can be trusted.
-        SeekToEnd(stream);
-        return std::nullopt;
-    }
-    const SampleBlock block{stream.position, waveform.sampleCount, kind.sampleWidth};
-    SeekRelative(stream, buffer.dataSize);
-    if (dataTypeReport != nullptr) *dataTypeReport = buffer.dataType;
-    return block;
+    // Only divided once the width is known to be the reader's (never 0).
+    if (buffer.dataSize / buffer.sampleWidth != sampleCount) return BufferProblem::WrongCount;
+    // A negative dataSize can match a negative sampleCount, but holds no
+    // samples; it is stepped over (backwards) like a rejection.
+    if (buffer.dataSize < 0) return BufferProblem::NegativeSize;
+    return BufferProblem::None;
 }
 
 }  // namespace
 
+int16_t SampleWidthOf(SampleKind kind) { return KindOf(kind).sampleWidth; }
+
+std::optional<SampleBlock> ReadSampleBuffer(InputStream& stream, const WaveformHeader& waveform,
+                                            SampleKind kind, BufferReport* report) {
+    BufferReport found{.wanted = kind};
+    std::optional<SampleBlock> block;
+    if (!ReadWaveformDataHeader(stream, found.header)) {
+        found.problem = BufferProblem::HeaderUnreadable;
+    } else {
+        found.headerRead = true;
+        const int32_t dataSize = found.header.dataSize;
+        found.problem = Judge(KindOf(kind), found.header, waveform.sampleCount);
+        if (found.problem == BufferProblem::None && dataSize > BytesRemaining(stream)) {
+            // The file ends inside the samples: none of them can be trusted.
+            found.problem = BufferProblem::Truncated;
+            found.bytesPresent = BytesRemaining(stream);
+            SeekToEnd(stream);
+        } else {
+            if (found.problem == BufferProblem::None) {
+                block = SampleBlock{stream.position, waveform.sampleCount, SampleWidthOf(kind)};
+            }
+            SeekRelative(stream, dataSize);
+        }
+    }
+    if (report != nullptr) *report = found;
+    return block;
+}
+
 std::optional<SampleBlock> ReadAnalogWaveform(InputStream& stream, const WaveformHeader& waveform,
                                               int16_t* dataTypeReport) {
-    return ReadBuffer(stream, waveform, kAnalog, dataTypeReport);
+    BufferReport report;
+    std::optional<SampleBlock> block =
+        ReadSampleBuffer(stream, waveform, SampleKind::Float32, &report);
+    if (dataTypeReport != nullptr) *dataTypeReport = block ? report.header.dataType : int16_t{0};
+    return block;
 }
 
 std::optional<SampleBlock> ReadHistogramWaveform(InputStream& stream,
                                                  const WaveformHeader& waveform) {
-    return ReadBuffer(stream, waveform, kHistogram, nullptr);
+    return ReadSampleBuffer(stream, waveform, SampleKind::Int32);
 }
 
 std::optional<SampleBlock> ReadLogicWaveform(InputStream& stream, const WaveformHeader& waveform) {
-    return ReadBuffer(stream, waveform, kLogic, nullptr);
+    return ReadSampleBuffer(stream, waveform, SampleKind::Byte);
 }
 
 bool LoadSamples(InputStream& stream, const SampleBlock& block, int64_t first, size_t count,

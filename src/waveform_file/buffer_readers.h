@@ -28,6 +28,40 @@ struct SampleBlock {
     int32_t sampleWidth = 0;  // bytes per element
 };
 
+// The three kinds of sample a buffer can hold, one per reader.
+enum class SampleKind : uint8_t {
+    Float32,  // analog values, binary32, width 4, data types 1, 2 and 3
+    Int32,    // histogram counts, signed, width 4, data type 5
+    Byte,     // logic bytes, unsigned, width 1, data type 6
+};
+
+// Why a buffer was not accepted, tested in this order.
+enum class BufferProblem : uint8_t {
+    None,
+    HeaderUnreadable,  // its stored header cannot be read
+    WrongWidth,        // sampleWidth is not the kind's
+    WrongDataType,     // dataType is not one the kind takes
+    WrongCount,        // dataSize / sampleWidth differs from the waveform's sampleCount
+    NegativeSize,      // dataSize is negative (with a negative sampleCount): no samples
+    Truncated,         // the file ends inside its samples
+};
+
+// What a reader found in one buffer.
+struct BufferReport {
+    SampleKind wanted = SampleKind::Float32;
+    bool headerRead = false;
+    WaveformDataHeader header;  // as stored, when headerRead
+    BufferProblem problem = BufferProblem::None;
+    int64_t bytesPresent = 0;  // for Truncated: the sample bytes the file holds
+};
+
+// The reader of `kind`, reporting what it found in `report` (when given).
+std::optional<SampleBlock> ReadSampleBuffer(InputStream& stream, const WaveformHeader& waveform,
+                                            SampleKind kind, BufferReport* report = nullptr);
+
+// Width and accepted data types of a kind.
+int16_t SampleWidthOf(SampleKind kind);
+
 // binary32 values, width 4, data types 1, 2 and 3. When `dataTypeReport` is
 // given it receives the buffer's data type for a returned block, else 0.
 std::optional<SampleBlock> ReadAnalogWaveform(InputStream& stream, const WaveformHeader& waveform,

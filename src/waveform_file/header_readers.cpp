@@ -81,7 +81,7 @@ bool IgnoreWaveformData(InputStream& stream) {
     return true;
 }
 
-void IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
+int64_t IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
     // Where a step over one buffer leads depends only on where it starts
     // (the file does not change under the program), so a walk that comes
     // back to a position it has stood on repeats itself from there on. A
@@ -94,9 +94,11 @@ void IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
     int64_t power = 1;
     int64_t period = 0;
     int64_t checkpoint = stream.position;
+    int64_t steps = 0;
     while (remaining > 0) {
         IgnoreWaveformData(stream);
         --remaining;
+        ++steps;
         ++period;
         if (stream.position == checkpoint) {
             remaining %= period;
@@ -108,7 +110,8 @@ void IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
             period = 0;
         }
     }
-    for (; remaining > 0; --remaining) IgnoreWaveformData(stream);
+    for (; remaining > 0; --remaining, ++steps) IgnoreWaveformData(stream);
+    return steps;
 }
 
 }  // namespace quillwave

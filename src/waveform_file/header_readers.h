@@ -37,6 +37,8 @@ bool IgnoreWaveformData(InputStream& stream);
 
 // Steps over `bufferCount` buffers (none when it is 0 or negative), making
 // every step even when one fails, as the walk over a waveform requires.
-void IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount);
+// Returns the number of steps really taken (a walk that comes back on
+// itself is cut short to the same end).
+int64_t IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount);
 
 }  // namespace quillwave

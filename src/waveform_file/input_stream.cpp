@@ -1,6 +1,7 @@
 #include "waveform_file/input_stream.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+
+#include "waveform_file/descriptor_io.h"
+#include "waveform_file/waveform_records.h"
 
 namespace quillwave {
 namespace {
@@ -34,6 +38,7 @@ size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destinat
         }
         if (got < 0 && errno == EINTR) continue;
         stream.size = offset + static_cast<int64_t>(done);
+        stream.readFailed = true;
         if (stream.windowStart + static_cast<int64_t>(stream.windowLength) > stream.size) {
             stream.windowLength = 0;
         }
@@ -49,61 +54,85 @@ bool WindowHolds(const InputStream& stream, int64_t offset, size_t count) {
                stream.windowStart + static_cast<int64_t>(stream.windowLength);
 }
 
-// Copies everything `source` yields (a pipe, a FIFO, a terminal) into an
-// unnamed temporary file, through a fixed buffer, and returns that file's
-// descriptor, or -1. The file has no name, so it vanishes when closed.
-int SpoolToTemporaryFile(int source) {
-    const char* folder = std::getenv("TMPDIR");
-    if (folder == nullptr || *folder == '\0') folder = "/tmp";
-    int spool = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (spool < 0) {
-        // Filesystems without O_TMPFILE: a named file, unlinked at once.
-        std::string pattern = std::string(folder) + "/quillwave-XXXXXX";
-        spool = mkostemp(pattern.data(), O_CLOEXEC);
-        if (spool < 0) return -1;
-        unlink(pattern.c_str());
+// An unnamed temporary file in `folder`: it vanishes when closed, so a
+// failed or finished spool leaves nothing behind. -1 if none can be made.
+int CreateUnnamedFile(const char* folder) {
+    const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    // Filesystems without O_TMPFILE: a named file, unlinked at once.
+    std::string pattern = std::string(folder) + "/quillwave-XXXXXX";
+    const int named = mkostemp(pattern.data(), O_CLOEXEC);
+    if (named >= 0) unlink(pattern.c_str());
+    return named;
+}
+
+// Reads up to `count` bytes, as many as `source` yields before its end. A
+// read error ends the input too, and sets `failed`.
+size_t ReadUpTo(int source, unsigned char* destination, size_t count, bool& failed) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t got = read(source, destination + done, count - done);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            failed = true;
+            break;
+        }
     }
-    const auto buffer = std::make_unique_for_overwrite<char[]>(kSpoolBufferSize);
+    return done;
+}
+
+// Copies what `source` yields (a pipe, a FIFO, a terminal) into an unnamed
+// file and returns that file's descriptor, or -1. The file header comes
+// first: unless it starts like a capture's, only those bytes are kept
+// (in memory), which is all the caller needs to refuse the input.
+int SpoolToTemporaryFile(int source, const char* folder, bool& readFailed) {
+    unsigned char header[PB_FILE_HEADER_SIZE];
+    const size_t headerBytes = ReadUpTo(source, header, sizeof header, readFailed);
+    const bool capture =
+        headerBytes == sizeof header && header[0] == PB_COOKIE[0] && header[1] == PB_COOKIE[1];
+    const int spool = capture ? CreateUnnamedFile(folder) : memfd_create("input", MFD_CLOEXEC);
+    if (spool < 0) return -1;
+    if (!WriteAll(spool, header, headerBytes)) {
+        close(spool);
+        return -1;
+    }
+    if (!capture) return spool;
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kSpoolBufferSize);
     for (;;) {
-        const ssize_t got = read(source, buffer.get(), kSpoolBufferSize);
-        if (got == 0) return spool;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return spool;  // a read error ends the input, as for a file
+        const size_t got = ReadUpTo(source, buffer.get(), kSpoolBufferSize, readFailed);
+        if (got > 0 && !WriteAll(spool, buffer.get(), got)) {
+            close(spool);
+            return -1;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(spool, buffer.get() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) {
-                close(spool);
-                return -1;
-            }
-            done += put;
-        }
+        if (got < kSpoolBufferSize) return spool;
     }
 }
 
 }  // namespace
 
-bool OpenInputStream(InputStream& stream, const char* path) {
+bool OpenInputStream(InputStream& stream, const char* path, const char* spoolFolder) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    return OpenInputStreamFromFd(stream, fd);
+    return OpenInputStreamFromFd(stream, fd, spoolFolder);
 }
 
-bool OpenInputStreamFromFd(InputStream& stream, int fd) {
+bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder) {
     struct stat info {};
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
         return false;
     }
     int64_t size = info.st_size;
+    bool readFailed = false;
     if (S_ISBLK(info.st_mode)) {
         size = lseek(fd, 0, SEEK_END);
     } else if (!S_ISREG(info.st_mode)) {
         // The walk seeks back and forth; an input that cannot seek is read
         // once into a temporary file, which then serves every read.
-        const int spool = SpoolToTemporaryFile(fd);
+        const int spool = SpoolToTemporaryFile(fd, spoolFolder, readFailed);
         close(fd);
         if (spool < 0 || fstat(spool, &info) != 0) {
             if (spool >= 0) close(spool);
@@ -120,6 +149,7 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd) {
     stream.position = 0;
     stream.furthestRead = 0;
     stream.size = size;
+    stream.readFailed = readFailed;
     stream.window = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     stream.windowStart = 0;
     stream.windowLength = 0;

@@ -22,6 +22,10 @@ struct InputStream {
     // Bytes the file holds. Lowered if a read finds the file shorter than it
     // was (truncated meanwhile, or an I/O error): from then on it ends there.
     int64_t size = 0;
+    // Set when that happened: the file yielded less than it held when it
+    // was opened. A file that merely ends early (declared sizes beyond its
+    // end) is not a read failure; this is.
+    bool readFailed = false;
     // One past the furthest byte read so far (for showing progress).
     int64_t furthestRead = 0;
     // Read-ahead window over the file, for the many small header reads.
@@ -32,11 +36,15 @@ struct InputStream {
 
 // Opens `path` for reading. Fails (false) for anything that cannot be opened
 // or is a directory. An input that cannot seek (a pipe, a FIFO, a terminal)
-// is first copied into an unnamed temporary file in $TMPDIR (or /tmp), so it
-// reads exactly as the same bytes in a file would.
-bool OpenInputStream(InputStream& stream, const char* path);
+// is first copied into an unnamed temporary file in `spoolFolder`, so it
+// reads exactly as the same bytes in a file would; but only once its first
+// 12 bytes are those of a capture file header: otherwise the stream holds
+// just the bytes read so far (so /dev/zero is refused at once, not copied
+// until the disk is full). A copy that fails (disk full) fails the open and
+// leaves nothing behind.
+bool OpenInputStream(InputStream& stream, const char* path, const char* spoolFolder);
 // The same for an open descriptor, whose ownership passes to the stream.
-bool OpenInputStreamFromFd(InputStream& stream, int fd);
+bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder = "/tmp");
 void CloseInputStream(InputStream& stream);
 
 // Reads up to `count` bytes at the position and advances by what was read.

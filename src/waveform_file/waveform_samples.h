@@ -30,19 +30,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "waveform_file/buffer_readers.h"
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_records.h"
 
 namespace quillwave {
-
-// How a column's samples are stored.
-enum class SampleKind : uint8_t {
-    Float32,  // analog values, binary32
-    Int32,    // histogram counts, signed
-    Byte,     // logic bytes, unsigned
-};
 
 struct SampleColumn {
     SampleBlock block;
@@ -60,27 +54,6 @@ enum class NoSamplesReason : uint8_t {
     PeakDetectFirstType,  // peak detect whose first buffer is of data type 1
 };
 
-// Why a buffer was not accepted.
-enum class BufferProblem : uint8_t {
-    None,
-    HeaderUnreadable,  // its stored header cannot be read
-    WrongWidth,        // sampleWidth is not the kind's
-    WrongDataType,     // dataType is not one the kind takes
-    WrongCount,        // dataSize / sampleWidth differs from the waveform's sampleCount
-    NegativeSize,      // dataSize is negative: it holds no samples
-    Truncated,         // the file ends inside its samples
-};
-
-// One buffer the walk read, and what became of it.
-struct BufferReport {
-    int32_t bufferNumber = 0;  // 1-based
-    SampleKind wanted = SampleKind::Float32;
-    bool headerRead = false;
-    WaveformDataHeader header;  // valid when headerRead
-    BufferProblem problem = BufferProblem::None;
-    int64_t bytesPresent = 0;  // for Truncated: sample bytes the file holds
-};
-
 inline constexpr size_t kMaxColumns = 2;
 inline constexpr size_t kMaxBufferReports = 2;
 
@@ -90,9 +63,10 @@ struct WaveformSamples {
     WaveformHeader header;  // valid when headerRead
     NoSamplesReason reason = NoSamplesReason::HeaderUnreadable;
     // The buffers read for the columns, in file order (none for unknown
-    // waveforms, whose buffers are only stepped over).
+    // waveforms, whose buffers are only stepped over). Buffer k of the
+    // waveform is buffers[k - 1].
     std::array<BufferReport, kMaxBufferReports> buffers{};
-    size_t bufferCount = 0;
+    size_t buffersRead = 0;
     // The accepted columns, in column order; empty unless reason is None.
     std::array<SampleColumn, kMaxColumns> columns{};
     size_t columnCount = 0;
@@ -112,11 +86,22 @@ double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header);
 // steps over all of them). The stream ends after the last buffer read.
 WaveformSamples ReadWaveformSamples(InputStream& stream);
 
+// Where the buffer walks of waveforms ended, by the waveform's start. A
+// walk depends only on where it starts (the file does not change under the
+// program), and a crafted file can send billions of waveforms back to the
+// same few starts, each over a chain of thousands of buffers; with this, a
+// start's chain is walked once. Only long walks are kept, at most
+// kMaxRememberedWalks of them, so memory stays small.
+struct WaveformWalkMemo {
+    std::unordered_map<int64_t, int64_t> ends;
+};
+inline constexpr size_t kMaxRememberedWalks = size_t{1} << 16;
+
 // Reads the waveform header at the stream's position and steps over all
 // bufferCount buffers without reading their samples, as a listing does.
 // False, with the stream where the failed header read left it, when the
 // header cannot be read.
-bool IgnoreWaveform(InputStream& stream, WaveformHeader& header);
+bool IgnoreWaveform(InputStream& stream, WaveformHeader& header, WaveformWalkMemo* memo = nullptr);
 
 // One sentence saying why a waveform yields no samples, e.g. "buffer 1 has
 // data type 4, not an analog type" or "the file ends inside buffer 2: 4000

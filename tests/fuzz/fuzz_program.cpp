@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    quillwave::RunQuillwave(static_cast<int>(args.size()), argv.data(), DevFull());
+    quillwave::RunQuillwave(static_cast<int>(args.size()), argv.data(),
+                            {.stdoutFd = DevFull(), .stderrFd = DevFull(), .spoolFolder = "/tmp"});
     close(fd);
     return 0;
 }
