@@ -44,6 +44,7 @@
 #include "export_output/capture_walk.h"
 #include "export_output/json_description.h"
 #include "export_output/sample_files.h"
+#include "waveform_file/descriptor_io.h"
 #include "waveform_file/header_readers.h"
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_records.h"
@@ -58,6 +59,8 @@ namespace {
 
 constexpr const char* kProgram = "quillwave-export";
 constexpr unsigned kMaxJobs = 1024;
+constexpr const char* kReadFailure =
+    "cannot read the capture: it shrank while being read, or a read failed";
 
 constexpr const char* kHelp =
     "Usage: quillwave-export [OPTION]... CAPTURE...\n"
@@ -285,10 +288,12 @@ struct CreatedOutput {
 // Creates an output file: a new one (O_EXCL, so an existing file or link is
 // never touched) or, with --force, an existing one emptied. An output that
 // is one of the captures being read is refused before anything is emptied.
+// An existing FIFO is opened without waiting for a reader (with none, the
+// open fails at once instead of hanging the run).
 CreatedOutput CreateOutput(const std::string& path, bool force,
                            const std::set<FileIdentity>& inputs) {
     CreatedOutput created;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (force ? 0 : O_EXCL);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (force ? 0 : O_EXCL);
     const int fd = open(path.c_str(), flags, 0666);
     if (fd < 0) {
         created.failure = errno == EEXIST && !force
@@ -297,7 +302,9 @@ CreatedOutput CreateOutput(const std::string& path, bool force,
         return created;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0) {
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0 ||
+        fstat(fd, &info) != 0) {
         created.failure = "cannot create " + path + ": " + ErrorText(errno);
         close(fd);
         return created;
@@ -352,6 +359,7 @@ struct CaptureFile {
 struct Settings {
     ExportFormat format = ExportFormat::Csv;
     bool force = false;
+    const char* spoolFolder = "/tmp";
     std::set<FileIdentity> inputs;
     std::atomic<uint64_t> bytesWritten{0};
 };
@@ -379,10 +387,11 @@ void Convert(Conversion& conversion, Settings& settings) {
     // not to be shared between threads.
     InputStream stream;
     const int fd = dup(conversion.capture->stream.fd);
-    if (fd < 0 || !OpenInputStreamFromFd(stream, fd)) {
+    if (fd < 0 || !OpenInputStreamFromFd(stream, fd, settings.spoolFolder)) {
         failure = "cannot read the capture again: " + ErrorText(errno);
-    } else if (!WriteSampleFile(stream, conversion.samples, settings.format, sink)) {
-        failure = "the capture no longer holds the samples (it shrank, or a read failed)";
+    } else if (!WriteSampleFile(stream, conversion.samples, settings.format, sink) ||
+               stream.readFailed) {
+        failure = kReadFailure;
     }
     CloseInputStream(stream);
     conversion.failure = FinishOutput(conversion.outputPath, created, sink, failure);
@@ -423,7 +432,7 @@ void RunWorker(Pool& pool, Settings& settings) {
 struct CaptureReport {
     std::string path;  // as named on the command line
     size_t number = 0;  // 1-based, for the progress line
-    bool described = false;  // a JSON document is written (to its file, or to stdout)
+    ByteSink* description = nullptr;  // where its JSON document goes, if anywhere
     std::string jsonPath;
     CreatedOutput json;  // the file, unless --info
     ByteSink jsonSink;
@@ -470,7 +479,7 @@ struct Run {
 
 void EraseProgress(Run& run) {
     if (!run.progress.shown) return;
-    WriteEverything(run.environment.stderrFd, "\r\033[K", 4);
+    WriteAll(run.environment.stderrFd, "\r\033[K", 4);
     run.progress.shown = false;
 }
 
@@ -489,7 +498,7 @@ void DrawProgress(Run& run) {
         kProgram, progress.capture, progress.captures,
         static_cast<unsigned long long>(progress.waveforms), megabytes, megabytes / seconds);
     if (length > 0 &&
-        WriteEverything(run.environment.stderrFd, line,
+        WriteAll(run.environment.stderrFd, line,
                         std::min(static_cast<size_t>(length), sizeof line - 1))) {
         progress.shown = true;
     }
@@ -499,12 +508,12 @@ void DrawProgress(Run& run) {
 void Say(Run& run, const std::string& line) {
     EraseProgress(run);
     const std::string text = std::string(kProgram) + ": " + line + "\n";
-    WriteEverything(run.environment.stderrFd, text.data(), text.size());
+    WriteAll(run.environment.stderrFd, text.data(), text.size());
     run.anyFailure = true;
 }
 
 void AppendDescription(CaptureReport& capture, const std::string& text) {
-    if (capture.described) AppendBytes(capture.jsonSink, text);
+    if (capture.description != nullptr) AppendBytes(*capture.description, text);
 }
 
 void EmitSlot(Run& run, Slot& slot) {
@@ -537,7 +546,7 @@ void EmitSlot(Run& run, Slot& slot) {
             AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
             if (run.options.info) {
                 FlushByteSink(run.out);  // each document as soon as it is complete
-            } else if (capture->described) {
+            } else if (capture->description != nullptr) {
                 const std::string failure =
                     FinishOutput(capture->jsonPath, capture->json, capture->jsonSink, {});
                 if (!failure.empty()) Say(run, capture->path + ": " + failure);
@@ -611,7 +620,7 @@ bool OpenCapture(Run& run, const std::string& path, InputStream& stream, std::st
         return false;
     }
     errno = 0;
-    if (!OpenInputStreamFromFd(stream, fd)) {
+    if (!OpenInputStreamFromFd(stream, fd, run.environment.spoolFolder)) {
         failure = "cannot open: " + (errno != 0 ? ErrorText(errno) : std::string("cannot read it"));
         return false;
     }
@@ -670,17 +679,15 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
     report->path = path;
     report->number = number;
     if (run.options.info) {
-        report->described = true;
-        // The document goes to standard output through the run's sink.
-        report->jsonSink.fd = -1;
+        report->description = &run.out;
     } else {
         report->jsonPath = JoinPath(run.options.outputDir, stem + ".json");
         report->json = CreateOutput(report->jsonPath, run.options.force, run.settings.inputs);
         if (report->json.fd < 0) {
             QueueMessage(run, path + ": " + report->json.failure);
         } else {
-            report->described = true;
             OpenByteSink(report->jsonSink, report->json.fd, size_t{64} * 1024);
+            report->description = &report->jsonSink;
         }
     }
     const int64_t firstWaveform = file->stream.position;
@@ -696,7 +703,9 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
         QueueWaveform(run, report, file, stem, k + 1, samples);
     }
     const std::string declared = std::to_string(header.waveformCount);
-    if (extent.end == WalkEnd::Loops) {
+    if (file->stream.readFailed) {
+        QueueMessage(run, path + ": " + kReadFailure);
+    } else if (extent.end == WalkEnd::Loops) {
         const int64_t next = extent.waveforms + 1;
         QueueMessage(run, path + ": waveform " + std::to_string(next) + ": starts where waveform " +
                               std::to_string(extent.loopsTo + 1) +
@@ -744,6 +753,7 @@ int RunParsed(Run& run) {
     }
     run.settings.format = options.format;
     run.settings.force = options.force;
+    run.settings.spoolFolder = run.environment.spoolFolder;
     run.settings.inputs = InputIdentities(options, run.environment.stdinFd);
     const unsigned jobs = options.jobs != 0 ? options.jobs
                                             : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
@@ -778,16 +788,16 @@ int RunExport(int argc, char** argv, const ExportEnvironment& environment) {
     const ParseOutcome outcome = ParseCommandLine(argc, argv, state);
     switch (outcome) {
         case ParseOutcome::Help:
-            return WriteEverything(environment.stdoutFd, kHelp, std::strlen(kHelp)) ? 0 : 1;
+            return WriteAll(environment.stdoutFd, kHelp, std::strlen(kHelp)) ? 0 : 1;
         case ParseOutcome::Version: {
             const std::string text =
                 std::string(kProgram) + " (quillwave) " + QUILLWAVE_VERSION + "\n";
-            return WriteEverything(environment.stdoutFd, text.data(), text.size()) ? 0 : 1;
+            return WriteAll(environment.stdoutFd, text.data(), text.size()) ? 0 : 1;
         }
         case ParseOutcome::UsageError: {
             const std::string text = std::string(kProgram) + ": " + state.error + "\nTry '" +
                                      kProgram + " --help' for more information.\n";
-            WriteEverything(environment.stderrFd, text.data(), text.size());
+            WriteAll(environment.stderrFd, text.data(), text.size());
             return 2;
         }
         case ParseOutcome::Run:

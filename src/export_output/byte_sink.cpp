@@ -1,10 +1,10 @@
 #include "export_output/byte_sink.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "waveform_file/descriptor_io.h"
 
 namespace quillwave {
 
@@ -23,32 +23,18 @@ void OpenCaptureByteSink(ByteSink& sink, std::string& capture, size_t capacity) 
     sink.capture = &capture;
 }
 
-bool WriteEverything(int fd, const void* data, size_t size) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = write(fd, bytes, size);
-        if (put > 0) {
-            bytes += put;
-            size -= static_cast<size_t>(put);
-        } else if (put < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (put == 0) errno = EIO;  // a write that takes nothing will never take it
-            return false;
-        }
-    }
-    return true;
-}
-
 bool FlushByteSink(ByteSink& sink) {
     const size_t length = sink.used;
     sink.used = 0;
     if (sink.error != 0) return false;
     if (sink.capture != nullptr) {
         sink.capture->append(sink.buffer.get(), length);
-    } else if (!WriteEverything(sink.fd, sink.buffer.get(), length)) {
-        sink.error = errno;
-        return false;
+    } else {
+        errno = 0;
+        if (!WriteAll(sink.fd, sink.buffer.get(), length)) {
+            sink.error = errno != 0 ? errno : EIO;  // a write that takes nothing
+            return false;
+        }
     }
     sink.written += length;
     if (sink.flushedTotal != nullptr) sink.flushedTotal->fetch_add(length);

@@ -46,8 +46,4 @@ inline void CommitBytes(ByteSink& sink, size_t length) { sink.used += length; }
 
 void AppendBytes(ByteSink& sink, std::string_view bytes);
 
-// Writes all `size` bytes to `fd`, retrying interrupted and partial writes.
-// False on the first real error, with errno telling which.
-bool WriteEverything(int fd, const void* data, size_t size);
-
 }  // namespace quillwave

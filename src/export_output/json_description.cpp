@@ -57,7 +57,7 @@ void AppendInteger(std::string& out, int64_t value) { out += std::to_string(valu
 void AppendBuffers(std::string& out, const WaveformSamples& samples) {
     out += "[";
     size_t listed = 0;
-    for (size_t b = 0; b < samples.bufferCount; ++b) {
+    for (size_t b = 0; b < samples.buffersRead; ++b) {
         const BufferReport& buffer = samples.buffers[b];
         if (!buffer.headerRead) continue;
         out += listed++ == 0 ? "{" : ", {";

@@ -170,16 +170,21 @@ std::string ColumnName(const WaveformSamples& samples, size_t column) {
         ++sameKind;
         if (c == column - 1) ordinal = sameKind;
     }
-    const std::string number = std::to_string(ordinal);
+    std::string name;
     switch (kind) {
         case SampleKind::Float32:
-            return sameKind == 1 ? "value" : "value" + number;
+            name = "value";
+            break;
         case SampleKind::Int32:
-            return sameKind == 1 ? "count" : "count" + number;
+            name = "count";
+            break;
         case SampleKind::Byte:
-            return "byte" + number;
+            name = "byte";
+            sameKind = 2;  // logic bytes are always numbered
+            break;
     }
-    return "column" + number;
+    if (sameKind > 1) name += std::to_string(ordinal);
+    return name;
 }
 
 const char* ColumnNumpyType(const WaveformSamples& samples, size_t column) {
@@ -197,8 +202,12 @@ const char* ColumnNumpyType(const WaveformSamples& samples, size_t column) {
 
 std::string CsvHeaderLine(const WaveformSamples& samples) {
     std::string line = ColumnName(samples, 0);
-    for (size_t c = 1; c <= samples.columnCount; ++c) line += "," + ColumnName(samples, c);
-    return line + "\n";
+    for (size_t c = 1; c <= samples.columnCount; ++c) {
+        line += ',';
+        line += ColumnName(samples, c);
+    }
+    line += '\n';
+    return line;
 }
 
 std::string NpyHeader(const WaveformSamples& samples) {
@@ -206,10 +215,16 @@ std::string NpyHeader(const WaveformSamples& samples) {
     std::string dictionary = "{'descr': [";
     for (size_t c = 0; c <= samples.columnCount; ++c) {
         if (c > 0) dictionary += ", ";
-        dictionary += "('" + ColumnName(samples, c) + "', '" + ColumnNumpyType(samples, c) + "')";
+        dictionary += "('";
+        dictionary += ColumnName(samples, c);
+        dictionary += "', '";
+        dictionary += ColumnNumpyType(samples, c);
+        dictionary += "')";
     }
     const std::string rows = std::to_string(RowCount(samples));
-    dictionary += "], 'fortran_order': False, 'shape': (" + rows + ",), }";
+    dictionary += "], 'fortran_order': False, 'shape': (";
+    dictionary += rows;
+    dictionary += ",), }";
     dictionary.append(kNpyGrowthDigits - rows.size(), ' ');
     const size_t withNewline = dictionary.size() + 1;
     const size_t padding = kNpyAlignment - (kNpyPrefixLength + withNewline) % kNpyAlignment;
