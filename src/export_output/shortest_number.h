@@ -2,8 +2,9 @@
 // to exactly the same value, so that no two distinct samples or times share
 // a text and every reader (numpy, pandas, strtod) recovers the stored bits.
 //
-//   binary64 (times)      std::to_chars' shortest round-trip text, e.g.
-//                         "-0.0005", "1e-09", "0.0012345678901234567"
+//   binary64 (times)      the shortest round-trip text, laid out as
+//                         std::to_chars does: "-0.0005", "1e-09",
+//                         "0.0012345678901234567", "5e-04"
 //   binary32 (values)     the same for binary32: "0.1" is the float nearest
 //                         0.1, not the double
 //   non-finite            "nan", "inf", "-inf": the spellings numpy and pandas
@@ -30,6 +31,12 @@ inline constexpr size_t kMaxByteLength = 3;             // 255
 size_t FormatShortestDouble(double value, char* out);
 size_t FormatShortestFloat(float value, char* out);
 size_t FormatInt32(int32_t value, char* out);
+
+// The reference: std::to_chars' shortest text, with every NaN as "nan".
+// The two above give the same text (they fall back on it whenever their
+// own arithmetic cannot decide).
+size_t FormatShortestDoubleWithToChars(double value, char* out);
+size_t FormatShortestFloatWithToChars(float value, char* out);
 size_t FormatByte(uint8_t value, char* out);
 
 }  // namespace quillwave
