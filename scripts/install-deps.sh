@@ -3,7 +3,8 @@
 # those that are missing. Runs apt-get as root, or through sudo otherwise.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base)
+# python3-numpy: the export tests read the exported files back with numpy.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy)
 # Extra tools for the full CI run (fuzzing with clang, memory checking).
 if [[ "${1:-}" == "--ci" ]]; then
     packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy)

@@ -74,7 +74,7 @@ void DivideBy(BigNumber& number, uint32_t divisor) {
 
 int BitLength(const BigNumber& number) {
     if (number.empty()) return 0;
-    return static_cast<int>(32 * (number.size() - 1)) + std::bit_width(number.back());
+    return static_cast<int>(32 * (number.size() - 1) + std::bit_width(number.back()));
 }
 
 bool Bit(const BigNumber& number, int index) {
@@ -192,21 +192,21 @@ bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
     const uint64_t up = down + 10;
     const bool downInside = down >= lowest;
     const bool upInside = up <= highest;
-    const bool tenInside = (s >= 10) & (downInside != upInside);
+    const bool tenInside = s >= 10 && downInside != upInside;
     const bool sInside = s >= lowest;
     const bool tInside = t <= highest;
     constexpr uint64_t kHalf = uint64_t{1} << 63;
     const uint64_t closer = value.fraction < kHalf ? s : t;
     const uint64_t single = sInside ? s : t;
-    const uint64_t unit = sInside & tInside ? closer : single;
+    const uint64_t unit = sInside && tInside ? closer : single;
     const uint64_t ten = (downInside ? down : up) / 10;
     result.digits = tenInside ? ten : unit;
     result.exponent = k + (tenInside ? 1 : 0);
     // Undecidable: a bound within reach of an integer, or a choice between s
     // and t with the value within reach of their midpoint.
     const bool nearHalf = value.fraction + kMargin >= kHalf && value.fraction <= kHalf + kMargin;
-    return SurelyNotInteger(lower) & SurelyNotInteger(upper) & (sInside | tInside) &
-           (tenInside | !(sInside & tInside & nearHalf));
+    return SurelyNotInteger(lower) && SurelyNotInteger(upper) && (sInside || tInside) &&
+           (tenInside || !(sInside && tInside && nearHalf));
 }
 
 // ---------------------------------------------------------------------------
