@@ -25,8 +25,8 @@ std::atomic<uint64_t> failures{0};
 
 void Check(uint32_t bits) {
     const float value = std::bit_cast<float>(bits);
-    char text[32];
-    char reference[32];
+    char text[quillwave::kNumberRoom];
+    char reference[quillwave::kNumberRoom];
     const size_t length = quillwave::FormatShortestFloat(value, text);
     const size_t referenceLength = quillwave::FormatShortestFloatWithToChars(value, reference);
     text[length] = '\0';

@@ -38,8 +38,8 @@ using writer::LogicBuffer;
 // and is no longer than std::to_chars' text. Empty when all holds.
 template <typename Float>
 std::string CheckShortest(Float value) {
-    char text[32];
-    char reference[32];
+    char text[quillwave::kNumberRoom];
+    char reference[quillwave::kNumberRoom];
     size_t length = 0;
     size_t referenceLength = 0;
     if constexpr (sizeof(Float) == 8) {
@@ -147,7 +147,7 @@ TEST(ShortestNumber, KnownTexts) {
         {0.30000000000000004, "0.30000000000000004"},
     };
     for (const auto& [value, expected] : doubles) {
-        char text[kMaxShortestDoubleLength];
+        char text[kNumberRoom];
         EXPECT_EQ(std::string(text, FormatShortestDouble(value, text)), expected);
     }
     const std::pair<float, const char*> floats[] = {
@@ -161,17 +161,17 @@ TEST(ShortestNumber, KnownTexts) {
         {-0.023979867f, "-0.023979867"},
     };
     for (const auto& [value, expected] : floats) {
-        char text[kMaxShortestFloatLength];
+        char text[kNumberRoom];
         EXPECT_EQ(std::string(text, FormatShortestFloat(value, text)), expected);
     }
     const std::pair<int32_t, const char*> counts[] = {
         {0, "0"}, {-1, "-1"}, {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"}};
     for (const auto& [value, expected] : counts) {
-        char text[kMaxInt32Length];
+        char text[kNumberRoom];
         EXPECT_EQ(std::string(text, FormatInt32(value, text)), expected);
     }
     for (unsigned byte = 0; byte < 256; ++byte) {
-        char text[kMaxByteLength];
+        char text[kNumberRoom];
         EXPECT_EQ(std::string(text, FormatByte(static_cast<uint8_t>(byte), text)),
                   std::to_string(byte));
     }

@@ -41,6 +41,12 @@ bool FlushByteSink(ByteSink& sink) {
     return true;
 }
 
+void GrowByteSink(ByteSink& sink, size_t length) {
+    FlushByteSink(sink);
+    sink.buffer = std::make_unique_for_overwrite<char[]>(length);
+    sink.capacity = length;
+}
+
 void AppendBytes(ByteSink& sink, std::string_view bytes) {
     while (!bytes.empty()) {
         if (sink.used == sink.capacity) FlushByteSink(sink);

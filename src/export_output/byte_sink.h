@@ -36,9 +36,15 @@ void OpenCaptureByteSink(ByteSink& sink, std::string& capture,
 // Writes out what is buffered. False once any write to this sink has failed.
 bool FlushByteSink(ByteSink& sink);
 
-// Room for at least `length` bytes (length <= capacity).
+// Flushes, and enlarges the buffer to at least `length` bytes.
+void GrowByteSink(ByteSink& sink, size_t length);
+
+// Room for at least `length` bytes.
 inline char* ReserveBytes(ByteSink& sink, size_t length) {
-    if (sink.capacity - sink.used < length) FlushByteSink(sink);
+    if (sink.capacity - sink.used < length) {
+        FlushByteSink(sink);
+        if (sink.capacity < length) GrowByteSink(sink, length);
+    }
     return sink.buffer.get() + sink.used;
 }
 

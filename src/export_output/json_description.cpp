@@ -113,7 +113,7 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
 }
 
 void AppendJsonNumber(std::string& out, double value) {
-    char text[kMaxShortestDoubleLength];
+    char text[kNumberRoom];
     const size_t length = FormatShortestDouble(value, text);
     if (std::isfinite(value)) {
         out.append(text, length);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <memory>
 
 #include "export_output/shortest_number.h"
@@ -72,8 +73,23 @@ size_t FormatSample(SampleKind kind, const unsigned char* column, size_t i, char
 }
 
 void StoreF64(double value, unsigned char* out) {
-    const auto bits = std::bit_cast<uint64_t>(value);
-    for (int b = 0; b < 8; ++b) out[b] = static_cast<unsigned char>(bits >> (8 * b));
+    auto bits = std::bit_cast<uint64_t>(value);
+    if constexpr (std::endian::native != std::endian::little) {
+        uint64_t swapped = 0;
+        for (int b = 0; b < 8; ++b) swapped |= ((bits >> (8 * b)) & 0xFF) << (56 - 8 * b);
+        bits = swapped;
+    }
+    std::memcpy(out, &bits, 8);
+}
+
+// One stored sample into an NPY record: the widths are the kinds' (4 or 1),
+// copied with a fixed size so no copy becomes a call.
+void CopySample(const unsigned char* column, size_t width, size_t i, unsigned char* out) {
+    if (width == 4) {
+        std::memcpy(out, column + 4 * i, 4);
+    } else {
+        *out = column[i];
+    }
 }
 
 // Calls `writeRows(chunks, first, count)` for each chunk of indices, with
@@ -95,11 +111,14 @@ bool WriteCsv(InputStream& stream, const WaveformSamples& samples, ByteSink& out
     AppendBytes(out, CsvHeaderLine(samples));
     const WaveformHeader timeBase = samples.header;
     // Lines are formatted straight into the sink's buffer, a batch at a time.
-    const size_t linesPerBatch = std::max<size_t>(1, out.capacity / kMaxCsvLineLength);
+    const size_t linesPerBatch = out.capacity > kNumberRoom + kMaxCsvLineLength
+                                     ? (out.capacity - kNumberRoom) / kMaxCsvLineLength
+                                     : 1;
     return ForEachChunk(stream, samples, [&](const Chunks& chunks, int64_t first, size_t count) {
         for (size_t i = 0; i < count;) {
             const size_t batchEnd = std::min(count, i + linesPerBatch);
-            char* const start = ReserveBytes(out, (batchEnd - i) * kMaxCsvLineLength);
+            // Room for the lines and for the scratch the last number may write.
+            char* const start = ReserveBytes(out, (batchEnd - i) * kMaxCsvLineLength + kNumberRoom);
             char* text = start;
             for (; i < batchEnd; ++i) {
                 const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
@@ -135,9 +154,8 @@ bool WriteNpy(InputStream& stream, const WaveformSamples& samples, ByteSink& out
                 row += 8;
                 // The stored bytes are little-endian already, as NPY wants them.
                 for (size_t c = 0; c < chunks.count; ++c) {
-                    const size_t width = chunks.width[c];
-                    std::copy_n(chunks.column[c] + width * i, width, row);
-                    row += width;
+                    CopySample(chunks.column[c], chunks.width[c], i, row);
+                    row += chunks.width[c];
                 }
             }
             CommitBytes(out, static_cast<size_t>(row - start));

@@ -29,7 +29,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <vector>
+#include <type_traits>
 
 namespace quillwave {
 namespace {
@@ -47,72 +47,89 @@ struct PowerOfTen {
     uint64_t high = 0;
     uint64_t low = 0;
     int32_t exponent = 0;  // floor(log2(10^-k))
+    // The top 64 bits of G rounded up, for binary32 (0 if that overflows).
+    uint64_t narrow = 0;
 };
 
-// A non-negative integer as 32-bit words, least significant first.
-using BigNumber = std::vector<uint32_t>;
+// A non-negative integer as 32-bit words, least significant first: enough
+// for 2^1216, the largest number the table is made from.
+struct BigNumber {
+    std::array<uint32_t, 40> words{};
+    size_t size = 0;  // words in use; the top one is non-zero
+};
 
-void MultiplyBy(BigNumber& number, uint32_t factor) {
+constexpr void MultiplyBy(BigNumber& number, uint32_t factor) {
     uint64_t carry = 0;
-    for (uint32_t& word : number) {
-        const uint64_t product = uint64_t{word} * factor + carry;
-        word = static_cast<uint32_t>(product);
+    for (size_t i = 0; i < number.size; ++i) {
+        const uint64_t product = uint64_t{number.words[i]} * factor + carry;
+        number.words[i] = static_cast<uint32_t>(product);
         carry = product >> 32;
     }
-    if (carry != 0) number.push_back(static_cast<uint32_t>(carry));
+    if (carry != 0) number.words[number.size++] = static_cast<uint32_t>(carry);
 }
 
-void DivideBy(BigNumber& number, uint32_t divisor) {
+constexpr void DivideBy(BigNumber& number, uint32_t divisor) {
     uint64_t remainder = 0;
-    for (size_t i = number.size(); i-- > 0;) {
-        const uint64_t current = (remainder << 32) | number[i];
-        number[i] = static_cast<uint32_t>(current / divisor);
+    for (size_t i = number.size; i-- > 0;) {
+        const uint64_t current = (remainder << 32) | number.words[i];
+        number.words[i] = static_cast<uint32_t>(current / divisor);
         remainder = current % divisor;
     }
-    while (!number.empty() && number.back() == 0) number.pop_back();
+    while (number.size > 0 && number.words[number.size - 1] == 0) --number.size;
 }
 
-int BitLength(const BigNumber& number) {
-    if (number.empty()) return 0;
-    return static_cast<int>(32 * (number.size() - 1) + std::bit_width(number.back()));
+constexpr int BitLength(const BigNumber& number) {
+    if (number.size == 0) return 0;
+    return static_cast<int>(32 * (number.size - 1) +
+                            static_cast<size_t>(std::bit_width(number.words[number.size - 1])));
 }
 
-bool Bit(const BigNumber& number, int index) {
-    return ((number[static_cast<size_t>(index / 32)] >> (index % 32)) & 1u) != 0;
+constexpr uint32_t WordAt(const BigNumber& number, size_t index) {
+    return index < number.size ? number.words[index] : 0;
 }
 
-// The top 128 bits of `number`, rounded up when `roundUp` says any of the
-// value below them is non-zero (or, with `always`, in any case).
-PowerOfTen Top128(const BigNumber& number, int32_t exponent, bool always) {
+// The top 128 bits of `number`, rounded up when any bit below them is set
+// (or, with `always`, in any case: the number stands for a larger value).
+constexpr PowerOfTen Top128(const BigNumber& number, int32_t exponent, bool always) {
     const int length = BitLength(number);
     u128 top = 0;
     bool inexact = always;
-    for (int i = length - 1; i >= 0; --i) {
-        if (i >= length - 128) {
-            top = (top << 1) | u128{Bit(number, i)};
-        } else if (Bit(number, i)) {
-            inexact = true;
-            break;
-        }
+    if (length <= 128) {
+        for (size_t i = number.size; i-- > 0;) top = (top << 32) | number.words[i];
+        top <<= (128 - length);
+    } else {
+        const auto shift = static_cast<size_t>(length - 128);
+        const size_t first = shift / 32;
+        const size_t bit = shift % 32;
+        for (size_t i = first + 4; i-- > first;) top = (top << 32) | WordAt(number, i);
+        if (bit != 0) top = (top >> bit) | (u128{WordAt(number, first + 4)} << (128 - bit));
+        for (size_t i = 0; i < first; ++i) inexact = inexact || number.words[i] != 0;
+        inexact = inexact || (number.words[first] & ((uint32_t{1} << bit) - 1)) != 0;
     }
-    if (length < 128) top <<= (128 - length);
     if (inexact) ++top;
-    return {static_cast<uint64_t>(top >> 64), static_cast<uint64_t>(top), exponent};
+    const auto high = static_cast<uint64_t>(top >> 64);
+    const auto low = static_cast<uint64_t>(top);
+    const uint64_t narrow = high == ~uint64_t{0} ? 0 : high + (low != 0 ? 1 : 0);
+    return {high, low, exponent, narrow};
 }
 
+// Made by the compiler, so no number pays for building it.
 struct PowerTable {
     std::array<PowerOfTen, kMaxK - kMinK + 1> entries{};
-    PowerTable() {
+    constexpr PowerTable() {
         // 10^n for n = 0..-kMinK, exactly.
-        BigNumber power = {1};
+        BigNumber power;
+        power.words[0] = 1;
+        power.size = 1;
         for (int n = 0; n <= -kMinK; ++n) {
             entries[static_cast<size_t>(-n - kMinK)] = Top128(power, BitLength(power) - 1, false);
             MultiplyBy(power, 10);
         }
         // 10^-n for n = 1..kMaxK: floor(2^M / 10^n), never exact.
         constexpr int M = 1216;
-        BigNumber quotient(M / 32 + 1, 0);
-        quotient.back() = 1;
+        BigNumber quotient;
+        quotient.words[M / 32] = 1;
+        quotient.size = M / 32 + 1;
         for (int n = 1; n <= kMaxK; ++n) {
             DivideBy(quotient, 10);
             entries[static_cast<size_t>(n - kMinK)] =
@@ -121,10 +138,9 @@ struct PowerTable {
     }
 };
 
-const PowerOfTen& PowerFor(int k) {
-    static const PowerTable table;
-    return table.entries[static_cast<size_t>(k - kMinK)];
-}
+constexpr PowerTable kPowerTable;
+
+const PowerOfTen& PowerFor(int k) { return kPowerTable.entries[static_cast<size_t>(k - kMinK)]; }
 
 // floor(log10(2^q)) and floor(log10(3/4 * 2^q)), exact for |q| <= 1200.
 int FloorLog10Pow2(int q) { return static_cast<int>((int64_t{q} * 661971961083) >> 41); }
@@ -142,8 +158,27 @@ struct Scaled {
 };
 
 // (x << h) * G >> 129, x << h below 2^58: the 192-bit product's bits from
-// 129 up form the integer part, the 64 below them the fraction.
-Scaled Scale(uint64_t shiftedX, const PowerOfTen& power) {
+// 129 up form the integer part, the 64 below them the fraction. The error is
+// below 2^-64 of a unit (G is 10^-k rounded up by less than 2^-127 of it).
+struct WideScale {
+    static constexpr uint64_t kMargin = 2;
+    static bool Usable(const PowerOfTen& /*power*/) { return true; }
+    static Scaled Apply(uint64_t shiftedX, const PowerOfTen& power);
+};
+
+// For binary32 (x << h below 2^29): (x << h) * G' >> 65 with G' the top 64
+// bits of G rounded up, in one 64x64-bit product. Its error, below 2^-35 of
+// a unit, is what the wider margin allows for.
+struct NarrowScale {
+    static constexpr uint64_t kMargin = uint64_t{1} << 30;
+    static bool Usable(const PowerOfTen& power) { return power.narrow != 0; }
+    static Scaled Apply(uint64_t shiftedX, const PowerOfTen& power) {
+        const u128 product = u128{shiftedX} * power.narrow;
+        return {static_cast<uint64_t>(product >> 65), static_cast<uint64_t>(product >> 1)};
+    }
+};
+
+Scaled WideScale::Apply(uint64_t shiftedX, const PowerOfTen& power) {
     const u128 low = u128{shiftedX} * power.low;
     const u128 high = u128{shiftedX} * power.high;
     const u128 upper = high + static_cast<uint64_t>(low >> 64);  // the product >> 64
@@ -152,12 +187,11 @@ Scaled Scale(uint64_t shiftedX, const PowerOfTen& power) {
     return {w2 >> 1, (w2 << 63) | (w1 >> 1)};
 }
 
-// The true value lies within 2^-64 of the computed one (the margin of 2
-// leaves room): a bound this far from an integer is surely not one, and
-// its integer part is surely `integer`.
-constexpr uint64_t kMargin = 2;
-bool SurelyNotInteger(const Scaled& value) {
-    return value.fraction >= kMargin && value.fraction <= ~uint64_t{0} - kMargin;
+// The true value lies within the margin (in units of 2^-64) of the computed
+// one: a bound this far from an integer is surely not one, and its integer
+// part is surely `integer`.
+bool SurelyNotInteger(const Scaled& value, uint64_t margin) {
+    return value.fraction >= margin && value.fraction <= ~uint64_t{0} - margin;
 }
 
 struct Decimal {
@@ -165,25 +199,48 @@ struct Decimal {
     int exponent = 0;  // value = digits * 10^exponent
 };
 
+// Removes the trailing zeros of a non-zero decimal (at most 16 of them).
+void StripTrailingZeros(Decimal& decimal) {
+    for (int pass = 0; pass < 2 && decimal.digits % 100000000 == 0; ++pass) {
+        decimal.digits /= 100000000;
+        decimal.exponent += 8;
+    }
+    if (decimal.digits % 10000 == 0) {
+        decimal.digits /= 10000;
+        decimal.exponent += 4;
+    }
+    if (decimal.digits % 100 == 0) {
+        decimal.digits /= 100;
+        decimal.exponent += 2;
+    }
+    if (decimal.digits % 10 == 0) {
+        decimal.digits /= 10;
+        decimal.exponent += 1;
+    }
+}
+
 // The shortest decimal in the rounding interval of c * 2^q (closest to it
 // among the shortest), or false when the fixed-point arithmetic cannot tell.
 // `irregular`: c is the smallest significand of a binade above the lowest,
 // so the gap below is half the gap above.
+template <typename Scale>
 bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
+    constexpr uint64_t kMargin = Scale::kMargin;
     const int k = irregular ? FloorLog10ThreeQuartersPow2(q) : FloorLog10Pow2(q);
     const PowerOfTen& power = PowerFor(k);
+    if (!Scale::Usable(power)) return false;
     // x * 2^(q-2) * 10^-k = x * G * 2^(q - 2 + exponent - 127) = (x << h) * G >> 129
     // with h = q + exponent, in 0..3 by the choice of k.
     const int h = q + power.exponent;
     const uint64_t cb = c << 2;
-    const Scaled lower = Scale((cb - (irregular ? 1 : 2)) << h, power);
-    const Scaled upper = Scale((cb + 2) << h, power);
+    const Scaled lower = Scale::Apply((cb - (irregular ? 1 : 2)) << h, power);
+    const Scaled upper = Scale::Apply((cb + 2) << h, power);
     // The integers inside the interval (its bounds are surely not integers,
     // so whether the bounds belong to it does not matter). s <= value < upper
     // puts s below the top and t = s + 1 > value > lower above the bottom.
     const uint64_t lowest = lower.integer + 1;
     const uint64_t highest = upper.integer;
-    const Scaled value = Scale(cb << h, power);
+    const Scaled value = Scale::Apply(cb << h, power);
     const uint64_t s = value.integer;
     const uint64_t t = s + 1;
     // Which candidate wins varies from number to number, so the choice is
@@ -202,20 +259,20 @@ bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
     const uint64_t ten = (downInside ? down : up) / 10;
     result.digits = tenInside ? ten : unit;
     result.exponent = k + (tenInside ? 1 : 0);
+    // Only a multiple of ten can have more trailing zeros: an integer of the
+    // interval ending in 0 is its one multiple of ten, taken above, except
+    // t = 10 after s = 9 (the smallest subnormals), not looked at there.
+    if (tenInside || result.digits == 10) StripTrailingZeros(result);
     // Undecidable: a bound within reach of an integer, or a choice between s
     // and t with the value within reach of their midpoint.
     const bool nearHalf = value.fraction + kMargin >= kHalf && value.fraction <= kHalf + kMargin;
-    return SurelyNotInteger(lower) && SurelyNotInteger(upper) && (sInside || tInside) &&
+    return SurelyNotInteger(lower, kMargin) && SurelyNotInteger(upper, kMargin) &&
+           (sInside || tInside) &&
            (tenInside || !(sInside && tInside && nearHalf));
 }
 
 // ---------------------------------------------------------------------------
 // The text
-
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
 
 constexpr std::array<uint64_t, 20> kPowersOfTen = [] {
     std::array<uint64_t, 20> powers{};
@@ -233,122 +290,109 @@ int CountDigits(uint64_t n) {
     return guess + (n >= kPowersOfTen[static_cast<size_t>(guess)] ? 1 : 0);
 }
 
-// Writes n < 10^8 as exactly 8 digits, in 32-bit arithmetic.
-void WriteEightDigits(uint32_t n, char* out) {
-    const uint32_t high = n / 10000;
-    const uint32_t low = n % 10000;
-    std::memcpy(out, kDigitPairs + 2 * (high / 100), 2);
-    std::memcpy(out + 2, kDigitPairs + 2 * (high % 100), 2);
-    std::memcpy(out + 4, kDigitPairs + 2 * (low / 100), 2);
-    std::memcpy(out + 6, kDigitPairs + 2 * (low % 100), 2);
+// The 8 digits of n < 10^8 as ASCII in one word, most significant first in
+// memory: split into halves, quarters and single digits lane by lane, each
+// division by 100 or 10 a multiplication and a shift exact in its range.
+uint64_t EightDigits(uint32_t n) {
+    const uint64_t halves = (n / 10000) | (uint64_t{n % 10000} << 32);
+    const uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007F;
+    const uint64_t quarters = hundreds | ((halves - hundreds * 100) << 16);
+    const uint64_t tens = ((quarters * 103) >> 10) & 0x000F000F000F000F;
+    const uint64_t digits = tens | ((quarters - tens * 10) << 8);
+    return digits + 0x3030303030303030;
 }
 
-// Writes n < 10^8, of `count` digits, ending at out + count.
-void WriteShortDigits(uint32_t n, int count, char* out) {
-    char* end = out + count;
-    while (n >= 100) {
-        end -= 2;
-        std::memcpy(end, kDigitPairs + 2 * (n % 100), 2);
-        n /= 100;
+void StoreWord(uint64_t word, char* out) {
+    if constexpr (std::endian::native != std::endian::little) {
+        uint64_t swapped = 0;
+        for (int b = 0; b < 8; ++b) swapped |= ((word >> (8 * b)) & 0xFF) << (56 - 8 * b);
+        word = swapped;
     }
-    if (n >= 10) {
-        std::memcpy(end - 2, kDigitPairs + 2 * n, 2);
-    } else {
-        end[-1] = static_cast<char>('0' + n);
-    }
+    std::memcpy(out, &word, 8);
 }
 
-// Writes the `count` digits of n (count = CountDigits(n)) at out.
+// Writes the leading group of 1-8 digits of n < 10^8 (count of them) at out:
+// its 8-digit form without the leading zeros, and scratch after it.
+void WriteLeadingDigits(uint32_t n, int count, char* out) {
+    StoreWord(EightDigits(n) >> (8 * (8 - count)), out);
+}
+
+// Writes the `count` digits of n (count = CountDigits(n), at most 17) at
+// out, and up to 8 bytes of scratch after them. The divisors are constants,
+// so no division is a division instruction.
 void WriteDigits(uint64_t n, int count, char* out) {
+    constexpr uint64_t k1e8 = 100000000;
     if (count > 16) {
-        const uint64_t top = n / 100000000;
-        const auto low = static_cast<uint32_t>(n - top * 100000000);
-        const auto high = static_cast<uint32_t>(top / 100000000);
-        const auto middle = static_cast<uint32_t>(top - uint64_t{high} * 100000000);
-        WriteShortDigits(high, count - 16, out);
-        WriteEightDigits(middle, out + count - 16);
-        WriteEightDigits(low, out + count - 8);
+        const uint64_t top = n / (k1e8 * k1e8);
+        const uint64_t low = n - top * (k1e8 * k1e8);
+        const uint64_t middle = low / k1e8;
+        WriteLeadingDigits(static_cast<uint32_t>(top), count - 16, out);
+        StoreWord(EightDigits(static_cast<uint32_t>(middle)), out + count - 16);
+        StoreWord(EightDigits(static_cast<uint32_t>(low - middle * k1e8)), out + count - 8);
     } else if (count > 8) {
-        const uint64_t top = n / 100000000;
-        WriteShortDigits(static_cast<uint32_t>(top), count - 8, out);
-        WriteEightDigits(static_cast<uint32_t>(n - top * 100000000), out + count - 8);
+        const uint64_t top = n / k1e8;
+        WriteLeadingDigits(static_cast<uint32_t>(top), count - 8, out);
+        StoreWord(EightDigits(static_cast<uint32_t>(n - top * k1e8)), out + count - 8);
     } else {
-        WriteShortDigits(static_cast<uint32_t>(n), count, out);
-    }
-}
-
-void StripTrailingZeros(Decimal& decimal) {
-    if (decimal.digits == 0) return;
-    while (decimal.digits % 100000000 == 0) {
-        decimal.digits /= 100000000;
-        decimal.exponent += 8;
-    }
-    while (decimal.digits % 100 == 0) {
-        decimal.digits /= 100;
-        decimal.exponent += 2;
-    }
-    if (decimal.digits % 10 == 0) {
-        decimal.digits /= 10;
-        decimal.exponent += 1;
+        WriteLeadingDigits(static_cast<uint32_t>(n), count, out);
     }
 }
 
 // digits * 10^exponent as std::to_chars writes it: fixed or scientific,
-// whichever is shorter, fixed on a tie.
+// whichever is shorter, fixed on a tie. Writes at most kNumberRoom bytes.
 size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
     char* p = out;
-    if (negative) *p++ = '-';
+    *p = '-';
+    p += negative ? 1 : 0;
     const int n = CountDigits(decimal.digits);
     const int exponent = decimal.exponent;
     const int scientificExponent = exponent + n - 1;
-    const int exponentDigits = std::abs(scientificExponent) >= 100 ? 3 : 2;
+    const int exponentDigits = scientificExponent >= 100 || scientificExponent <= -100 ? 3 : 2;
     const int scientificLength = n + (n > 1 ? 1 : 0) + 2 + exponentDigits;
+    const int whole = n + exponent;  // digits before the point in fixed notation
     int fixedLength = 0;
     if (exponent >= 0) {
-        fixedLength = n + exponent;
-    } else if (n + exponent > 0) {
+        fixedLength = whole;
+    } else if (whole > 0) {
         fixedLength = n + 1;
     } else {
         fixedLength = 2 - exponent;
     }
+    // The copies below move fixed-size blocks; only `length` bytes count.
     if (fixedLength <= scientificLength) {
         if (exponent >= 0) {
+            // At most a few zeros follow, or scientific would be shorter.
             WriteDigits(decimal.digits, n, p);
-            std::memset(p + n, '0', static_cast<size_t>(exponent));
-        } else if (n + exponent > 0) {
-            // Digits with the point moved in: write them, then open a gap.
-            const int whole = n + exponent;
-            WriteDigits(decimal.digits, n, p + 1);
-            std::memmove(p, p + 1, static_cast<size_t>(whole));
+            StoreWord(0x3030303030303030, p + n);
+        } else if (whole > 0) {
+            char digits[kNumberRoom] = {};
+            WriteDigits(decimal.digits, n, digits);
+            std::memcpy(p, digits, 24);
             p[whole] = '.';
+            std::memcpy(p + whole + 1, digits + whole, 24);
         } else {
-            const int zeros = -(n + exponent);
-            p[0] = '0';
-            p[1] = '.';
-            std::memset(p + 2, '0', static_cast<size_t>(zeros));
-            WriteDigits(decimal.digits, n, p + 2 + zeros);
+            // "0." and a few zeros, or scientific would be shorter.
+            StoreWord(0x3030303030302e30, p);  // "0.000000"
+            WriteDigits(decimal.digits, n, p + 2 - whole);
         }
         return static_cast<size_t>(p - out + fixedLength);
     }
     WriteDigits(decimal.digits, n, p + 1);
     p[0] = p[1];
-    if (n > 1) {
-        p[1] = '.';
-        p += n + 1;
-    } else {
-        p += 1;
-    }
-    *p++ = 'e';
+    p[1] = '.';
+    p += n > 1 ? n + 1 : 1;
     int e = scientificExponent;
-    *p++ = e < 0 ? '-' : '+';
-    if (e < 0) e = -e;
+    p[0] = 'e';
+    p[1] = e < 0 ? '-' : '+';
+    e = e < 0 ? -e : e;
     if (e >= 100) {
-        *p++ = static_cast<char>('0' + e / 100);
+        p[2] = static_cast<char>('0' + e / 100);
         e %= 100;
+        ++p;
     }
-    std::memcpy(p, kDigitPairs + 2 * e, 2);
-    p += 2;
-    return static_cast<size_t>(p - out);
+    p[2] = static_cast<char>('0' + e / 10);
+    p[3] = static_cast<char>('0' + e % 10);
+    return static_cast<size_t>(p + 4 - out);
 }
 
 // std::to_chars writes a negative NaN as "-nan"; every NaN is "nan" here.
@@ -402,11 +446,12 @@ size_t FormatBinary(uint64_t bits, char* out, bool& handled) {
         irregular = mantissa == 0 && field > 1;
     }
     Decimal decimal;
-    if (!FindShortest(c, q, irregular, decimal)) {
+    // binary64 needs the 128-bit powers; binary32 is exact enough with 64.
+    using Scale = std::conditional_t<(MantissaBits > 23), WideScale, NarrowScale>;
+    if (!FindShortest<Scale>(c, q, irregular, decimal)) {
         handled = false;
         return 0;
     }
-    StripTrailingZeros(decimal);
     return WriteDecimal(negative, decimal, out);
 }
 

@@ -27,7 +27,10 @@ inline constexpr size_t kMaxShortestFloatLength = 15;   // -1.17549435e-38
 inline constexpr size_t kMaxInt32Length = 11;           // -2147483648
 inline constexpr size_t kMaxByteLength = 3;             // 255
 
-// Each writes the text at `out` (no terminator) and returns its length.
+// Each writes the text at `out` (no terminator) and returns its length. The
+// number formatters store whole words, so they may write scratch bytes past
+// the text: `out` must have kNumberRoom bytes of room.
+inline constexpr size_t kNumberRoom = 48;
 size_t FormatShortestDouble(double value, char* out);
 size_t FormatShortestFloat(float value, char* out);
 size_t FormatInt32(int32_t value, char* out);
