@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     std::FILE* in = std::fopen(argv[1], "rb");
     std::FILE* out = std::fopen(argv[2], "w");
     std::vector<unsigned char> h;
-    if (in == nullptr || out == nullptr || !ReadBytes(in, h, 12) || !ReadBytes(in, h, 144)) return 1;
+    if (in == nullptr || out == nullptr || !ReadBytes(in, h, 12) || !ReadBytes(in, h, 144))
+        return 1;
     std::fseek(in, I32(h.data()) - 144, SEEK_CUR);
     const int32_t type = I32(h.data() + 4);
     const int32_t buffers = I32(h.data() + 8);

@@ -110,10 +110,14 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptionSpecs[] = {
-    {OptionId::OutputDir, "output-dir", 'o', true}, {OptionId::Format, "format", 'f', true},
-    {OptionId::Jobs, "jobs", 'j', true},            {OptionId::Force, "force", 0, false},
-    {OptionId::Info, "info", 0, false},             {OptionId::Quiet, "quiet", 'q', false},
-    {OptionId::Help, "help", 'h', false},           {OptionId::Version, "version", 'V', false},
+    {OptionId::OutputDir, "output-dir", 'o', true},
+    {OptionId::Format, "format", 'f', true},
+    {OptionId::Jobs, "jobs", 'j', true},
+    {OptionId::Force, "force", 0, false},
+    {OptionId::Info, "info", 0, false},
+    {OptionId::Quiet, "quiet", 'q', false},
+    {OptionId::Help, "help", 'h', false},
+    {OptionId::Version, "version", 'V', false},
 };
 
 enum class ParseOutcome : uint8_t { Run, Help, Version, UsageError };
@@ -210,7 +214,9 @@ ParseOutcome ParseLongOption(std::string_view text, int& i, int argc, char** arg
         }
         return ApplyOption(*match, {}, state);
     }
-    if (equals != std::string_view::npos) return ApplyOption(*match, text.substr(equals + 1), state);
+    if (equals != std::string_view::npos) {
+        return ApplyOption(*match, text.substr(equals + 1), state);
+    }
     if (i + 1 >= argc) {
         state.error = "option '" + fullName + "' requires an argument";
         return ParseOutcome::UsageError;
@@ -334,7 +340,9 @@ std::string FinishOutput(const std::string& path, const CreatedOutput& created, 
     const bool flushed = FlushByteSink(sink);
     const int writeError = sink.error;
     const int closed = close(created.fd);
-    if (failure.empty() && !flushed) failure = "cannot write " + path + ": " + ErrorText(writeError);
+    if (failure.empty() && !flushed) {
+        failure = "cannot write " + path + ": " + ErrorText(writeError);
+    }
     if (failure.empty() && closed != 0) failure = "cannot write " + path + ": " + ErrorText(errno);
     if (!failure.empty() && created.regular) unlink(path.c_str());
     return failure;
@@ -430,8 +438,8 @@ void RunWorker(Pool& pool, Settings& settings) {
 
 // A capture as the emitter writes its description.
 struct CaptureReport {
-    std::string path;  // as named on the command line
-    size_t number = 0;  // 1-based, for the progress line
+    std::string path;                 // as named on the command line
+    size_t number = 0;                // 1-based, for the progress line
     ByteSink* description = nullptr;  // where its JSON document goes, if anywhere
     std::string jsonPath;
     CreatedOutput json;  // the file, unless --info
@@ -472,7 +480,7 @@ struct Run {
     std::deque<std::unique_ptr<Slot>> slots;
     size_t maxSlots = 0;
     std::map<std::string, std::string> stems;  // stem -> the capture that has it
-    ByteSink out;  // standard output (--info)
+    ByteSink out;                              // standard output (--info)
     bool anyFailure = false;
     Progress progress;
 };
@@ -494,12 +502,11 @@ void DrawProgress(Run& run) {
     char line[200];
     const int length = std::snprintf(
         line, sizeof line,
-        "\r%s: capture %zu of %zu, %llu waveforms done, %.0f MB written, %.0f MB/s\033[K",
-        kProgram, progress.capture, progress.captures,
-        static_cast<unsigned long long>(progress.waveforms), megabytes, megabytes / seconds);
-    if (length > 0 &&
-        WriteAll(run.environment.stderrFd, line,
-                        std::min(static_cast<size_t>(length), sizeof line - 1))) {
+        "\r%s: capture %zu of %zu, %llu waveforms done, %.0f MB written, %.0f MB/s\033[K", kProgram,
+        progress.capture, progress.captures, static_cast<unsigned long long>(progress.waveforms),
+        megabytes, megabytes / seconds);
+    if (length > 0 && WriteAll(run.environment.stderrFd, line,
+                               std::min(static_cast<size_t>(length), sizeof line - 1))) {
         progress.shown = true;
     }
     progress.lastDrawn = now;
@@ -536,9 +543,8 @@ void EmitSlot(Run& run, Slot& slot) {
                 Say(run, capture->path + ": waveform " + std::to_string(slot.waveformNumber) +
                              ": " + status);
             }
-            AppendDescription(*capture,
-                              DescribeWaveform(capture->entries++, slot.samples,
-                                               exported ? slot.fileName : "", status));
+            AppendDescription(*capture, DescribeWaveform(capture->entries++, slot.samples,
+                                                         exported ? slot.fileName : "", status));
             ++run.progress.waveforms;
             break;
         }
@@ -606,8 +612,8 @@ std::string StemOf(const std::string& path) {
 
 // Opens a capture; on failure, the message's reason.
 bool OpenCapture(Run& run, const std::string& path, InputStream& stream, std::string& failure) {
-    const int fd = path == "-" ? dup(run.environment.stdinFd)
-                               : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd =
+        path == "-" ? dup(run.environment.stdinFd) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
         failure = "cannot open: " + ErrorText(errno);
@@ -636,8 +642,8 @@ void QueueWaveform(Run& run, const std::shared_ptr<CaptureReport>& report,
     slot->waveformNumber = number;
     slot->samples = samples;
     if (YieldsSamples(samples)) {
-        slot->fileName = stem + ".w" + std::to_string(number) + "." +
-                         FormatExtension(run.options.format);
+        slot->fileName =
+            stem + ".w" + std::to_string(number) + "." + FormatExtension(run.options.format);
         if (run.options.info) {
             slot->status = "exported";
         } else {
@@ -709,8 +715,8 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
         const int64_t next = extent.waveforms + 1;
         QueueMessage(run, path + ": waveform " + std::to_string(next) + ": starts where waveform " +
                               std::to_string(extent.loopsTo + 1) +
-                              " started (the capture loops); waveforms " +
-                              std::to_string(next) + " to " + declared + " are not exported");
+                              " started (the capture loops); waveforms " + std::to_string(next) +
+                              " to " + declared + " are not exported");
     } else if (extent.end == WalkEnd::FileEnds) {
         QueueMessage(run, path + ": the file ends after " + std::to_string(extent.waveforms) +
                               " of its " + declared + " declared waveforms");
@@ -755,8 +761,8 @@ int RunParsed(Run& run) {
     run.settings.force = options.force;
     run.settings.spoolFolder = run.environment.spoolFolder;
     run.settings.inputs = InputIdentities(options, run.environment.stdinFd);
-    const unsigned jobs = options.jobs != 0 ? options.jobs
-                                            : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
+    const unsigned jobs =
+        options.jobs != 0 ? options.jobs : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
     // Enough queued work to keep every worker busy, little enough to keep
     // memory flat (a queued conversion holds no buffer).
     run.maxSlots = 64 + size_t{4} * jobs;

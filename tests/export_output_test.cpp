@@ -58,8 +58,9 @@ std::string CheckShortest(Float value) {
     bool viaDouble = true;
     if constexpr (sizeof(Float) == 4) {
         const auto wide = static_cast<float>(std::strtod(ours.c_str(), nullptr));
-        viaDouble = std::isnan(value) ? std::isnan(wide)
-                                      : std::bit_cast<uint32_t>(wide) == std::bit_cast<uint32_t>(value);
+        viaDouble = std::isnan(value)
+                        ? std::isnan(wide)
+                        : std::bit_cast<uint32_t>(wide) == std::bit_cast<uint32_t>(value);
     }
     if (problem != std::errc() || end != text + length || !same || !viaDouble ||
         length > referenceLength) {
@@ -83,15 +84,18 @@ TEST(ShortestNumber, Binary64ReadsBackExactlyAndIsNoLongerThanToChars) {
     // Every binary exponent, with the significands that sit at its edges
     // (the smallest has an asymmetric interval), and subnormals.
     for (uint64_t exponent = 0; exponent < 2047; ++exponent) {
-        for (const uint64_t mantissa : {uint64_t{0}, uint64_t{1}, uint64_t{2}, (uint64_t{1} << 52) - 1,
-                                        uint64_t{0x8000000000000}, random() >> 12}) {
+        for (const uint64_t mantissa :
+             {uint64_t{0}, uint64_t{1}, uint64_t{2}, (uint64_t{1} << 52) - 1,
+              uint64_t{0x8000000000000}, random() >> 12}) {
             ExpectShortest(std::bit_cast<double>(exponent << 52 | mantissa), failures);
         }
     }
     // Powers of ten and their neighbours: decimal boundaries.
     for (int e = -323; e <= 308; ++e) {
         const double power = std::strtod(("1e" + std::to_string(e)).c_str(), nullptr);
-        for (const double value : {power, std::nextafter(power, 0.0), std::nextafter(power, std::numeric_limits<double>::infinity())}) {
+        for (const double value :
+             {power, std::nextafter(power, 0.0),
+              std::nextafter(power, std::numeric_limits<double>::infinity())}) {
             ExpectShortest(value, failures);
         }
     }
@@ -102,7 +106,8 @@ TEST(ShortestNumber, Binary64ReadsBackExactlyAndIsNoLongerThanToChars) {
         base.timeIncrement = std::pow(10.0, -12 + 9 * unit(random)) * (0.5 + unit(random));
         base.timeOrigin = (unit(random) - 0.7) * std::pow(10.0, -9 + 8 * unit(random));
         const auto first = static_cast<int32_t>(random() % 2000000000);
-        for (int32_t j = 0; j < 50; ++j) ExpectShortest(ComputeTimeFromIndex(first + j, base), failures);
+        for (int32_t j = 0; j < 50; ++j)
+            ExpectShortest(ComputeTimeFromIndex(first + j, base), failures);
     }
     EXPECT_EQ(failures, 0u);
 }
@@ -185,12 +190,15 @@ TEST(JsonDescription, StringsKeepValidUtf8AndEscapeEveryOtherByte) {
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"tab\there\n", "\"tab\\u0009here\\u000a\""},
         {"\x7f", "\"\x7f\""},
-        {"Stra\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80", "\"Stra\xc3\x9f" "e \xe2\x82\xac \xf0\x9f\x98\x80\""},
-        {"\xe9t\xe9", "\"\\u00e9t\\u00e9\""},              // Latin-1, not UTF-8
-        {"\x80", "\"\\u0080\""},                           // a lone continuation byte
-        {"\xc0\x80", "\"\\u00c0\\u0080\""},                // an overlong zero
-        {"\xe0\x80\xaf", "\"\\u00e0\\u0080\\u00af\""},     // an overlong slash
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},     // a surrogate
+        {"Stra\xc3\x9f"
+         "e \xe2\x82\xac \xf0\x9f\x98\x80",
+         "\"Stra\xc3\x9f"
+         "e \xe2\x82\xac \xf0\x9f\x98\x80\""},
+        {"\xe9t\xe9", "\"\\u00e9t\\u00e9\""},                      // Latin-1, not UTF-8
+        {"\x80", "\"\\u0080\""},                                   // a lone continuation byte
+        {"\xc0\x80", "\"\\u00c0\\u0080\""},                        // an overlong zero
+        {"\xe0\x80\xaf", "\"\\u00e0\\u0080\\u00af\""},             // an overlong slash
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},             // a surrogate
         {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // past U+10FFFF
         {"\xf5\x80", "\"\\u00f5\\u0080\""},
         {"\xe2\x82", "\"\\u00e2\\u0082\""},  // cut short by the field's end
@@ -251,8 +259,11 @@ TEST(SampleFiles, ColumnsFollowTheDescriptionsOrder) {
         std::string csv;
     };
     Bytes peak;  // data type 2 stored first: it is the second column
-    AppendWaveformHeader(peak, {.waveformType = 2, .bufferCount = 2, .sampleCount = 2,
-                                .timeIncrement = 0.5, .timeOrigin = -1.0});
+    AppendWaveformHeader(peak, {.waveformType = 2,
+                                .bufferCount = 2,
+                                .sampleCount = 2,
+                                .timeIncrement = 0.5,
+                                .timeOrigin = -1.0});
     AppendBuffer(peak, AnalogBuffer(2, {-0.25f, -0.5f}));
     AppendBuffer(peak, AnalogBuffer(3, {0.25f, 0.5f}));
     Bytes logic;

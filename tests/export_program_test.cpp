@@ -293,16 +293,22 @@ TEST_F(ExportTest, MessagesAndStatusesForDamagedCaptures) {
     AppendBuffer(looping, BufferSpec{.dataType = 4, .dataSize = -(144 + 12 + 4 + 144 + 12)});
     const Case cases[] = {
         {"missing", {}, "missing.bin: cannot open: No such file or directory\n", {}},
-        {"short", Bytes{'V', 'X', '1', '0'},
-         "short.bin: not a capture: shorter than the 12-byte file header\n", {}},
+        {"short",
+         Bytes{'V', 'X', '1', '0'},
+         "short.bin: not a capture: shorter than the 12-byte file header\n",
+         {}},
         {"cookie", cookie, "cookie.bin: not a capture: it does not start with \"VX\"\n", {}},
-        {"rejected", rejected,
+        {"rejected",
+         rejected,
          "rejected.bin: waveform 1: buffer 1 has data type 4, not an analog type\n",
          {"rejected.w2.csv", "rejected.w3.csv"}},
-        {"truncated", truncated, "truncated.bin: the file ends after 1 of its 3 declared waveforms\n",
+        {"truncated",
+         truncated,
+         "truncated.bin: the file ends after 1 of its 3 declared waveforms\n",
          {"truncated.w1.csv"}},
         {"unknown", unknown, "unknown.bin: waveform 1: unknown waveform type\n", {}},
-        {"looping", looping,
+        {"looping",
+         looping,
          "looping.bin: waveform 2: buffer 1 has data type 4, not an analog type\n"
          "looping.bin: waveform 3: starts where waveform 1 started (the capture loops); "
          "waveforms 3 to 2147483647 are not exported\n",
@@ -349,8 +355,8 @@ TEST_F(ExportTest, ExistingFilesNeedForceAndTheCaptureIsNeverAnOutput) {
               prefix + out + "/capture.json exists (use --force to overwrite)\n" + prefix +
                   "waveform 1: " + out + "/capture.w1.csv exists (use --force to overwrite)\n" +
                   prefix + "waveform 2: " + out +
-                  "/capture.w2.csv exists (use --force to overwrite)\n" + prefix + "waveform 3: " +
-                  out + "/capture.w3.csv exists (use --force to overwrite)\n");
+                  "/capture.w2.csv exists (use --force to overwrite)\n" + prefix +
+                  "waveform 3: " + out + "/capture.w3.csv exists (use --force to overwrite)\n");
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(ReadFileText(out + "/capture.w2.csv"), "mine");
     const ExportResult forced = Export({"--force", "-o", out, input});
@@ -466,7 +472,8 @@ TEST_F(ExportTest, ExportsExactlyTheWaveformsQuillwaveConvertsWithTheSameSamples
         const std::string capture = folder + "/c.bin";
         Write(captures[i], capture);
         std::vector<std::string> args = {"quillwave", capture};
-        for (int k = 1; k <= 6; ++k) args.push_back(folder + Numbered("/q", static_cast<size_t>(k)));
+        for (int k = 1; k <= 6; ++k)
+            args.push_back(folder + Numbered("/q", static_cast<size_t>(k)));
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
         const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -476,7 +483,8 @@ TEST_F(ExportTest, ExportsExactlyTheWaveformsQuillwaveConvertsWithTheSameSamples
         Export({"-q", "-o", folder, capture});
         const std::string json = ReadFileText(folder + "/c.json");
         for (int k = 1; k <= 6; ++k) {
-            const std::string quillwave = ReadFileText(folder + Numbered("/q", static_cast<size_t>(k)));
+            const std::string quillwave =
+                ReadFileText(folder + Numbered("/q", static_cast<size_t>(k)));
             const std::string csvPath = folder + Numbered("/c.w", static_cast<size_t>(k)) + ".csv";
             if (!FileExists(csvPath)) {
                 // Not exported: quillwave wrote nothing either, unless the
@@ -587,9 +595,8 @@ Bytes F32Bytes(const std::vector<float>& values) { return AnalogBuffer(1, values
 // NPY file: times, binary32 values of every kind, counts and bytes.
 TEST_F(ExportTest, NumpyReadsBackExactlyTheSamplesWritten) {
     const std::string python = FindNumpyPython();
-    ASSERT_FALSE(python.empty())
-        << "no python3 that imports numpy: install Debian's python3-numpy "
-           "(scripts/install-deps.sh does)";
+    ASSERT_FALSE(python.empty()) << "no python3 that imports numpy: install Debian's python3-numpy "
+                                    "(scripts/install-deps.sh does)";
     std::mt19937 random(42);
     constexpr int32_t kSamples = 3000;
     std::vector<float> values;
@@ -605,7 +612,8 @@ TEST_F(ExportTest, NumpyReadsBackExactlyTheSamplesWritten) {
                               0.1f,
                               16777217.0f};
     values.assign(std::begin(specials), std::end(specials));
-    while (values.size() < kSamples) values.push_back(std::bit_cast<float>(static_cast<uint32_t>(random())));
+    while (values.size() < kSamples)
+        values.push_back(std::bit_cast<float>(static_cast<uint32_t>(random())));
     std::vector<float> second(values.rbegin(), values.rend());
     std::vector<int32_t> counts;
     std::vector<unsigned char> low;
@@ -621,7 +629,10 @@ TEST_F(ExportTest, NumpyReadsBackExactlyTheSamplesWritten) {
         double increment;
         double origin;
     };
-    const Base bases[] = {{1e-9, -1e-2}, {3.7e-11, 123.456}, {1e300, -1e307}, {-2.5e-320, 0.0},
+    const Base bases[] = {{1e-9, -1e-2},
+                          {3.7e-11, 123.456},
+                          {1e300, -1e307},
+                          {-2.5e-320, 0.0},
                           {std::numeric_limits<double>::infinity(), 0.0}};
     Bytes file;
     AppendFileHeader(file, 7);
@@ -631,7 +642,8 @@ TEST_F(ExportTest, NumpyReadsBackExactlyTheSamplesWritten) {
         header.timeIncrement = base.increment;
         header.timeOrigin = base.origin;
         Bytes bytes;
-        for (int32_t i = 0; i < kSamples; ++i) writer::AppendF64(bytes, ComputeTimeFromIndex(i, header));
+        for (int32_t i = 0; i < kSamples; ++i)
+            writer::AppendF64(bytes, ComputeTimeFromIndex(i, header));
         return bytes;
     };
     const auto add = [&](int32_t type, const Base& base, const std::vector<BufferSpec>& buffers,
@@ -664,13 +676,14 @@ TEST_F(ExportTest, NumpyReadsBackExactlyTheSamplesWritten) {
         Write(raw, out + Numbered("/expected.w", w + 1) + ".bin");
     }
     const std::string script = std::string(QUILLWAVE_SOURCE_DIR) + "/tests/export_numpy_check.py";
-    const std::string command = python + " " + script + " " + out + "/capture " +
-                                std::to_string(expected.size()) + " 2>&1";
+    const std::string command =
+        python + " " + script + " " + out + "/capture " + std::to_string(expected.size()) + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string report;
     char buffer[4096];
-    for (size_t got = 0; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) report.append(buffer, got);
+    for (size_t got = 0; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        report.append(buffer, got);
     const int status = pclose(pipe);
     EXPECT_EQ(status, 0) << report;
     EXPECT_NE(report.find("14 files read back exactly"), std::string::npos) << report;

@@ -15,7 +15,8 @@ namespace {
 // Samples are loaded in chunks of this many indices per column.
 constexpr size_t kChunkSamples = 16384;
 
-constexpr size_t kMaxValueLength = std::max({kMaxShortestFloatLength, kMaxInt32Length, kMaxByteLength});
+constexpr size_t kMaxValueLength =
+    std::max({kMaxShortestFloatLength, kMaxInt32Length, kMaxByteLength});
 constexpr size_t kMaxCsvLineLength =
     kMaxShortestDoubleLength + kMaxColumns * (1 + kMaxValueLength) + 1;
 
@@ -43,8 +44,8 @@ Chunks MakeChunks(const WaveformSamples& samples) {
         const SampleColumn& column = samples.columns[c];
         chunks.width[c] = static_cast<size_t>(column.block.sampleWidth);
         chunks.kind[c] = column.kind;
-        chunks.bytes[c] = std::make_unique_for_overwrite<unsigned char[]>(kChunkSamples *
-                                                                          chunks.width[c]);
+        chunks.bytes[c] =
+            std::make_unique_for_overwrite<unsigned char[]>(kChunkSamples * chunks.width[c]);
         chunks.column[c] = chunks.bytes[c].get();
     }
     return chunks;

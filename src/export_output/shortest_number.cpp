@@ -267,8 +267,7 @@ bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
     // and t with the value within reach of their midpoint.
     const bool nearHalf = value.fraction + kMargin >= kHalf && value.fraction <= kHalf + kMargin;
     return SurelyNotInteger(lower, kMargin) && SurelyNotInteger(upper, kMargin) &&
-           (sInside || tInside) &&
-           (tenInside || !(sInside && tInside && nearHalf));
+           (sInside || tInside) && (tenInside || !(sInside && tInside && nearHalf));
 }
 
 // ---------------------------------------------------------------------------
