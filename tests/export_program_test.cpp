@@ -600,17 +600,14 @@ TEST_F(ExportTest, NumpyReadsBackExactlyTheSamplesWritten) {
     std::mt19937 random(42);
     constexpr int32_t kSamples = 3000;
     std::vector<float> values;
-    const float specials[] = {0.0f,
-                              -0.0f,
-                              std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN(),
-                              -std::numeric_limits<float>::quiet_NaN(),
-                              std::numeric_limits<float>::denorm_min(),
-                              std::numeric_limits<float>::max(),
-                              std::numeric_limits<float>::min(),
-                              0.1f,
-                              16777217.0f};
+    const float specials[] = {
+        0.0f, -0.0f, std::numeric_limits<float>::infinity(),
+        -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
+        -std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min(),
+        std::numeric_limits<float>::max(), std::numeric_limits<float>::min(), 0.1f, 16777217.0f,
+        // Its std::to_chars text reads back through a
+        // double as the next binary32, as numpy reads it.
+        std::bit_cast<float>(0x15ae43fdu)};
     values.assign(std::begin(specials), std::end(specials));
     while (values.size() < kSamples)
         values.push_back(std::bit_cast<float>(static_cast<uint32_t>(random())));

@@ -197,6 +197,9 @@ bool SurelyNotInteger(const Scaled& value, uint64_t margin) {
 struct Decimal {
     uint64_t digits = 0;
     int exponent = 0;  // value = digits * 10^exponent
+    // Within 2^-24 of a unit of a bound of the interval: a reader that goes
+    // through binary64 first may land on the bound (see FormatShortestFloat).
+    bool nearBound = false;
 };
 
 // Removes the trailing zeros of a non-zero decimal (at most 16 of them).
@@ -259,6 +262,10 @@ bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
     const uint64_t ten = (downInside ? down : up) / 10;
     result.digits = tenInside ? ten : unit;
     result.exponent = k + (tenInside ? 1 : 0);
+    const uint64_t chosen = tenInside ? result.digits * 10 : result.digits;
+    constexpr uint64_t kNear = uint64_t{1} << 40;
+    result.nearBound = (chosen == lowest && lower.fraction > ~uint64_t{0} - kNear) ||
+                       (chosen == highest && upper.fraction < kNear);
     // Only a multiple of ten can have more trailing zeros: an integer of the
     // interval ending in 0 is its one multiple of ten, taken above, except
     // t = 10 after s = 9 (the smallest subnormals), not looked at there.
@@ -408,7 +415,7 @@ size_t FormatWithToChars(Float value, char* out, size_t room) {
 // Formats the IEEE binary value of these field widths from its bits; leaves
 // `handled` false (and writes nothing) when the fast path cannot decide.
 template <int MantissaBits, int ExponentBits>
-size_t FormatBinary(uint64_t bits, char* out, bool& handled) {
+size_t FormatBinary(uint64_t bits, char* out, bool& handled, bool* nearBound = nullptr) {
     constexpr uint64_t kMantissaMask = (uint64_t{1} << MantissaBits) - 1;
     constexpr int kExponentMask = (1 << ExponentBits) - 1;
     constexpr int kBias = (1 << (ExponentBits - 1)) - 1 + MantissaBits;
@@ -451,7 +458,43 @@ size_t FormatBinary(uint64_t bits, char* out, bool& handled) {
         handled = false;
         return 0;
     }
+    if (nearBound != nullptr) *nearBound = decimal.nearBound;
     return WriteDecimal(negative, decimal, out);
+}
+
+// True when `text` reads back as `value` both directly and through binary64
+// then binary32, as numpy and pandas read float32 columns.
+bool ReadsBackAsFloat(float value, const char* text, size_t length) {
+    float direct = 0;
+    double wide = 0;
+    std::from_chars(text, text + length, direct);
+    std::from_chars(text, text + length, wide);
+    const auto throughDouble = static_cast<float>(wide);
+    return std::bit_cast<uint32_t>(direct) == std::bit_cast<uint32_t>(value) &&
+           std::bit_cast<uint32_t>(throughDouble) == std::bit_cast<uint32_t>(value);
+}
+
+// A decimal of a binary32 value that lies next to the edge of its rounding
+// interval can read back as the neighbour through binary64: rounded to
+// binary64 it lands on the midpoint between the two binary32 values, and the
+// tie goes to the even one (7.038531e-26 is such a text: +-0x15ae43fd are
+// the only binary32 values whose shortest text fails this way). Such a text
+// is replaced by the shortest with more digits that reads back both ways;
+// nine digits always do.
+size_t EnsureReadableThroughDouble(float value, char* out, size_t length) {
+    if (!std::isfinite(value) || ReadsBackAsFloat(value, out, length)) return length;
+    for (int precision = 1; precision <= 9; ++precision) {
+        const auto [end, problem] = std::to_chars(out, out + kMaxShortestFloatLength, value,
+                                                  std::chars_format::general, precision);
+        const auto written = static_cast<size_t>(end - out);
+        if (problem == std::errc() && written > length && ReadsBackAsFloat(value, out, written)) {
+            return written;
+        }
+    }
+    return static_cast<size_t>(
+        std::to_chars(out, out + kMaxShortestFloatLength, value, std::chars_format::general, 9)
+            .ptr -
+        out);
 }
 
 // "0".."255" by table: a logic byte costs one copy.
@@ -480,8 +523,10 @@ size_t FormatShortestDouble(double value, char* out) {
 
 size_t FormatShortestFloat(float value, char* out) {
     bool handled = false;
-    const size_t length = FormatBinary<23, 8>(std::bit_cast<uint32_t>(value), out, handled);
-    return handled ? length : FormatWithToChars(value, out, kMaxShortestFloatLength);
+    bool nearBound = false;
+    size_t length = FormatBinary<23, 8>(std::bit_cast<uint32_t>(value), out, handled, &nearBound);
+    if (!handled) length = FormatWithToChars(value, out, kMaxShortestFloatLength);
+    return handled && !nearBound ? length : EnsureReadableThroughDouble(value, out, length);
 }
 
 size_t FormatShortestDoubleWithToChars(double value, char* out) {
