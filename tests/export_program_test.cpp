@@ -19,7 +19,6 @@
 #include <limits>
 #include <map>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -440,6 +439,12 @@ std::vector<Bytes> DamagedCaptures(int count, uint32_t seed) {
     return captures;
 }
 
+// quillwave's text with "-nan" written "nan".
+std::string WithoutNanSigns(std::string text) {
+    for (size_t at = 0; (at = text.find("-nan", at)) != std::string::npos;) text.erase(at, 1);
+    return text;
+}
+
 // What quillwave writes for each column of an export line, from the CSV
 // header: its own formats, applied to the exported numbers.
 std::string QuillwaveLine(const std::string& header, const std::string& line) {
@@ -504,8 +509,7 @@ TEST_F(ExportTest, ExportsExactlyTheWaveformsQuillwaveConvertsWithTheSameSamples
                 expected += QuillwaveLine(header, line);
             }
             // A NaN's sign is not exported (quillwave writes "-nan" for some).
-            EXPECT_EQ(expected, std::regex_replace(quillwave, std::regex("-nan"), "nan"))
-                << "capture " << i << " waveform " << k;
+            EXPECT_EQ(expected, WithoutNanSigns(quillwave)) << "capture " << i << " waveform " << k;
         }
     }
     // Both kinds occur, so the comparison means something.
