@@ -37,6 +37,9 @@ using writer::LogicBuffer;
 // cast when it is a binary32 (as numpy and pandas read a float32 column),
 // and is no longer than std::to_chars' text (unless that text fails the
 // second way). Empty when all holds.
+uint64_t BitsOf(double value) { return std::bit_cast<uint64_t>(value); }
+uint32_t BitsOf(float value) { return std::bit_cast<uint32_t>(value); }
+
 template <typename Float>
 std::string CheckShortest(Float value) {
     char text[quillwave::kNumberRoom];
@@ -54,8 +57,8 @@ std::string CheckShortest(Float value) {
     const std::string theirs(reference, referenceLength);
     Float back{};
     const auto [end, problem] = std::from_chars(text, text + length, back);
-    const bool same = std::isnan(value) ? std::isnan(back) && ours == "nan"
-                                        : std::memcmp(&back, &value, sizeof value) == 0;
+    const bool same =
+        std::isnan(value) ? std::isnan(back) && ours == "nan" : BitsOf(back) == BitsOf(value);
     bool viaDouble = true;
     bool referenceViaDouble = true;
     if constexpr (sizeof(Float) == 4) {

@@ -78,6 +78,7 @@ ExportResult Export(const std::vector<std::string>& args, const Bytes& input = {
     std::vector<std::string> copies = {"quillwave-export"};
     copies.insert(copies.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(copies.size() + 1);
     for (std::string& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
     const int out = memfd_create("stdout", MFD_CLOEXEC);
@@ -242,7 +243,11 @@ TEST_F(ExportTest, UsageErrorsExitTwoWithAHint) {
     };
     for (const auto& [args, message] : cases) {
         const ExportResult result = Export(args);
-        EXPECT_EQ(result.err, "quillwave-export: " + message + "\n" + kHint);
+        std::string expected = "quillwave-export: ";
+        expected += message;
+        expected += "\n";
+        expected += kHint;
+        EXPECT_EQ(result.err, expected);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.status, 2);
     }
@@ -480,6 +485,7 @@ TEST_F(ExportTest, ExportsExactlyTheWaveformsQuillwaveConvertsWithTheSameSamples
         for (int k = 1; k <= 6; ++k)
             args.push_back(folder + Numbered("/q", static_cast<size_t>(k)));
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& arg : args) argv.push_back(arg.data());
         const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
         RunQuillwave(static_cast<int>(argv.size()), argv.data(),
@@ -577,6 +583,7 @@ std::string FindNumpyPython() {
         pid_t pid = 0;
         std::vector<std::string> args = {candidate, "-c", "import numpy"};
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
