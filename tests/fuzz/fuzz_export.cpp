@@ -20,13 +20,23 @@
 
 namespace {
 
+// A folder of this process's own, removed with its files when it exits.
+struct OwnFolder {
+    std::string path;
+    OwnFolder() : path("/tmp/quillwave-export-fuzz-XXXXXX") {
+        if (mkdtemp(path.data()) == nullptr) std::abort();
+    }
+    OwnFolder(const OwnFolder&) = delete;
+    OwnFolder& operator=(const OwnFolder&) = delete;
+    ~OwnFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
 const std::string& OutputFolder() {
-    static const std::string folder = [] {
-        std::string pattern = "/tmp/quillwave-export-fuzz-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        return pattern;
-    }();
-    return folder;
+    static const OwnFolder folder;
+    return folder.path;
 }
 
 int OpenOnce(const char* path) { return open(path, O_WRONLY | O_CLOEXEC); }
