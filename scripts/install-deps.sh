@@ -6,17 +6,29 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base)
 # Extra tools for the full CI run (fuzzing with clang, memory checking).
 if [[ "${1:-}" == "--ci" ]]; then
-    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy)
+    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy locales)
 fi
+run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+
+# A locale with a decimal comma, for the test that number formatting ignores
+# the locale (it is skipped where none exists).
+make_comma_locale() {
+    if [[ "${1:-}" == "--ci" ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+        run_as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8
+    fi
+}
 
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
         missing+=("$package")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+if [[ ${#missing[@]} -eq 0 ]]; then
+    make_comma_locale "${1:-}"
+    exit 0
+fi
 
-run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 echo "Installing: ${missing[*]}"
 run_as_root apt-get update -qq
 DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+make_comma_locale "${1:-}"

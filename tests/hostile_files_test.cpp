@@ -227,5 +227,38 @@ TEST_F(HostileFileTest, AClosedPipeEndsTheProgramQuietly) {
     EXPECT_EQ(ReadFileText(stderrPath), "");
 }
 
+// One waveform whose `cycleLength` buffers walk back to its own header:
+// every one of the 2^31 - 1 declared waveforms is that same one again, and
+// prints its line after a walk of the whole chain. A listing must not pay
+// that walk per line: the first lines of it, read through a pipe, come at
+// the speed of any other listing (a walk per line would take minutes here,
+// far beyond the test's timeout).
+Bytes WaveformThatWalksBackToItself(int32_t cycleLength) {
+    Bytes file;
+    AppendFileHeader(file, kMaxCount);
+    AppendWaveformHeader(file, {.bufferCount = cycleLength, .summaryText1 = "again"});
+    for (int32_t i = 0; i + 1 < cycleLength; ++i) AppendBuffer(file, BufferSpec{.dataSize = 0});
+    AppendBuffer(file, BufferSpec{.dataSize = -(144 + 12 * cycleLength)});
+    return file;
+}
+
+TEST_F(HostileFileTest, ListingAWaveformThatComesBackAfterALongWalkCostsOneWalk) {
+    constexpr int kLines = 200000;
+    for (int32_t cycleLength : {1000, 20000}) {
+        Write(WaveformThatWalksBackToItself(cycleLength));
+        const std::string command = std::string("'") + QUILLWAVE_BINARY + "' '" + input +
+                                    "' | head -n " + std::to_string(kLines + 1) +
+                                    " | LC_ALL=C sort | uniq -c";
+        std::FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char text[512] = {};
+        const size_t got = std::fread(text, 1, sizeof text - 1, pipe);
+        pclose(pipe);
+        EXPECT_EQ(std::string(text, got), "      1 " + kVersion + " " + std::to_string(kLines) +
+                                              " again, PB_NORMAL, 0, , , \n")
+            << cycleLength;
+    }
+}
+
 }  // namespace
 }  // namespace quillwave

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -348,6 +349,97 @@ TEST(SampleCapture, ListsAndConvertsEveryWaveform) {
     EXPECT_EQ(texts[0].substr(0, 25), "-5.000000e-04, -0.023980\n");
     EXPECT_EQ(texts[1].substr(0, 35), "-5.000000e-04, 0.102158, -0.106745\n");
     EXPECT_EQ(texts[5].substr(0, 36), "-5.000000e-04, 00\n-4.975000e-04, 025");
+}
+
+// Runs quillwave with `args` while its output (the output file `fifo`, or
+// standard output when `listing`) is a FIFO whose reader holds it open and
+// waits, so that the program blocks writing; meanwhile another process cuts
+// the input to `cutTo` bytes. Returns what the reader drained.
+std::string ShrinkWhileBlocked(TempDir& dir, const std::string& input, const std::string& args,
+                               bool listing, int64_t cutTo, RunResult& result) {
+    const std::string fifo = dir.Path("out.fifo");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string ready = dir.Path("ready");
+    const std::string drained = dir.Path("drained");
+    const std::string stdoutPath = dir.Path("stdout");
+    const std::string statusPath = dir.Path("status");
+    const std::string command =
+        "(exec 3<>" + Quoted(fifo) + " 4<" + Quoted(fifo) + " 3>&-; touch " + Quoted(ready) +
+        "; sleep 0.5; truncate -s " + std::to_string(cutTo) + " " + Quoted(input) + "; cat <&4 > " +
+        Quoted(drained) + ") & while [ ! -e " + Quoted(ready) + " ]; do sleep 0.01; done; " +
+        Quoted(QUILLWAVE_BINARY) + " " + args + " > " + Quoted(listing ? fifo : stdoutPath) +
+        "; echo $? > " + Quoted(statusPath) + "; wait";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    result.out = ReadFileText(stdoutPath);
+    result.status = std::stoi(ReadFileText(statusPath));
+    return ReadFileText(drained);
+}
+
+TEST_F(ProgramTest, AnInputCutShortDuringAConversionIsToldAfterItsWaveform) {
+    ASSERT_TRUE(writer::WriteBytesToFile(input, LargeCapture()));
+    const std::string expected = dir.Path("expected.txt");
+    ASSERT_EQ(RunQuillwaveBinary({input, expected}).status, 0);
+    const std::string full = ReadFileText(expected);
+    RunResult result;
+    const std::string partial =
+        ShrinkWhileBlocked(dir, input, Quoted(input) + " " + Quoted(dir.Path("out.fifo")), false,
+                           144 + 12 + 400000, result);
+    EXPECT_EQ(result.out, "Unable to read " + input + "\n");
+    EXPECT_EQ(result.status, 1);
+    // What was written stays: whole lines, as the full conversion has them.
+    EXPECT_LT(partial.size(), full.size());
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_EQ(full.substr(0, partial.size()), partial);
+}
+
+TEST_F(ProgramTest, AnInputCutShortDuringAListingIsToldAfterTheLastLine) {
+    constexpr int kWaveforms = 20000;
+    Bytes file;
+    AppendFileHeader(file, kWaveforms);
+    for (int i = 0; i < kWaveforms; ++i) {
+        AppendWaveformHeader(
+            file, {.bufferCount = 0, .summaryText1 = std::string("w").append(std::to_string(i))});
+    }
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    constexpr int kWhole = 10000;  // the cut leaves 10000 whole headers and part of one
+    RunResult result;
+    const std::string listed =
+        ShrinkWhileBlocked(dir, input, Quoted(input), true, 12 + 144 * kWhole + 50, result);
+    std::string expected = kVersion10;
+    for (int i = 0; i < kWhole; ++i) {
+        expected.append("w").append(std::to_string(i)).append(", PB_NORMAL, 0, , , \n");
+    }
+    EXPECT_EQ(listed, expected + "Unable to read " + input + "\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(ProgramTest, AFifoOutputWithoutAReaderIsRefusedAtOnce) {
+    const std::string fifo = dir.Path("nobody.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::string> outputs = Outputs(3);
+    const RunResult result = Run({outputs[0], fifo, outputs[2]});
+    EXPECT_EQ(result.out, "Unable to open " + fifo + "\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
+TEST_F(ProgramTest, InputsThatCannotSeekAreCheckedBeforeTheyAreCopied) {
+    const std::string spool = dir.Path("spool");
+    ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+    // An endless input that is no capture is refused at once, copying nothing.
+    const RunResult zero = RunQuillwaveBinary({"/dev/zero"}, {"TMPDIR=" + spool});
+    EXPECT_EQ(zero.out, kInvalid);
+    EXPECT_EQ(zero.status, 1);
+    // A capture whose copy cannot be made is not opened.
+    const std::string command =
+        "cat " + Quoted(input) + " | TMPDIR=" + Quoted(dir.Path("no/such/folder")) + " " +
+        Quoted(QUILLWAVE_BINARY) + " /dev/stdin > " + Quoted(dir.Path("out.txt"));
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFileText(dir.Path("out.txt")), "Unable to open /dev/stdin\n");
+    std::error_code ignored;
+    EXPECT_TRUE(std::filesystem::is_empty(spool, ignored));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ bool ReadStoredHeader(InputStream& stream, unsigned char* record, int32_t record
     if (ReadBytes(stream, record, 4) != 4) return false;
     const int32_t declaredSize = LoadI32(record);
     if (declaredSize < recordSize) return false;
-    if (declaredSize > stream.size - start) {
+    if (!FileHolds(stream, start, declaredSize)) {
         SeekToEnd(stream);
         return false;
     }

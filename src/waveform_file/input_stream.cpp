@@ -23,7 +23,8 @@ constexpr size_t kSpoolBufferSize = size_t{1024} * 1024;
 
 // Reads from the file itself, retrying interrupted and partial reads. When
 // the file yields less than it was thought to hold (it shrank, or the device
-// reported an error), that point becomes its end.
+// reported an error), that point becomes its end. Whether that fails the
+// caller's read is decided by the caller (the window reads ahead).
 size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destination, size_t count) {
     if (offset >= stream.size) return 0;
     const auto available = static_cast<uint64_t>(stream.size - offset);
@@ -38,7 +39,6 @@ size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destinat
         }
         if (got < 0 && errno == EINTR) continue;
         stream.size = offset + static_cast<int64_t>(done);
-        stream.readFailed = true;
         if (stream.windowStart + static_cast<int64_t>(stream.windowLength) > stream.size) {
             stream.windowLength = 0;
         }
@@ -149,6 +149,7 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder)
     stream.position = 0;
     stream.furthestRead = 0;
     stream.size = size;
+    stream.openedSize = size;
     stream.readFailed = readFailed;
     stream.window = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     stream.windowStart = 0;
@@ -163,8 +164,9 @@ void CloseInputStream(InputStream& stream) {
     stream.windowLength = 0;
 }
 
-size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_t count) {
-    auto* out = static_cast<unsigned char*>(destination);
+namespace {
+
+size_t ReadThroughWindow(InputStream& stream, int64_t offset, unsigned char* out, size_t count) {
     if (offset < 0 || offset >= stream.size || count == 0) return 0;
     if (WindowHolds(stream, offset, count)) {
         std::memcpy(out, stream.window.get() + (offset - stream.windowStart), count);
@@ -177,6 +179,26 @@ size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_
     const size_t copied = std::min(count, stream.windowLength);
     std::memcpy(out, stream.window.get(), copied);
     return copied;
+}
+
+}  // namespace
+
+size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_t count) {
+    const size_t got =
+        ReadThroughWindow(stream, offset, static_cast<unsigned char*>(destination), count);
+    if (got < count && offset >= 0) {
+        FileHolds(
+            stream, offset,
+            static_cast<int64_t>(std::min<uint64_t>(count, std::numeric_limits<int64_t>::max())));
+    }
+    return got;
+}
+
+bool FileHolds(InputStream& stream, int64_t offset, int64_t count) {
+    if (offset < 0 || count < 0) return false;
+    if (count <= stream.size - offset) return true;
+    if (count <= stream.openedSize - offset) stream.readFailed = true;
+    return false;
 }
 
 size_t ReadBytes(InputStream& stream, void* destination, size_t count) {

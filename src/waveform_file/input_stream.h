@@ -22,9 +22,11 @@ struct InputStream {
     // Bytes the file holds. Lowered if a read finds the file shorter than it
     // was (truncated meanwhile, or an I/O error): from then on it ends there.
     int64_t size = 0;
-    // Set when that happened: the file yielded less than it held when it
-    // was opened. A file that merely ends early (declared sizes beyond its
-    // end) is not a read failure; this is.
+    // What it held when opened.
+    int64_t openedSize = 0;
+    // Set when the walk needed bytes that the file held when it was opened
+    // but no longer yields. A file that merely ends early (declared sizes
+    // beyond its end) is not a read failure; this is.
     bool readFailed = false;
     // One past the furthest byte read so far (for showing progress).
     int64_t furthestRead = 0;
@@ -63,5 +65,9 @@ void SeekToEnd(InputStream& stream);
 
 // Bytes between the position and the end of the file (0 when past the end).
 int64_t BytesRemaining(const InputStream& stream);
+
+// Whether the file holds the `count` bytes at `offset`. When it held them
+// when opened but no longer does, that is a read failure (readFailed).
+bool FileHolds(InputStream& stream, int64_t offset, int64_t count);
 
 }  // namespace quillwave
