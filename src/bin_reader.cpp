@@ -17,6 +17,7 @@
 #include "bin_reader.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,14 +162,18 @@ int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
 
 // Converts waveform i into output name i.
 void RunConversion(InputStream& input, const char* inputName, const FileHeader& fileHeader,
-                   char** outputNames, Messages& messages, int stderrFd) {
+                   char** outputNames, Messages& messages, const ProgramEnvironment& environment) {
     struct stat inputIdentity {};
     fstat(input.fd, &inputIdentity);
     bool readFailureTold = false;
-    TextSink file;  // one buffer serves every output file in turn
-    OpenTextSink(file, -1);
-    Progress progress{.enabled = isatty(stderrFd) == 1,
-                      .fd = stderrFd,
+    TextSink file;  // one sink (and writer thread) serves every output file in turn
+    if (environment.processors > 1) {
+        OpenPipelinedTextSink(file, -1);
+    } else {
+        OpenTextSink(file, -1);
+    }
+    Progress progress{.enabled = isatty(environment.stderrFd) == 1,
+                      .fd = environment.stderrFd,
                       .input = &input,
                       .output = &file,
                       .waveforms = fileHeader.waveformCount,
@@ -221,7 +226,7 @@ int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
         } else if (argc - 2 < fileHeader.waveformCount) {
             RunListing(input, argv[1], fileHeader, messages);
         } else {
-            RunConversion(input, argv[1], fileHeader, argv + 2, messages, environment.stderrFd);
+            RunConversion(input, argv[1], fileHeader, argv + 2, messages, environment);
         }
         CloseInputStream(input);
     }
@@ -238,10 +243,14 @@ int main(int argc, char** argv) {
         quillwave::SetVectorFieldsEnabled(false);
     }
     const char* tmpdir = std::getenv("TMPDIR");
+    cpu_set_t usable;
+    const int processors =
+        sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : 1;
     return quillwave::RunQuillwave(
         argc, argv,
         {.stdoutFd = STDOUT_FILENO,
          .stderrFd = STDERR_FILENO,
-         .spoolFolder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp"});
+         .spoolFolder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp",
+         .processors = processors});
 }
 #endif
