@@ -29,6 +29,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text_output/decimal_powers.h"
 #include "text_output/exponent_suffixes.h"
 
 namespace quillwave {
@@ -158,6 +159,57 @@ constexpr auto kExponentScales = [] {
     return static_cast<size_t>(result.ptr - out);
 }
 
+// "e", the sign and two or three digits of any decimal exponent.
+size_t WriteExponentSuffix(int decimalExponent, char* out) {
+    if (decimalExponent >= -99 && decimalExponent <= 99) {
+        const uint32_t suffix = ExponentSuffix(decimalExponent);
+        std::memcpy(out, &suffix, 4);
+        return 4;
+    }
+    out[0] = 'e';
+    out[1] = decimalExponent < 0 ? '-' : '+';
+    const int magnitude = decimalExponent < 0 ? -decimalExponent : decimalExponent;
+    out[2] = static_cast<char>('0' + magnitude / 100);
+    WritePair(out + 3, static_cast<uint32_t>(magnitude % 100));
+    return 5;
+}
+
+// "%e" of a finite nonzero value outside the table's range (subnormal, tiny
+// or large) by one product with a rounded power of ten: y = |v| * 10^(6-k)
+// rounded, with 10^(6-k) itself rounded, is within 2^-28 of the exact value
+// (two roundings of 2^-53 each, and y < 2^24), so wherever y is farther than
+// 2^-27 from a half-integer, rounding y gives printf's seven digits. Exact
+// ties and near-ties (one value in tens of millions) are left to the exact
+// conversion. Values below 2^-722 are first multiplied by 2^256, exactly.
+[[gnu::noinline]] size_t FormatExponentByRoundedPower(double value, char* out) {
+    double magnitude = std::fabs(value);
+    const double* powers = kDecimalPowers - kFirstDecimalPower;
+    int binaryExponent = static_cast<int>((std::bit_cast<uint64_t>(magnitude) >> 52) & 0x7FF);
+    if (binaryExponent < 300) {
+        magnitude *= 0x1p256;
+        binaryExponent = static_cast<int>(std::bit_cast<uint64_t>(magnitude) >> 52) - 256;
+        powers = kScaledDecimalPowers - kFirstScaledPower;
+    }
+    // floor(log10(2^e)): the decimal exponent, or one less.
+    int decimalExponent = ((binaryExponent - 1023) * 78913) >> 18;
+    double scaled = magnitude * powers[6 - decimalExponent];
+    if (scaled >= 1e7) {
+        ++decimalExponent;
+        scaled = magnitude * powers[6 - decimalExponent];
+    }
+    const double digits = std::nearbyint(scaled);
+    if (std::fabs(scaled - digits) > 0.5 - 0x1p-27) return FormatExponentExactly(value, out);
+    auto kept = static_cast<uint32_t>(digits);
+    if (kept == 10000000) {  // rounded up to the next power of ten
+        kept = 1000000;
+        ++decimalExponent;
+    }
+    size_t length = 0;
+    if (std::signbit(value)) out[length++] = '-';
+    WritePointedSeven(out + length, kept);
+    return length + 8 + WriteExponentSuffix(decimalExponent, out + length + 8);
+}
+
 // "%f" digits of a value given in millionths, any size.
 size_t WriteMicros(uint64_t micros, char* out) {
     const uint64_t units = micros / 1000000;
@@ -201,12 +253,12 @@ size_t FormatExponent(double value, char* out) {
     size_t length = 0;
     if (negative) out[length++] = '-';
     if (biased == 0) {
-        if (fraction != 0) return FormatExponentExactly(value, out);  // subnormal
+        if (fraction != 0) return FormatExponentByRoundedPower(value, out);  // subnormal
         std::memcpy(out + length, "0.000000e+00", 12);
         return length + 12;
     }
     const ExponentScale& entry = kExponentScales[static_cast<size_t>(biased)];
-    if (entry.scale == 0) return FormatExponentExactly(value, out);
+    if (entry.scale == 0) return FormatExponentByRoundedPower(value, out);
     const uint64_t mantissa = fraction | (uint64_t{1} << 52);
     const u128 product = u128{mantissa} * entry.scale;
     const auto high = static_cast<uint64_t>(product >> 64);
