@@ -2,7 +2,8 @@
 // what the file-based target cannot: the capture arrives through a pipe (so
 // its header is checked and the rest spooled), and standard output is a
 // pipe whose reader counts lines and hangs up after a cap, so messages are
-// really written and long listings end on a closed pipe.
+// really written and long listings end on a closed pipe; output files are
+// written through the writer thread.
 //
 // The first byte chooses the command line as in fuzz_program.cpp (low three
 // bits: number of output names; bit 3: files in a temporary folder rather
@@ -84,7 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     const int status = quillwave::RunQuillwave(
         static_cast<int>(args.size()), argv.data(),
-        {.stdoutFd = output[1], .stderrFd = devNull, .spoolFolder = TemporaryFolder().c_str()});
+        {.stdoutFd = output[1],
+         .stderrFd = devNull,
+         .spoolFolder = TemporaryFolder().c_str(),
+         .processors = 2});  // output files through the writer thread
     close(output[1]);
     close(input[0]);
     feeder.join();
