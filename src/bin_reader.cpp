@@ -134,18 +134,18 @@ void EraseProgress(const Progress& progress) {
 }
 
 // Opens an output file for writing, created or emptied. An output that is
-// the input file itself (by any path or link) is refused before anything is
-// emptied, so a slip on the command line can never destroy the capture. A
-// FIFO is opened without waiting for a reader: with none, the open fails
-// at once instead of blocking forever. Symbolic links are followed, as the
-// shell's ">" follows them.
-int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
+// the input (by any path or link, or the pipe an input was copied from) is
+// refused before anything is emptied, so a slip on the command line can
+// never destroy the capture. A FIFO is opened without waiting for a reader:
+// with none, the open fails at once instead of blocking forever. Symbolic
+// links are followed, as the shell's ">" follows them.
+int OpenOutputFile(const char* name, const InputStream& input) {
     const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return -1;
     struct stat info {};
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, &info) != 0 ||
-        (info.st_dev == inputIdentity.st_dev && info.st_ino == inputIdentity.st_ino)) {
+        IsSameFileAsInput(input, fd)) {
         close(fd);
         return -1;
     }
@@ -163,8 +163,6 @@ int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
 // Converts waveform i into output name i.
 void RunConversion(InputStream& input, const char* inputName, const FileHeader& fileHeader,
                    char** outputNames, Messages& messages, const ProgramEnvironment& environment) {
-    struct stat inputIdentity {};
-    fstat(input.fd, &inputIdentity);
     bool readFailureTold = false;
     TextSink file;  // one sink (and writer thread) serves every output file in turn
     if (environment.processors > 1) {
@@ -186,7 +184,7 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
         progress.waveform = i;
         if (progress.enabled) DrawProgress(&progress);
         const char* name = outputNames[i];
-        const int fd = OpenOutputFile(name, inputIdentity);
+        const int fd = OpenOutputFile(name, input);
         if (fd < 0) {
             WriteMessage(messages, "Unable to open ", name);
             WaveformHeader skipped;

@@ -442,5 +442,20 @@ TEST_F(ProgramTest, InputsThatCannotSeekAreCheckedBeforeTheyAreCopied) {
     EXPECT_TRUE(std::filesystem::is_empty(spool, ignored));
 }
 
+TEST_F(ProgramTest, AnOutputThatIsThePipeTheInputCameThroughIsRefused) {
+    // Writing into the pipe the capture arrives through would hang (nobody
+    // reads it) or lose the waveform's text.
+    const std::vector<std::string> outputs = Outputs(3);
+    const std::string command = "cat " + Quoted(input) + " | " + Quoted(QUILLWAVE_BINARY) +
+                                " /dev/stdin " + Quoted(outputs[0]) + " /dev/stdin " +
+                                Quoted(outputs[2]) + " > " + Quoted(dir.Path("out.txt"));
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFileText(dir.Path("out.txt")), "Unable to open /dev/stdin\n");
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
 }  // namespace
 }  // namespace quillwave

@@ -127,6 +127,8 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder)
     }
     int64_t size = info.st_size;
     bool readFailed = false;
+    stream.sourceDevice = info.st_dev;
+    stream.sourceInode = info.st_ino;
     if (S_ISBLK(info.st_mode)) {
         size = lseek(fd, 0, SEEK_END);
     } else if (!S_ISREG(info.st_mode)) {
@@ -192,6 +194,16 @@ size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_
             static_cast<int64_t>(std::min<uint64_t>(count, std::numeric_limits<int64_t>::max())));
     }
     return got;
+}
+
+bool IsSameFileAsInput(const InputStream& stream, int fd) {
+    struct stat output {};
+    struct stat input {};
+    if (fstat(fd, &output) != 0 || fstat(stream.fd, &input) != 0) return true;  // cannot tell
+    const auto same = [&](uint64_t device, uint64_t inode) {
+        return output.st_dev == device && output.st_ino == inode;
+    };
+    return same(input.st_dev, input.st_ino) || same(stream.sourceDevice, stream.sourceInode);
 }
 
 bool FileHolds(InputStream& stream, int64_t offset, int64_t count) {

@@ -28,6 +28,10 @@ struct InputStream {
     // but no longer yields. A file that merely ends early (declared sizes
     // beyond its end) is not a read failure; this is.
     bool readFailed = false;
+    // The file as it was named, before any copy of an input that cannot
+    // seek (so that an output naming that pipe can be recognised).
+    uint64_t sourceDevice = 0;
+    uint64_t sourceInode = 0;
     // One past the furthest byte read so far (for showing progress).
     int64_t furthestRead = 0;
     // Read-ahead window over the file, for the many small header reads.
@@ -62,6 +66,10 @@ void SeekRelative(InputStream& stream, int64_t delta);
 
 // Places the position at the end of the file, unless it already lies past it.
 void SeekToEnd(InputStream& stream);
+
+// Whether the open descriptor `fd` is the input: the file the stream reads,
+// or the pipe or device it was copied from.
+bool IsSameFileAsInput(const InputStream& stream, int fd);
 
 // Bytes between the position and the end of the file (0 when past the end).
 int64_t BytesRemaining(const InputStream& stream);
