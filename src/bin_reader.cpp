@@ -6,6 +6,7 @@
 //
 // The mode is chosen by the number of output names: fewer than the file's
 // declared waveform count means listing (and no output file is touched).
+// `quillwave --help` (or -h) and `quillwave --version` answer alone.
 // Every message goes to standard output. The exit status is 0, except that a
 // failure to write an output file or standard output makes it 1, so that
 // lost data is never reported as success.
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
@@ -169,10 +171,47 @@ bool RunConversion(InputStream& input, const FileHeader& fileHeader, char** outp
     return allWritten;
 }
 
+// "--help" or "-h" (a short usage) or "--version" as the only argument, on
+// standard output. Any other argument names a file, and a capture called
+// --help is still ./--help. Returns the exit status, or -1 when the command
+// line asks neither.
+int AnswerHelpOrVersion(int argc, char** argv, int stdoutFd) {
+    if (argc != 2) return -1;
+    const std::string_view argument = argv[1];
+    std::string text;
+    if (argument == "--help" || argument == "-h") {
+        text = std::string(kUsageLine) +
+               "\n"
+               "Turns a waveform capture file into text.\n"
+               "  Listing     fewer output names than the file has waveforms (usually none):\n"
+               "              prints the file's version and one summary line per waveform.\n"
+               "  Conversion  at least one output name per waveform: writes waveform k to\n"
+               "              output file k, one line of time and value(s) per sample.\n"
+               "\n"
+               "Exit status: 0 when nothing failed; 1 when any failure message was printed\n"
+               "(the usage line, \"Unable to open\", \"Invalid Veltranix Public Waveform File\",\n"
+               "\"Unable to write\", \"Unable to read\").\n"
+               "\n"
+               "quillwave --version prints the version; a capture named --help is ./--help.\n"
+               "The manual: man quillwave. To write every waveform losslessly as CSV or\n"
+               "NumPy files, use quillwave-export (man quillwave-export).\n";
+    } else if (argument == "--version") {
+        text = "quillwave " QUILLWAVE_VERSION "\n";
+    } else {
+        return -1;
+    }
+    TextSink out;
+    OpenTextSink(out, stdoutFd, text.size());
+    WriteText(out, text);
+    return FlushTextSink(out) ? 0 : 1;
+}
+
 }  // namespace
 
 // The whole program, with its standard output given as a descriptor.
 int RunQuillwave(int argc, char** argv, int stdoutFd) {
+    const int answered = AnswerHelpOrVersion(argc, argv, stdoutFd);
+    if (answered >= 0) return answered;
     TextSink out;
     OpenTextSink(out, stdoutFd, size_t{64} * 1024);
     int status = 0;
