@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build and test quillwave, only
-# those that are missing. Runs apt-get as root, or through sudo otherwise.
+# those that are missing. Says which packages it needs, and which of them it
+# is about to install, before installing anything; asks nothing (CI has no
+# standard input). Runs apt-get as root, or through sudo otherwise.
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base)
-# Extra tools for the full CI run (fuzzing with clang, memory checking).
+# Extra tools for the full CI run (fuzzing with clang, memory checking, the
+# package's lint).
 if [[ "${1:-}" == "--ci" ]]; then
-    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy locales)
+    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy lintian
+              locales)
 fi
 run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 
@@ -23,7 +27,9 @@ for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
         missing+=("$package")
 done
+echo "Debian packages needed: ${packages[*]}"
 if [[ ${#missing[@]} -eq 0 ]]; then
+    echo "All installed."
     make_comma_locale "${1:-}"
     exit 0
 fi

@@ -9,7 +9,8 @@
 // Every message goes to standard output, and every message is a failure:
 // the exit status is 0 only when none was printed (and standard output
 // could be written), else 1, so that a script can tell a lost waveform
-// from a converted one.
+// from a converted one. `quillwave --help` (or -h) and `quillwave
+// --version` answer alone.
 //
 // Environment: TMPDIR names the folder where an input that cannot seek is
 // copied first (default /tmp); QUILLWAVE_SCALAR=1 switches the vector
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
@@ -203,10 +205,47 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
     EraseProgress(progress);
 }
 
+// "--help" or "-h" (a short usage) or "--version" as the only argument, on
+// standard output. Any other argument names a file, and a capture called
+// --help is still ./--help. Returns the exit status, or -1 when the command
+// line asks neither.
+int AnswerHelpOrVersion(int argc, char** argv, int stdoutFd) {
+    if (argc != 2) return -1;
+    const std::string_view argument = argv[1];
+    std::string text;
+    if (argument == "--help" || argument == "-h") {
+        text = std::string(kUsageLine) +
+               "\n"
+               "Turns a waveform capture file into text.\n"
+               "  Listing     fewer output names than the file has waveforms (usually none):\n"
+               "              prints the file's version and one summary line per waveform.\n"
+               "  Conversion  at least one output name per waveform: writes waveform k to\n"
+               "              output file k, one line of time and value(s) per sample.\n"
+               "\n"
+               "Exit status: 0 when nothing failed; 1 when any failure message was printed\n"
+               "(the usage line, \"Unable to open\", \"Invalid Veltranix Public Waveform File\",\n"
+               "\"Unable to write\", \"Unable to read\").\n"
+               "\n"
+               "quillwave --version prints the version; a capture named --help is ./--help.\n"
+               "The manual: man quillwave. To write every waveform losslessly as CSV or\n"
+               "NumPy files, use quillwave-export (man quillwave-export).\n";
+    } else if (argument == "--version") {
+        text = "quillwave " QUILLWAVE_VERSION "\n";
+    } else {
+        return -1;
+    }
+    TextSink out;
+    OpenTextSink(out, stdoutFd, text.size());
+    WriteText(out, text);
+    return FlushTextSink(out) ? 0 : 1;
+}
+
 }  // namespace
 
 // The whole program, with what it takes from outside given as parameters.
 int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
+    const int answered = AnswerHelpOrVersion(argc, argv, environment.stdoutFd);
+    if (answered >= 0) return answered;
     Messages messages;
     TextSink& out = messages.out;
     OpenTextSink(out, environment.stdoutFd, size_t{64} * 1024);

@@ -457,5 +457,69 @@ TEST_F(ProgramTest, AnOutputThatIsThePipeTheInputCameThroughIsRefused) {
     EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
 }
 
+// --help, -h and --version: answers on standard output, exit status 0, and
+// only as the sole argument, spelled exactly so.
+TEST_F(ProgramTest, HelpAndVersionAreAnsweredOnStandardOutput) {
+    for (const char* request : {"--help", "-h"}) {
+        const RunResult result = RunQuillwaveBinary({request});
+        EXPECT_EQ(result.status, 0) << request;
+        EXPECT_EQ(result.err, "") << request;
+        // The usage line first, then more than the bare usage of a run without arguments.
+        EXPECT_EQ(result.out.substr(0, kUsage.size()), kUsage) << request;
+        EXPECT_GT(result.out.size(), kUsage.size()) << request;
+        EXPECT_NE(result.out.find("man quillwave"), std::string::npos) << request;
+    }
+    EXPECT_EQ(RunQuillwaveBinary({"-h"}).out, RunQuillwaveBinary({"--help"}).out);
+    const RunResult version = RunQuillwaveBinary({"--version"});
+    EXPECT_EQ(version.out, "quillwave " QUILLWAVE_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+    EXPECT_EQ(version.status, 0);
+}
+
+TEST_F(ProgramTest, HelpOrVersionThatCannotBeWrittenMakesTheExitStatusOne) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    for (const char* request : {"--help", "--version"}) {
+        const std::string command = std::string(QUILLWAVE_BINARY) + " " + request + " > /dev/full";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1) << request;
+    }
+}
+
+// Captures named like the requests, reached as ./--help, or by any argument
+// that is not exactly a sole request: each still names a file as always.
+TEST_F(ProgramTest, AnyOtherArgumentNamesAFileEvenWhenItLooksLikeARequest) {
+    for (const char* name : {"--help", "-h", "--version"}) {
+        ASSERT_TRUE(writer::WriteBytesToFile(dir.Path(name), ThreeWaveforms()));
+    }
+    struct Case {
+        std::vector<std::string> args;  // run from the folder of the captures
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"./--help"}, kThreeListing},
+        {{"./-h"}, kThreeListing},
+        {{"--version", "a"}, kThreeListing},         // fewer names than waveforms: listing
+        {{"capture.bin", "--help"}, kThreeListing},  // an output name, never opened
+        {{"--help", "one", "two", "three"}, ""},     // converts the capture named --help
+        {{"-help"}, "Unable to open -help\n"},
+        {{"--help=1"}, "Unable to open --help=1\n"},
+        {{"--Version"}, "Unable to open --Version\n"},
+    };
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    std::vector<RunResult> results;
+    for (const Case& test : cases) results.push_back(RunQuillwaveBinary(test.args));
+    ASSERT_EQ(chdir(previous), 0);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(results[i].out, cases[i].out) << cases[i].args[0];
+        EXPECT_EQ(results[i].err, "") << cases[i].args[0];
+    }
+    EXPECT_EQ(ReadFileText(dir.Path("one")), kFirstLines);
+    EXPECT_EQ(ReadFileText(dir.Path("three")), kThirdLines);
+    EXPECT_EQ(ReadFileText(dir.Path("--help")), ReadFileText(input));  // never written
+}
+
 }  // namespace
 }  // namespace quillwave
