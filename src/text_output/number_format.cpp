@@ -183,19 +183,22 @@ size_t WriteExponentSuffix(int decimalExponent, char* out) {
 // conversion. Values below 2^-722 are first multiplied by 2^256, exactly.
 [[gnu::noinline]] size_t FormatExponentByRoundedPower(double value, char* out) {
     double magnitude = std::fabs(value);
-    const double* powers = kDecimalPowers - kFirstDecimalPower;
+    const double* powers = kDecimalPowers;
+    int firstPower = kFirstDecimalPower;
     int binaryExponent = static_cast<int>((std::bit_cast<uint64_t>(magnitude) >> 52) & 0x7FF);
     if (binaryExponent < 300) {
         magnitude *= 0x1p256;
         binaryExponent = static_cast<int>(std::bit_cast<uint64_t>(magnitude) >> 52) - 256;
-        powers = kScaledDecimalPowers - kFirstScaledPower;
+        powers = kScaledDecimalPowers;
+        firstPower = kFirstScaledPower;
     }
+    const auto power = [&](int p) { return powers[static_cast<size_t>(p - firstPower)]; };
     // floor(log10(2^e)): the decimal exponent, or one less.
     int decimalExponent = ((binaryExponent - 1023) * 78913) >> 18;
-    double scaled = magnitude * powers[6 - decimalExponent];
+    double scaled = magnitude * power(6 - decimalExponent);
     if (scaled >= 1e7) {
         ++decimalExponent;
-        scaled = magnitude * powers[6 - decimalExponent];
+        scaled = magnitude * power(6 - decimalExponent);
     }
     const double digits = std::nearbyint(scaled);
     if (std::fabs(scaled - digits) > 0.5 - 0x1p-27) return FormatExponentExactly(value, out);

@@ -90,9 +90,9 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
     if (biased == 0 || biased == 0x7FF) return false;  // zero, subnormal, inf, nan
     const int k = ((biased - 1023) * 78913) >> 18;     // floor(log10(2^(biased-1023)))
     if (k < -99 || k > 98) return false;
-    const double* powers = kDecimalPowers - kFirstDecimalPower;
-    const __m256d power = _mm256_set1_pd(powers[6 - k]);
-    const __m256d powerBelow = _mm256_set1_pd(powers[5 - k]);
+    const auto p = static_cast<size_t>(6 - k - kFirstDecimalPower);
+    const __m256d power = _mm256_set1_pd(kDecimalPowers[p]);
+    const __m256d powerBelow = _mm256_set1_pd(kDecimalPowers[p - 1]);
     constexpr uint64_t kSeparator = uint64_t{','} << 32 | uint64_t{' '} << 40;
     const __m256d suffix = _mm256_castsi256_pd(
         _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k) | kSeparator)));
