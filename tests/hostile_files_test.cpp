@@ -260,5 +260,63 @@ TEST_F(HostileFileTest, ListingAWaveformThatComesBackAfterALongWalkCostsOneWalk)
     }
 }
 
+// `starts` waveforms, each of whose walks enters one shared cycle of
+// `starts + smallBuffers` buffers and, 2^31-ish steps later (cut short by
+// the cycle), ends on the header of the next waveform; the last walks back
+// to the first. The waveform headers are themselves members of the cycle
+// (a header's bufferCount is its dataSize when read as a buffer). Every
+// start is distinct, so remembering walks by their start saves nothing on
+// the first pass: a listing that walks the cycle once per start takes time
+// proportional to starts times cycle length (minutes for this half-megabyte
+// file), not to the file and its output.
+Bytes WaveformsSharingOneCycle(int32_t starts, int32_t smallBuffers) {
+    const int64_t zone = 12 + 156 * int64_t{starts};
+    const auto header = [](int64_t k) { return 12 + 156 * k; };
+    const auto small = [&](int64_t i) { return zone + 12 * i; };
+    const int64_t cycle = int64_t{starts} + smallBuffers;
+    // Cycle order: small 0, header 0, small 1, header 1, ..., header starts-1,
+    // small starts, ..., small smallBuffers-1, back to small 0.
+    const auto node = [&](int64_t index) {
+        if (index < 2 * int64_t{starts}) {
+            return index % 2 == 0 ? small(index / 2) : header(index / 2);
+        }
+        return small(index - starts);
+    };
+    Bytes file;
+    AppendFileHeader(file, starts);
+    for (int64_t k = 0; k < starts; ++k) {
+        const int64_t steps = small(k + 1) - header(k) - 144;
+        AppendWaveformHeader(
+            file,
+            {.waveformType = 1, .bufferCount = static_cast<int32_t>(steps), .summaryText1 = "w"});
+        const int64_t end = 2 * ((k + 1) % starts) + 1;
+        const int64_t entry = (((end - (steps - 1)) % cycle) + cycle) % cycle;
+        const int64_t here = header(k) + 144;
+        AppendBuffer(file, BufferSpec{.dataSize = static_cast<int32_t>(node(entry) - here - 12)});
+    }
+    for (int64_t i = 0; i < smallBuffers; ++i) {
+        const int64_t target = i < starts             ? header(i)
+                               : i + 1 < smallBuffers ? small(i + 1)
+                                                      : small(0);
+        AppendBuffer(file, BufferSpec{.dataSize = static_cast<int32_t>(target - small(i) - 12)});
+    }
+    return file;
+}
+
+TEST_F(HostileFileTest, ListingManyWaveformsThatShareOneLongCycleCostsOneWalkOfIt) {
+    constexpr int32_t kStarts = 2000;
+    Write(WaveformsSharingOneCycle(kStarts, 20000));
+    const std::string command =
+        std::string("'") + QUILLWAVE_BINARY + "' '" + input + "' | LC_ALL=C sort | uniq -c";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char text[512] = {};
+    const size_t got = std::fread(text, 1, sizeof text - 1, pipe);
+    pclose(pipe);
+    std::string lines = std::to_string(kStarts);
+    lines.insert(0, 7 - lines.size(), ' ');  // as uniq -c pads its counts
+    EXPECT_EQ(std::string(text, got), "      1 " + kVersion + lines + " w, PB_NORMAL, 0, , , \n");
+}
+
 }  // namespace
 }  // namespace quillwave
