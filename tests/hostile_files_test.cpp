@@ -10,6 +10,7 @@
 #include <random>
 
 #include "test_support.h"
+#include "waveform_file/buffer_walk.h"
 #include "waveform_file/header_readers.h"
 
 namespace quillwave {
@@ -51,6 +52,71 @@ TEST(IgnoreWaveformBuffers, MatchesTheLiteralWalkOnRandomJumpingFiles) {
             IgnoreWaveformBuffers(fast, count);
             for (int32_t i = 0; i < count; ++i) IgnoreWaveformData(literal);
             EXPECT_EQ(fast.position, literal.position) << "trial " << trial << " count " << count;
+            CloseInputStream(fast);
+            CloseInputStream(literal);
+        }
+    }
+}
+
+// One memo shared by many walks from random starts with random counts, each
+// checked against the literal walk: a wrong jump through the memo (a wrong
+// chain, index, loop or end) gives a wrong position. The files are buffers
+// jumping to one another's starts (long tails, loops and merges) or to odd
+// offsets; a small stride and sample limit bring every path of the memo
+// into play on little files.
+TEST(IgnoreWaveformBuffers, AMemoSharedByManyWalksMatchesTheLiteralWalk) {
+    struct Case {
+        int buffers;
+        unsigned jumps;  // in 16: how often a buffer does not lead to the next
+        int64_t stride;
+        size_t maxSamples;
+    };
+    const Case cases[] = {{40, 5, 1, 1 << 20},   {300, 0, 3, 1 << 20},   {300, 1, 4, 1 << 20},
+                          {300, 5, 7, 40},       {2000, 0, 64, 1 << 20}, {2000, 1, 5, 300},
+                          {2000, 5, 64, 1 << 20}};
+    std::mt19937 random(20261209);
+    for (const Case& c : cases) {
+        for (int trial = 0; trial < 40; ++trial) {
+            Bytes file;
+            std::vector<int64_t> starts;
+            for (int b = 0; b < c.buffers; ++b) starts.push_back(16 * int64_t{b});
+            for (int b = 0; b < c.buffers; ++b) {
+                // Onto the next buffer (the last onto the first), making one
+                // long loop; else onto any buffer, past the end, or into the
+                // middle of one, making tails, merges and smaller loops.
+                int64_t target = starts[static_cast<size_t>(b + 1) % starts.size()];
+                const unsigned kind = random() % 16;
+                if (kind < c.jumps) target = starts[random() % starts.size()];
+                if (kind == 0 && c.jumps > 2) target = 16 * int64_t{c.buffers} + random() % 64;
+                if (kind == 1 && c.jumps > 2) target = starts[random() % starts.size()] + 4;
+                AppendBuffer(file,
+                             BufferSpec{.headerSize = 16,
+                                        .dataSize = static_cast<int32_t>(target - starts[b] - 16)});
+            }
+            ASSERT_EQ(file.size(), 16u * static_cast<size_t>(c.buffers));
+            BufferWalkMemo memo{.stride = c.stride, .maxSamples = c.maxSamples};
+            InputStream fast = StreamOver(file);
+            InputStream literal = StreamOver(file);
+            for (int walk = 0; walk < 100; ++walk) {
+                const int64_t start = random() % 4 == 0
+                                          ? static_cast<int64_t>(random() % file.size())
+                                          : starts[random() % starts.size()];
+                const auto count = static_cast<int32_t>(random() % (2 << (random() % 9)));
+                fast.position = literal.position = start;
+                IgnoreWaveformBuffers(fast, count, &memo);
+                for (int32_t i = 0; i < count; ++i) IgnoreWaveformData(literal);
+                ASSERT_EQ(fast.position, literal.position)
+                    << "buffers " << c.buffers << " stride " << c.stride << " trial " << trial
+                    << " walk " << walk << " start " << start << " count " << count;
+            }
+            // Counts far beyond any literal walk, against the walk without a memo.
+            for (int walk = 0; walk < 20; ++walk) {
+                fast.position = literal.position = starts[random() % starts.size()];
+                const auto count = static_cast<int32_t>(kMaxCount - random() % 1000);
+                IgnoreWaveformBuffers(fast, count, &memo);
+                IgnoreWaveformBuffers(literal, count);
+                ASSERT_EQ(fast.position, literal.position) << "trial " << trial << " walk " << walk;
+            }
             CloseInputStream(fast);
             CloseInputStream(literal);
         }
