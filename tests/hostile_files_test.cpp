@@ -335,7 +335,7 @@ TEST_F(HostileFileTest, ListingAWaveformThatComesBackAfterALongWalkCostsOneWalk)
 // the first pass: a listing that walks the cycle once per start takes time
 // proportional to starts times cycle length (minutes for this half-megabyte
 // file), not to the file and its output.
-Bytes WaveformsSharingOneCycle(int32_t starts, int32_t smallBuffers) {
+Bytes WaveformsSharingOneCycle(int32_t starts, int32_t smallBuffers, int32_t waveformType = 1) {
     const int64_t zone = 12 + 156 * int64_t{starts};
     const auto header = [](int64_t k) { return 12 + 156 * k; };
     const auto small = [&](int64_t i) { return zone + 12 * i; };
@@ -352,9 +352,9 @@ Bytes WaveformsSharingOneCycle(int32_t starts, int32_t smallBuffers) {
     AppendFileHeader(file, starts);
     for (int64_t k = 0; k < starts; ++k) {
         const int64_t steps = small(k + 1) - header(k) - 144;
-        AppendWaveformHeader(
-            file,
-            {.waveformType = 1, .bufferCount = static_cast<int32_t>(steps), .summaryText1 = "w"});
+        AppendWaveformHeader(file, {.waveformType = waveformType,
+                                    .bufferCount = static_cast<int32_t>(steps),
+                                    .summaryText1 = "w"});
         const int64_t end = 2 * ((k + 1) % starts) + 1;
         const int64_t entry = (((end - (steps - 1)) % cycle) + cycle) % cycle;
         const int64_t here = header(k) + 144;
@@ -382,6 +382,29 @@ TEST_F(HostileFileTest, ListingManyWaveformsThatShareOneLongCycleCostsOneWalkOfI
     std::string lines = std::to_string(kStarts);
     lines.insert(0, 7 - lines.size(), ' ');  // as uniq -c pads its counts
     EXPECT_EQ(std::string(text, got), "      1 " + kVersion + lines + " w, PB_NORMAL, 0, , , \n");
+}
+
+// A conversion steps over all the buffers of an unknown waveform, and of a
+// waveform whose output cannot be opened: over the same file, each of those
+// walks must not cost a walk around the loop either.
+TEST_F(HostileFileTest, ConvertingManyWaveformsThatShareOneLongCycleCostsOneWalkOfIt) {
+    constexpr int32_t kStarts = 2000;
+    struct Case {
+        int32_t waveformType;
+        std::string output;
+        std::string message;
+    };
+    const std::string unopenable = dir.Path("missing/out.csv");
+    const Case cases[] = {{PB_UNKNOWN, "/dev/null", ""},
+                          {PB_NORMAL, unopenable, "Unable to open " + unopenable + "\n"}};
+    for (const Case& c : cases) {
+        Write(WaveformsSharingOneCycle(kStarts, 20000, c.waveformType));
+        std::vector<std::string> args(kStarts + 1, c.output);
+        args[0] = input;
+        std::string expected;
+        for (int32_t k = 0; k < kStarts; ++k) expected += c.message;
+        EXPECT_EQ(RunQuillwaveBinary(args).out, expected) << c.waveformType;
+    }
 }
 
 }  // namespace
