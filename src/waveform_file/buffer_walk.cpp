@@ -45,9 +45,9 @@ void AddSample(BufferWalkMemo& memo, int32_t chain, int64_t position) {
 }
 
 // Past this, walks record nothing more. A chain costs about as much as a
-// few samples.
+// dozen samples.
 bool MemoFull(const BufferWalkMemo& memo) {
-    return memo.sampleCount >= memo.maxSamples || memo.chains.size() >= memo.maxSamples / 4;
+    return memo.sampleCount >= memo.maxSamples || memo.chains.size() >= memo.maxSamples / 16;
 }
 
 WalkChain& ChainAt(BufferWalkMemo& memo, int32_t chain) {
