@@ -67,7 +67,7 @@ TEST(IgnoreWaveformBuffers, MatchesTheLiteralWalkOnRandomJumpingFiles) {
 TEST(IgnoreWaveformBuffers, AMemoSharedByManyWalksMatchesTheLiteralWalk) {
     struct Case {
         int buffers;
-        unsigned jumps;  // in 16: how often a buffer does not lead to the next
+        int64_t jumps;  // in 16: how often a buffer does not lead to the next
         int64_t stride;
         size_t maxSamples;
     };
@@ -75,33 +75,33 @@ TEST(IgnoreWaveformBuffers, AMemoSharedByManyWalksMatchesTheLiteralWalk) {
                           {300, 5, 7, 40},       {2000, 0, 64, 1 << 20}, {2000, 1, 5, 300},
                           {2000, 5, 64, 1 << 20}};
     std::mt19937 random(20261209);
+    const auto below = [&](int64_t n) {
+        return static_cast<int64_t>(random() % static_cast<uint64_t>(n));
+    };
     for (const Case& c : cases) {
+        const int64_t end = 16 * int64_t{c.buffers};  // buffer b starts at 16 * b
         for (int trial = 0; trial < 40; ++trial) {
             Bytes file;
-            std::vector<int64_t> starts;
-            for (int b = 0; b < c.buffers; ++b) starts.push_back(16 * int64_t{b});
-            for (int b = 0; b < c.buffers; ++b) {
+            for (int64_t start = 0; start < end; start += 16) {
                 // Onto the next buffer (the last onto the first), making one
                 // long loop; else onto any buffer, past the end, or into the
                 // middle of one, making tails, merges and smaller loops.
-                int64_t target = starts[static_cast<size_t>(b + 1) % starts.size()];
-                const unsigned kind = random() % 16;
-                if (kind < c.jumps) target = starts[random() % starts.size()];
-                if (kind == 0 && c.jumps > 2) target = 16 * int64_t{c.buffers} + random() % 64;
-                if (kind == 1 && c.jumps > 2) target = starts[random() % starts.size()] + 4;
+                int64_t target = (start + 16) % end;
+                const int64_t kind = below(16);
+                if (kind < c.jumps) target = 16 * below(c.buffers);
+                if (kind == 0 && c.jumps > 2) target = end + below(64);
+                if (kind == 1 && c.jumps > 2) target = 16 * below(c.buffers) + 4;
                 AppendBuffer(file,
                              BufferSpec{.headerSize = 16,
-                                        .dataSize = static_cast<int32_t>(target - starts[b] - 16)});
+                                        .dataSize = static_cast<int32_t>(target - start - 16)});
             }
-            ASSERT_EQ(file.size(), 16u * static_cast<size_t>(c.buffers));
+            ASSERT_EQ(file.size(), static_cast<size_t>(end));
             BufferWalkMemo memo{.stride = c.stride, .maxSamples = c.maxSamples};
             InputStream fast = StreamOver(file);
             InputStream literal = StreamOver(file);
             for (int walk = 0; walk < 100; ++walk) {
-                const int64_t start = random() % 4 == 0
-                                          ? static_cast<int64_t>(random() % file.size())
-                                          : starts[random() % starts.size()];
-                const auto count = static_cast<int32_t>(random() % (2 << (random() % 9)));
+                const int64_t start = below(4) == 0 ? below(end) : 16 * below(c.buffers);
+                const auto count = static_cast<int32_t>(below(int64_t{2} << below(9)));
                 fast.position = literal.position = start;
                 IgnoreWaveformBuffers(fast, count, &memo);
                 for (int32_t i = 0; i < count; ++i) IgnoreWaveformData(literal);
@@ -111,8 +111,8 @@ TEST(IgnoreWaveformBuffers, AMemoSharedByManyWalksMatchesTheLiteralWalk) {
             }
             // Counts far beyond any literal walk, against the walk without a memo.
             for (int walk = 0; walk < 20; ++walk) {
-                fast.position = literal.position = starts[random() % starts.size()];
-                const auto count = static_cast<int32_t>(kMaxCount - random() % 1000);
+                fast.position = literal.position = 16 * below(c.buffers);
+                const auto count = static_cast<int32_t>(kMaxCount - below(1000));
                 IgnoreWaveformBuffers(fast, count, &memo);
                 IgnoreWaveformBuffers(literal, count);
                 ASSERT_EQ(fast.position, literal.position) << "trial " << trial << " walk " << walk;
