@@ -166,6 +166,7 @@ int OpenOutputFile(const char* name, const InputStream& input) {
 void RunConversion(InputStream& input, const char* inputName, const FileHeader& fileHeader,
                    char** outputNames, Messages& messages, const ProgramEnvironment& environment) {
     bool readFailureTold = false;
+    WaveformWalkMemo memo;
     TextSink file;  // one sink (and writer thread) serves every output file in turn
     if (environment.processors > 1) {
         OpenPipelinedTextSink(file, -1);
@@ -190,12 +191,12 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
         if (fd < 0) {
             WriteMessage(messages, "Unable to open ", name);
             WaveformHeader skipped;
-            IgnoreWaveform(input, skipped);
+            IgnoreWaveform(input, skipped, &memo);
             TellReadFailure(messages, input, inputName, readFailureTold);
             continue;
         }
         RetargetTextSink(file, fd);
-        OutputWaveform(input, file);
+        OutputWaveform(input, file, &memo);
         const bool flushed = FlushTextSink(file);
         const bool closed = close(fd) == 0;
         progress.earlierBytes += TextWritten(file);

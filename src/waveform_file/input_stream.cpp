@@ -19,6 +19,10 @@ namespace quillwave {
 namespace {
 
 constexpr size_t kWindowCapacity = size_t{64} * 1024;
+// What a read far from the window brings in: a walk whose buffers leap back
+// and forth reads one header per leap, and 64 KB for each would cost more
+// than everything else.
+constexpr size_t kFarBlock = size_t{4} * 1024;
 constexpr size_t kSpoolBufferSize = size_t{1024} * 1024;
 
 // Reads from the file itself, retrying interrupted and partial reads. When
@@ -175,9 +179,15 @@ size_t ReadThroughWindow(InputStream& stream, int64_t offset, unsigned char* out
         return count;
     }
     if (count >= kWindowCapacity) return ReadFromFile(stream, offset, out, count);
+    // A read at or shortly after the window goes on through the file, and
+    // takes a whole window; sequential reads stay as fast.
+    const int64_t windowEnd = stream.windowStart + static_cast<int64_t>(stream.windowLength);
+    const bool onward =
+        offset >= stream.windowStart && offset - windowEnd < static_cast<int64_t>(kWindowCapacity);
+    const size_t block = onward ? kWindowCapacity : std::max(count, kFarBlock);
     stream.windowStart = offset;
     stream.windowLength = 0;
-    stream.windowLength = ReadFromFile(stream, offset, stream.window.get(), kWindowCapacity);
+    stream.windowLength = ReadFromFile(stream, offset, stream.window.get(), block);
     const size_t copied = std::min(count, stream.windowLength);
     std::memcpy(out, stream.window.get(), copied);
     return copied;
