@@ -83,6 +83,7 @@ RunResult RunQuillwaveBinary(const std::vector<std::string>& args,
     RunResult result;
     std::vector<std::string> variables = environment;
     std::vector<char*> envp;
+    envp.reserve(variables.size());
     for (std::string& variable : variables) envp.push_back(variable.data());
     for (char** inherited = environ; *inherited != nullptr; ++inherited) envp.push_back(*inherited);
     envp.push_back(nullptr);

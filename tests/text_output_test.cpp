@@ -491,9 +491,9 @@ TEST(Conversion, ASinkThatFailsStopsTheWaveformsFormatting) {
         InputStream in = StreamOver(file);
         TextSink sink;
         if (pipelined) {
-            OpenPipelinedTextSink(sink, ends[1], 64 * 1024, 2);
+            OpenPipelinedTextSink(sink, ends[1], size_t{64} * 1024, 2);
         } else {
-            OpenTextSink(sink, ends[1], 64 * 1024);
+            OpenTextSink(sink, ends[1], size_t{64} * 1024);
         }
         EXPECT_FALSE(OutputWaveform(in, sink));
         EXPECT_FALSE(FlushTextSink(sink));

@@ -374,7 +374,8 @@ TEST(LoadSamples, ReturnsTheStoredBytesOfAnyRange) {
 // Why a waveform yields nothing, as the export program tells its users, and
 // where the stream stands afterwards (the next waveform is read there).
 TEST(ReadWaveformSamples, SaysWhyAWaveformYieldsNothing) {
-    const auto waveform = [](int32_t type, int32_t bufferCount, std::vector<BufferSpec> buffers) {
+    const auto waveform = [](int32_t type, int32_t bufferCount,
+                             const std::vector<BufferSpec>& buffers) {
         Bytes file;
         AppendWaveformHeader(file,
                              {.waveformType = type, .bufferCount = bufferCount, .sampleCount = 2});

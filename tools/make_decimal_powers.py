@@ -43,6 +43,7 @@ inline constexpr int kFirstScaledPower = {SCALED_FIRST};
 inline constexpr int kLastScaledPower = {SCALED_LAST};
 inline constexpr int kPowerScaleBits = {SCALE_BITS};
 
+// clang-format off
 inline constexpr double kDecimalPowers[] = {{
 {entries(powers)}
 }};
@@ -50,6 +51,7 @@ inline constexpr double kDecimalPowers[] = {{
 inline constexpr double kScaledDecimalPowers[] = {{
 {entries(scaled)}
 }};
+// clang-format on
 
 }}  // namespace quillwave""")
 

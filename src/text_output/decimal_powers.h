@@ -15,6 +15,7 @@ inline constexpr int kFirstScaledPower = 215;
 inline constexpr int kLastScaledPower = 332;
 inline constexpr int kPowerScaleBits = 256;
 
+// clang-format off
 inline constexpr double kDecimalPowers[] = {
     0x1.5f1ca820511c3p-1007, 0x1.b6e3d22865634p-1004, 0x1.124e63593f5e1p-1000,
     0x1.56e1fc2f8f359p-997, 0x1.ac9a7b3b7302fp-994, 0x1.0be08d0527e1dp-990,
@@ -237,5 +238,6 @@ inline constexpr double kScaledDecimalPowers[] = {
     0x1.e27c695576861p+836, 0x1.2d8dc1d56a13dp+840, 0x1.78f1324ac498cp+843,
     0x1.d72d7edd75befp+846,
 };
+// clang-format on
 
 }  // namespace quillwave

@@ -62,7 +62,7 @@ void CheckTimes(double increment, double origin, int32_t first) {
 }
 
 void CheckGroup(const unsigned char* group) {
-    for (int i = 0; i < 2; ++i) {
+    for (size_t i = 0; i < 2; ++i) {
         const double value = LoadF64(group + 8 * i);
         Same(Exponent(value), Printed("%e", value));
     }

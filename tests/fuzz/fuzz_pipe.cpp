@@ -80,15 +80,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         args.push_back(realFiles ? TemporaryFolder() + "/out" + std::to_string(i) : "/dev/null");
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     static const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const int status = quillwave::RunQuillwave(
-        static_cast<int>(args.size()), argv.data(),
-        {.stdoutFd = output[1],
-         .stderrFd = devNull,
-         .spoolFolder = TemporaryFolder().c_str(),
-         .processors = 2});  // output files through the writer thread
+    const int status =
+        quillwave::RunQuillwave(static_cast<int>(args.size()), argv.data(),
+                                {.stdoutFd = output[1],
+                                 .stderrFd = devNull,
+                                 .spoolFolder = TemporaryFolder().c_str(),
+                                 .processors = 2});  // output files through the writer thread
     close(output[1]);
     close(input[0]);
     feeder.join();
