@@ -1,5 +1,6 @@
 // What must come out the same on every processor: 128-bit arithmetic done
-// in 32-bit pieces where the compiler has no __int128.
+// in 32-bit pieces where the compiler has no __int128, and the sign of NaN
+// times, which the processors' own arithmetic does not agree on.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "text_output/conversion.h"
 #include "text_output/number_format.h"
 #include "text_output/wide_integer.h"
 
@@ -131,6 +133,41 @@ TEST(WideInteger, DecimalOfShiftedValuesMatchesPrintf) {
         ASSERT_EQ(std::string(got, WriteWideDecimal(value, got)), expected);
     }
 #endif
+}
+
+// The sign of a NaN time is in the text ("nan" or "-nan"). These are x86's
+// results (its default NaN is negative, and of two NaNs the first operand's
+// is kept); other processors make a positive NaN, or prefer a signaling one.
+TEST(TimeFromIndex, NanTimesHaveTheSameSignOnEveryProcessor) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double signaling = std::numeric_limits<double>::signaling_NaN();
+    struct Case {
+        int32_t index;
+        double increment;
+        double origin;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, inf, 0.0, "-nan"},                                // 0 x inf
+        {0, -inf, 1.0, "-nan"},                               // 0 x -inf
+        {1, inf, -inf, "-nan"},                               // inf - inf
+        {-1, inf, inf, "-nan"},                               // -inf + inf
+        {3, nan, 0.0, "nan"},                                 // a NaN increment keeps its sign
+        {3, -nan, 0.0, "-nan"},       {3, 1.0, nan, "nan"},   // so does a NaN origin
+        {3, 1.0, -nan, "-nan"},       {1, inf, nan, "nan"},   // inf + NaN: the NaN's sign
+        {3, nan, -nan, "nan"},                                // two NaNs: the increment's
+        {3, -nan, nan, "-nan"},       {0, inf, nan, "-nan"},  // the NaN of 0 x inf comes first
+        {3, nan, -signaling, "nan"},                          // a signaling NaN takes no precedence
+        {3, -signaling, nan, "-nan"}, {3, 1.0, -signaling, "-nan"}, {3, signaling, 0.0, "nan"},
+    };
+    for (const Case& c : cases) {
+        const WaveformHeader header{.timeIncrement = c.increment, .timeOrigin = c.origin};
+        char text[kMaxExponentLength];
+        EXPECT_EQ(std::string(text, FormatExponent(ComputeTimeFromIndex(c.index, header), text)),
+                  c.text)
+            << c.index << " x " << c.increment << " + " << c.origin;
+    }
 }
 
 }  // namespace
