@@ -12,6 +12,18 @@ if [[ "${1:-}" == "--ci" ]]; then
     packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy lintian
               locales)
 fi
+# A cross build for a Debian architecture (scripts/cross-test.sh ARCH):
+# its cross compiler, qemu-user to run the tests, GoogleTest's sources.
+if [[ "${1:-}" == "--cross" ]]; then
+    case "${2:-}" in
+        arm64) triplet=aarch64-linux-gnu ;;
+        armhf) triplet=arm-linux-gnueabihf ;;
+        i386) triplet=i686-linux-gnu ;;
+        s390x) triplet=s390x-linux-gnu ;;
+        *) echo "install-deps.sh: no cross build for '${2:-}'" >&2; exit 2 ;;
+    esac
+    packages+=("g++-$triplet" qemu-user googletest)
+fi
 run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 
 # A locale with a decimal comma, for the test that number formatting ignores
