@@ -22,5 +22,12 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DQUILLWAVE_WERROR=ON -DQUILLWAVE_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" --parallel 2
 built=$SECONDS
+# A build that found no GoogleTest would have only the manual page's test:
+# that must fail here, not pass as if the suite had run.
+tests=$(ctest --test-dir "$build" -N --label-exclude 'exhaustive|valgrind' | sed -n 's/^Total Tests: //p')
+if (( ${tests:-0} < 50 )); then
+    echo "$arch: only ${tests:-0} tests were built; the cross build lost its test suite" >&2
+    exit 1
+fi
 ctest --test-dir "$build" --output-on-failure --parallel 2 --label-exclude 'exhaustive|valgrind'
 echo "$arch: build $((built - started)) s, tests $((SECONDS - built)) s"
