@@ -5,7 +5,8 @@
 # standard input). Runs apt-get as root, or through sudo otherwise.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base)
+# python3-numpy: the export tests read the exported files back with numpy.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy)
 # Extra tools for the full CI run (fuzzing with clang, memory checking, the
 # package's lint).
 if [[ "${1:-}" == "--ci" ]]; then

@@ -1,0 +1,63 @@
+#include "export_output/capture_walk.h"
+
+#include "waveform_file/waveform_samples.h"
+
+namespace quillwave {
+namespace {
+
+int64_t NextWaveformStart(InputStream& stream, int64_t start) {
+    stream.position = start;
+    ReadWaveformSamples(stream);
+    return stream.position;
+}
+
+}  // namespace
+
+WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared) {
+    if (declared <= 0) return {};
+    const auto atEnd = [&](int64_t position) { return position >= stream.size; };
+    if (atEnd(firstWaveform)) return {.waveforms = 0, .end = WalkEnd::FileEnds};
+    // Brent: the hare visits every waveform start in order (index 1, 2, ...),
+    // the tortoise waits at indices 2^k - 1. A repeat among the first
+    // `declared` starts (mu + lambda <= declared) is seen by hare index
+    // 2 * max(mu + 1, lambda) + lambda <= 3 * declared + 2; past that, none
+    // lies within the declared waveforms.
+    const int64_t lastIndex = 3 * static_cast<int64_t>(declared) + 2;
+    int64_t tortoise = firstWaveform;
+    int64_t hare = NextWaveformStart(stream, firstWaveform);
+    int64_t hareIndex = 1;
+    int64_t power = 1;
+    int64_t lambda = 1;
+    for (;;) {
+        if (atEnd(hare)) {
+            // A walk that reaches the end never repeated a start before it.
+            if (hareIndex >= declared) return {.waveforms = declared};
+            return {.waveforms = hareIndex, .end = WalkEnd::FileEnds};
+        }
+        if (hare == tortoise) break;
+        if (hareIndex >= lastIndex) return {.waveforms = declared};
+        if (power == lambda) {
+            tortoise = hare;
+            power *= 2;
+            lambda = 0;
+        }
+        hare = NextWaveformStart(stream, hare);
+        ++hareIndex;
+        ++lambda;
+    }
+    // The cycle is lambda long; mu is the index of its first start.
+    tortoise = firstWaveform;
+    hare = firstWaveform;
+    for (int64_t i = 0; i < lambda; ++i) hare = NextWaveformStart(stream, hare);
+    int64_t mu = 0;
+    while (tortoise != hare && mu < hareIndex) {
+        tortoise = NextWaveformStart(stream, tortoise);
+        hare = NextWaveformStart(stream, hare);
+        ++mu;
+    }
+    const int64_t distinct = mu + lambda;
+    if (distinct >= declared) return {.waveforms = declared};
+    return {.waveforms = distinct, .end = WalkEnd::Loops, .loopsTo = mu};
+}
+
+}  // namespace quillwave

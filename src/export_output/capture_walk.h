@@ -1,0 +1,38 @@
+// How far to walk a capture's waveforms.
+//
+// Each waveform starts where the previous one's walk ended, and a walk
+// depends only on where it starts (the file does not change under the
+// program). So once a waveform starts where an earlier one started, every
+// later one repeats an earlier one: a crafted file declaring 2^31 - 1
+// waveforms can send the walk round the same few waveforms forever. The
+// export stops there, so it never writes more files or descriptions than
+// the capture holds distinct waveforms.
+//
+// The positions are found with Brent's cycle detection, in constant memory
+// and in a number of header reads bounded by a few times the number of
+// waveforms walked: the walk itself is then made once more, in order.
+#pragma once
+
+#include <cstdint>
+
+#include "waveform_file/input_stream.h"
+
+namespace quillwave {
+
+enum class WalkEnd : uint8_t {
+    Declared,  // every declared waveform is walked
+    FileEnds,  // the file ends (the next waveform would start at or past its end)
+    Loops,     // the next waveform starts where an earlier one started
+};
+
+struct WalkExtent {
+    int64_t waveforms = 0;  // how many waveforms to walk, from the first
+    WalkEnd end = WalkEnd::Declared;
+    int64_t loopsTo = 0;  // for Loops: 0-based index of the waveform it would repeat
+};
+
+// Measures the walk of `declared` waveforms from `firstWaveform` (leaves
+// the stream's position anywhere).
+WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared);
+
+}  // namespace quillwave

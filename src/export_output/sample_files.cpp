@@ -1,0 +1,267 @@
+#include "export_output/sample_files.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "export_output/shortest_number.h"
+#include "waveform_file/little_endian.h"
+
+namespace quillwave {
+namespace {
+
+// Samples are loaded in chunks of this many indices per column.
+constexpr size_t kChunkSamples = 16384;
+
+constexpr size_t kMaxValueLength =
+    std::max({kMaxShortestFloatLength, kMaxInt32Length, kMaxByteLength});
+constexpr size_t kMaxCsvLineLength =
+    kMaxShortestDoubleLength + kMaxColumns * (1 + kMaxValueLength) + 1;
+
+// NumPy's own layout: the header is padded so the data starts at a multiple
+// of this, and leaves room for the length of the first axis to grow to this
+// many digits (numpy.save does both; matching it keeps the files identical).
+constexpr size_t kNpyAlignment = 64;
+constexpr size_t kNpyGrowthDigits = 21;
+constexpr size_t kNpyPrefixLength = 10;  // magic (6), version (2), header length (2)
+
+// The chunk of each column currently loaded, indexed by sample index within
+// the chunk.
+struct Chunks {
+    std::array<std::unique_ptr<unsigned char[]>, kMaxColumns> bytes;
+    std::array<const unsigned char*, kMaxColumns> column{};
+    std::array<SampleKind, kMaxColumns> kind{};
+    std::array<size_t, kMaxColumns> width{};
+    size_t count = 0;
+};
+
+Chunks MakeChunks(const WaveformSamples& samples) {
+    Chunks chunks;
+    chunks.count = samples.columnCount;
+    for (size_t c = 0; c < chunks.count; ++c) {
+        const SampleColumn& column = samples.columns[c];
+        chunks.width[c] = static_cast<size_t>(column.block.sampleWidth);
+        chunks.kind[c] = column.kind;
+        chunks.bytes[c] =
+            std::make_unique_for_overwrite<unsigned char[]>(kChunkSamples * chunks.width[c]);
+        chunks.column[c] = chunks.bytes[c].get();
+    }
+    return chunks;
+}
+
+bool LoadChunks(InputStream& stream, const WaveformSamples& samples, int64_t first, size_t count,
+                Chunks& chunks) {
+    for (size_t c = 0; c < chunks.count; ++c) {
+        if (!LoadSamples(stream, samples.columns[c].block, first, count, chunks.bytes[c].get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t FormatSample(SampleKind kind, const unsigned char* column, size_t i, char* out) {
+    switch (kind) {
+        case SampleKind::Float32:
+            return FormatShortestFloat(LoadF32(column + 4 * i), out);
+        case SampleKind::Int32:
+            return FormatInt32(LoadI32(column + 4 * i), out);
+        case SampleKind::Byte:
+            return FormatByte(column[i], out);
+    }
+    return 0;
+}
+
+void StoreF64(double value, unsigned char* out) {
+    auto bits = std::bit_cast<uint64_t>(value);
+    if constexpr (std::endian::native != std::endian::little) {
+        uint64_t swapped = 0;
+        for (int b = 0; b < 8; ++b) swapped |= ((bits >> (8 * b)) & 0xFF) << (56 - 8 * b);
+        bits = swapped;
+    }
+    std::memcpy(out, &bits, 8);
+}
+
+// One stored sample into an NPY record: the widths are the kinds' (4 or 1),
+// copied with a fixed size so no copy becomes a call.
+void CopySample(const unsigned char* column, size_t width, size_t i, unsigned char* out) {
+    if (width == 4) {
+        std::memcpy(out, column + 4 * i, 4);
+    } else {
+        *out = column[i];
+    }
+}
+
+// Calls `writeRows(chunks, first, count)` for each chunk of indices, with
+// the chunk loaded. False when a chunk cannot be loaded.
+template <typename WriteRows>
+bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, WriteRows writeRows) {
+    const int64_t total = RowCount(samples);
+    Chunks chunks = MakeChunks(samples);
+    for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
+        const auto count = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
+        if (!LoadChunks(stream, samples, first, count, chunks)) return false;
+        writeRows(chunks, first, count);
+    }
+    return true;
+}
+
+bool WriteCsv(InputStream& stream, const WaveformSamples& samples, ByteSink& out) {
+    AppendBytes(out, CsvHeaderLine(samples));
+    const WaveformHeader timeBase = samples.header;
+    // Lines are formatted straight into the sink's buffer, a batch at a time.
+    const size_t linesPerBatch = out.capacity > kNumberRoom + kMaxCsvLineLength
+                                     ? (out.capacity - kNumberRoom) / kMaxCsvLineLength
+                                     : 1;
+    return ForEachChunk(stream, samples, [&](const Chunks& chunks, int64_t first, size_t count) {
+        for (size_t i = 0; i < count;) {
+            const size_t batchEnd = std::min(count, i + linesPerBatch);
+            // Room for the lines and for the scratch the last number may write.
+            char* const start = ReserveBytes(out, (batchEnd - i) * kMaxCsvLineLength + kNumberRoom);
+            char* text = start;
+            for (; i < batchEnd; ++i) {
+                const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
+                text += FormatShortestDouble(ComputeTimeFromIndex(index, timeBase), text);
+                for (size_t c = 0; c < chunks.count; ++c) {
+                    *text++ = ',';
+                    text += FormatSample(chunks.kind[c], chunks.column[c], i, text);
+                }
+                *text++ = '\n';
+            }
+            CommitBytes(out, static_cast<size_t>(text - start));
+        }
+    });
+}
+
+bool WriteNpy(InputStream& stream, const WaveformSamples& samples, ByteSink& out) {
+    AppendBytes(out, NpyHeader(samples));
+    const WaveformHeader timeBase = samples.header;
+    size_t rowSize = 8;
+    for (size_t c = 0; c < samples.columnCount; ++c) {
+        rowSize += static_cast<size_t>(samples.columns[c].block.sampleWidth);
+    }
+    const size_t rowsPerBatch = std::max<size_t>(1, out.capacity / rowSize);
+    return ForEachChunk(stream, samples, [&](const Chunks& chunks, int64_t first, size_t count) {
+        for (size_t i = 0; i < count;) {
+            const size_t batchEnd = std::min(count, i + rowsPerBatch);
+            auto* const start =
+                reinterpret_cast<unsigned char*>(ReserveBytes(out, (batchEnd - i) * rowSize));
+            unsigned char* row = start;
+            for (; i < batchEnd; ++i) {
+                const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
+                StoreF64(ComputeTimeFromIndex(index, timeBase), row);
+                row += 8;
+                // The stored bytes are little-endian already, as NPY wants them.
+                for (size_t c = 0; c < chunks.count; ++c) {
+                    CopySample(chunks.column[c], chunks.width[c], i, row);
+                    row += chunks.width[c];
+                }
+            }
+            CommitBytes(out, static_cast<size_t>(row - start));
+        }
+    });
+}
+
+}  // namespace
+
+const char* FormatExtension(ExportFormat format) {
+    return format == ExportFormat::Npy ? "npy" : "csv";
+}
+
+int32_t RowCount(const WaveformSamples& samples) {
+    if (samples.columnCount == 0) return 0;
+    int32_t rows = samples.columns[0].block.sampleCount;
+    for (size_t c = 1; c < samples.columnCount; ++c) {
+        rows = std::min(rows, samples.columns[c].block.sampleCount);
+    }
+    return std::max(rows, 0);
+}
+
+std::string ColumnName(const WaveformSamples& samples, size_t column) {
+    if (column == 0) return "time";
+    const SampleKind kind = samples.columns[column - 1].kind;
+    size_t sameKind = 0;
+    size_t ordinal = 0;  // 1-based among the columns of its kind
+    for (size_t c = 0; c < samples.columnCount; ++c) {
+        if (samples.columns[c].kind != kind) continue;
+        ++sameKind;
+        if (c == column - 1) ordinal = sameKind;
+    }
+    std::string name;
+    switch (kind) {
+        case SampleKind::Float32:
+            name = "value";
+            break;
+        case SampleKind::Int32:
+            name = "count";
+            break;
+        case SampleKind::Byte:
+            name = "byte";
+            sameKind = 2;  // logic bytes are always numbered
+            break;
+    }
+    if (sameKind > 1) name += std::to_string(ordinal);
+    return name;
+}
+
+const char* ColumnNumpyType(const WaveformSamples& samples, size_t column) {
+    if (column == 0) return "<f8";
+    switch (samples.columns[column - 1].kind) {
+        case SampleKind::Float32:
+            return "<f4";
+        case SampleKind::Int32:
+            return "<i4";
+        case SampleKind::Byte:
+            return "|u1";
+    }
+    return "";
+}
+
+std::string CsvHeaderLine(const WaveformSamples& samples) {
+    std::string line = ColumnName(samples, 0);
+    for (size_t c = 1; c <= samples.columnCount; ++c) {
+        line += ',';
+        line += ColumnName(samples, c);
+    }
+    line += '\n';
+    return line;
+}
+
+std::string NpyHeader(const WaveformSamples& samples) {
+    // The dictionary as Python's repr writes it, keys in sorted order.
+    std::string dictionary = "{'descr': [";
+    for (size_t c = 0; c <= samples.columnCount; ++c) {
+        if (c > 0) dictionary += ", ";
+        dictionary += "('";
+        dictionary += ColumnName(samples, c);
+        dictionary += "', '";
+        dictionary += ColumnNumpyType(samples, c);
+        dictionary += "')";
+    }
+    const std::string rows = std::to_string(RowCount(samples));
+    dictionary += "], 'fortran_order': False, 'shape': (";
+    dictionary += rows;
+    dictionary += ",), }";
+    dictionary.append(kNpyGrowthDigits - rows.size(), ' ');
+    const size_t withNewline = dictionary.size() + 1;
+    const size_t padding = kNpyAlignment - (kNpyPrefixLength + withNewline) % kNpyAlignment;
+    const size_t headerLength = withNewline + padding;  // < 256 with at most two columns
+    std::string header = "\x93NUMPY\x01";
+    header += '\0';
+    header += static_cast<char>(headerLength & 0xFF);
+    header += static_cast<char>(headerLength >> 8);
+    header += dictionary;
+    header.append(padding, ' ');
+    header += '\n';
+    return header;
+}
+
+bool WriteSampleFile(InputStream& stream, const WaveformSamples& samples, ExportFormat format,
+                     ByteSink& out) {
+    return format == ExportFormat::Npy ? WriteNpy(stream, samples, out)
+                                       : WriteCsv(stream, samples, out);
+}
+
+}  // namespace quillwave

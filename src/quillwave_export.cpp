@@ -1,0 +1,829 @@
+// quillwave-export: writes every waveform of many captures as exact CSV or
+// NumPy files, with a JSON description of each capture beside them.
+//
+//   quillwave-export [OPTION]... CAPTURE...
+//
+// The main thread takes the captures in turn: it opens one, walks its
+// waveforms (headers only, cheap) and queues a conversion for each waveform
+// that yields samples; a pool of worker threads converts them, each through
+// its own stream over its own descriptor. Everything the user sees is
+// emitted by the main thread in one fixed order (a capture's messages, then
+// per waveform its message and its JSON entry) as the conversions finish,
+// so files, messages and descriptions are the same for every job count.
+//
+// Exit status: 0 when every waveform of every capture was exported, 1 when
+// anything was not (each such thing has a message), 2 for a usage error.
+#include "quillwave_export.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "export_output/byte_sink.h"
+#include "export_output/capture_walk.h"
+#include "export_output/json_description.h"
+#include "export_output/sample_files.h"
+#include "waveform_file/descriptor_io.h"
+#include "waveform_file/header_readers.h"
+#include "waveform_file/input_stream.h"
+#include "waveform_file/waveform_records.h"
+#include "waveform_file/waveform_samples.h"
+
+#ifndef QUILLWAVE_VERSION
+#define QUILLWAVE_VERSION "unknown"
+#endif
+
+namespace quillwave {
+namespace {
+
+constexpr const char* kProgram = "quillwave-export";
+constexpr unsigned kMaxJobs = 1024;
+constexpr const char* kReadFailure =
+    "cannot read the capture: it shrank while being read, or a read failed";
+
+constexpr const char* kHelp =
+    "Usage: quillwave-export [OPTION]... CAPTURE...\n"
+    "Write every waveform of each waveform capture file as a CSV or NumPy file of\n"
+    "exact numbers, with a JSON description of the capture beside them.\n"
+    "\n"
+    "  -o, --output-dir=DIR  write the files into DIR (created if missing);\n"
+    "                          default: the current folder\n"
+    "  -f, --format=FORMAT   csv (the default) or npy\n"
+    "  -j, --jobs=N          convert N waveforms at a time (default: the number\n"
+    "                          of processors)\n"
+    "      --force           overwrite existing output files\n"
+    "      --info            print each capture's description (JSON) to standard\n"
+    "                          output and write no files\n"
+    "  -q, --quiet           show no progress line\n"
+    "  -h, --help            display this help and exit\n"
+    "  -V, --version         output version information and exit\n"
+    "\n"
+    "For a capture PATH/NAME.EXT, waveform K is written to NAME.wK.csv (or .npy)\n"
+    "when it yields samples, and the description to NAME.json. A CAPTURE of -\n"
+    "reads standard input, whose files are named stdin.*.\n"
+    "\n"
+    "Exit status: 0 if every waveform was exported, 1 if any was not (each with\n"
+    "a message on standard error), 2 for a usage error.\n";
+
+// ---------------------------------------------------------------------------
+// Command line (GNU style: options anywhere, clustered short options, long
+// options by any unambiguous prefix, "--" ends the options).
+
+struct Options {
+    std::string outputDir;  // empty: the current folder
+    ExportFormat format = ExportFormat::Csv;
+    unsigned jobs = 0;  // 0: the number of processors
+    bool force = false;
+    bool info = false;
+    bool quiet = false;
+    std::vector<std::string> captures;
+};
+
+enum class OptionId : uint8_t { OutputDir, Format, Jobs, Force, Info, Quiet, Help, Version };
+
+struct OptionSpec {
+    OptionId id;
+    const char* longName;
+    char shortName;  // 0: long form only
+    bool takesArgument;
+};
+
+constexpr OptionSpec kOptionSpecs[] = {
+    {OptionId::OutputDir, "output-dir", 'o', true},
+    {OptionId::Format, "format", 'f', true},
+    {OptionId::Jobs, "jobs", 'j', true},
+    {OptionId::Force, "force", 0, false},
+    {OptionId::Info, "info", 0, false},
+    {OptionId::Quiet, "quiet", 'q', false},
+    {OptionId::Help, "help", 'h', false},
+    {OptionId::Version, "version", 'V', false},
+};
+
+enum class ParseOutcome : uint8_t { Run, Help, Version, UsageError };
+
+struct ParseState {
+    Options options;
+    std::string error;  // for UsageError
+};
+
+ParseOutcome ApplyOption(const OptionSpec& spec, std::string_view argument, ParseState& state) {
+    Options& options = state.options;
+    switch (spec.id) {
+        case OptionId::OutputDir:
+            if (argument.empty()) {
+                state.error = "the output folder name is empty";
+                return ParseOutcome::UsageError;
+            }
+            options.outputDir = argument;
+            break;
+        case OptionId::Format:
+            if (argument == "csv") {
+                options.format = ExportFormat::Csv;
+            } else if (argument == "npy") {
+                options.format = ExportFormat::Npy;
+            } else {
+                state.error = "invalid format '" + std::string(argument) + "' (csv or npy)";
+                return ParseOutcome::UsageError;
+            }
+            break;
+        case OptionId::Jobs: {
+            unsigned jobs = 0;
+            const auto [end, problem] =
+                std::from_chars(argument.data(), argument.data() + argument.size(), jobs);
+            if (problem != std::errc() || end != argument.data() + argument.size() || jobs == 0 ||
+                jobs > kMaxJobs) {
+                state.error = "invalid number of jobs '" + std::string(argument) + "' (1 to " +
+                              std::to_string(kMaxJobs) + ")";
+                return ParseOutcome::UsageError;
+            }
+            options.jobs = jobs;
+            break;
+        }
+        case OptionId::Force:
+            options.force = true;
+            break;
+        case OptionId::Info:
+            options.info = true;
+            break;
+        case OptionId::Quiet:
+            options.quiet = true;
+            break;
+        case OptionId::Help:
+            return ParseOutcome::Help;
+        case OptionId::Version:
+            return ParseOutcome::Version;
+    }
+    return ParseOutcome::Run;
+}
+
+ParseOutcome ParseLongOption(std::string_view text, int& i, int argc, char** argv,
+                             ParseState& state) {
+    const size_t equals = text.find('=');
+    const std::string_view name = text.substr(0, equals);
+    const OptionSpec* match = nullptr;
+    std::string candidates;
+    int prefixMatches = 0;
+    for (const OptionSpec& spec : kOptionSpecs) {
+        const std::string_view longName = spec.longName;
+        if (longName == name) {
+            match = &spec;
+            prefixMatches = 1;
+            break;
+        }
+        if (!name.empty() && longName.starts_with(name)) {
+            match = &spec;
+            ++prefixMatches;
+            candidates += " '--" + std::string(longName) + "'";
+        }
+    }
+    if (match == nullptr) {
+        state.error = "unrecognized option '--" + std::string(name) + "'";
+        return ParseOutcome::UsageError;
+    }
+    if (prefixMatches > 1) {
+        state.error =
+            "option '--" + std::string(name) + "' is ambiguous; possibilities:" + candidates;
+        return ParseOutcome::UsageError;
+    }
+    const std::string fullName = std::string("--") + match->longName;
+    if (!match->takesArgument) {
+        if (equals != std::string_view::npos) {
+            state.error = "option '" + fullName + "' doesn't allow an argument";
+            return ParseOutcome::UsageError;
+        }
+        return ApplyOption(*match, {}, state);
+    }
+    if (equals != std::string_view::npos) {
+        return ApplyOption(*match, text.substr(equals + 1), state);
+    }
+    if (i + 1 >= argc) {
+        state.error = "option '" + fullName + "' requires an argument";
+        return ParseOutcome::UsageError;
+    }
+    return ApplyOption(*match, argv[++i], state);
+}
+
+ParseOutcome ParseShortOptions(std::string_view cluster, int& i, int argc, char** argv,
+                               ParseState& state) {
+    for (size_t j = 0; j < cluster.size(); ++j) {
+        const OptionSpec* match = nullptr;
+        for (const OptionSpec& spec : kOptionSpecs) {
+            if (spec.shortName != 0 && spec.shortName == cluster[j]) match = &spec;
+        }
+        if (match == nullptr) {
+            state.error = std::string("invalid option -- '") + cluster[j] + "'";
+            return ParseOutcome::UsageError;
+        }
+        if (!match->takesArgument) {
+            const ParseOutcome outcome = ApplyOption(*match, {}, state);
+            if (outcome != ParseOutcome::Run) return outcome;
+            continue;
+        }
+        // The rest of the cluster, else the next argument, is the value.
+        if (j + 1 < cluster.size()) return ApplyOption(*match, cluster.substr(j + 1), state);
+        if (i + 1 >= argc) {
+            state.error = std::string("option requires an argument -- '") + cluster[j] + "'";
+            return ParseOutcome::UsageError;
+        }
+        return ApplyOption(*match, argv[++i], state);
+    }
+    return ParseOutcome::Run;
+}
+
+ParseOutcome ParseCommandLine(int argc, char** argv, ParseState& state) {
+    bool onlyOperands = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        ParseOutcome outcome = ParseOutcome::Run;
+        if (onlyOperands || argument.size() < 2 || argument[0] != '-') {
+            state.options.captures.emplace_back(argument);  // "-" included
+        } else if (argument == "--") {
+            onlyOperands = true;
+        } else if (argument[1] == '-') {
+            outcome = ParseLongOption(argument.substr(2), i, argc, argv, state);
+        } else {
+            outcome = ParseShortOptions(argument.substr(1), i, argc, argv, state);
+        }
+        if (outcome != ParseOutcome::Run) return outcome;
+    }
+    if (state.options.captures.empty()) {
+        state.error = "missing capture operand";
+        return ParseOutcome::UsageError;
+    }
+    return ParseOutcome::Run;
+}
+
+// ---------------------------------------------------------------------------
+// Output files
+
+std::string ErrorText(int error) {
+    char buffer[256];
+    // GNU strerror_r: thread-safe, returns the text (not always in buffer).
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+struct CreatedOutput {
+    int fd = -1;
+    bool regular = false;  // a regular file: removed again if it cannot be completed
+    std::string failure;   // why it could not be created, when fd < 0
+};
+
+// Creates an output file: a new one (O_EXCL, so an existing file or link is
+// never touched) or, with --force, an existing one emptied. An output that
+// is one of the captures being read is refused before anything is emptied.
+// An existing FIFO is opened without waiting for a reader (with none, the
+// open fails at once instead of hanging the run).
+CreatedOutput CreateOutput(const std::string& path, bool force,
+                           const std::set<FileIdentity>& inputs) {
+    CreatedOutput created;
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (force ? 0 : O_EXCL);
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        created.failure = errno == EEXIST && !force
+                              ? path + " exists (use --force to overwrite)"
+                              : "cannot create " + path + ": " + ErrorText(errno);
+        return created;
+    }
+    struct stat info {};
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0 ||
+        fstat(fd, &info) != 0) {
+        created.failure = "cannot create " + path + ": " + ErrorText(errno);
+        close(fd);
+        return created;
+    }
+    if (inputs.contains({info.st_dev, info.st_ino})) {
+        created.failure = path + " is one of the captures being read; not overwritten";
+        close(fd);
+        return created;
+    }
+    // Only a non-empty file is emptied: truncating an empty one costs ext4 a
+    // write-back of the whole new file at close.
+    if (S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0) {
+        created.failure = "cannot write " + path + ": " + ErrorText(errno);
+        close(fd);
+        return created;
+    }
+    created.fd = fd;
+    created.regular = S_ISREG(info.st_mode);
+    return created;
+}
+
+// Closes an output after its bytes were written; on any failure the file,
+// when a regular one, is removed so no partial file looks complete.
+// Returns the failure text, empty when all went well.
+std::string FinishOutput(const std::string& path, const CreatedOutput& created, ByteSink& sink,
+                         std::string failure) {
+    const bool flushed = FlushByteSink(sink);
+    const int writeError = sink.error;
+    const int closed = close(created.fd);
+    if (failure.empty() && !flushed) {
+        failure = "cannot write " + path + ": " + ErrorText(writeError);
+    }
+    if (failure.empty() && closed != 0) failure = "cannot write " + path + ": " + ErrorText(errno);
+    if (!failure.empty() && created.regular) unlink(path.c_str());
+    return failure;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions and the pool that runs them
+
+struct CaptureFile {
+    InputStream stream;  // the main thread's walk; conversions read through dups
+    CaptureFile() = default;
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+    ~CaptureFile() { CloseInputStream(stream); }
+};
+
+struct Settings {
+    ExportFormat format = ExportFormat::Csv;
+    bool force = false;
+    const char* spoolFolder = "/tmp";
+    std::set<FileIdentity> inputs;
+    std::atomic<uint64_t> bytesWritten{0};
+};
+
+struct Conversion {
+    std::shared_ptr<CaptureFile> capture;
+    WaveformSamples samples;
+    std::string outputPath;
+    std::string failure;  // the result: empty when exported
+    bool done = false;    // guarded by the pool's mutex
+};
+
+void Convert(Conversion& conversion, Settings& settings) {
+    const CreatedOutput created =
+        CreateOutput(conversion.outputPath, settings.force, settings.inputs);
+    if (created.fd < 0) {
+        conversion.failure = created.failure;
+        return;
+    }
+    ByteSink sink;
+    OpenByteSink(sink, created.fd);
+    sink.flushedTotal = &settings.bytesWritten;
+    std::string failure;
+    // Each conversion has its own stream: a stream's read-ahead window is
+    // not to be shared between threads.
+    InputStream stream;
+    const int fd = dup(conversion.capture->stream.fd);
+    if (fd < 0 || !OpenInputStreamFromFd(stream, fd, settings.spoolFolder)) {
+        failure = "cannot read the capture again: " + ErrorText(errno);
+    } else if (!WriteSampleFile(stream, conversion.samples, settings.format, sink) ||
+               stream.readFailed) {
+        failure = kReadFailure;
+    }
+    CloseInputStream(stream);
+    conversion.failure = FinishOutput(conversion.outputPath, created, sink, failure);
+}
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable queued;    // a conversion was queued, or the pool stops
+    std::condition_variable finished;  // a conversion finished
+    std::deque<Conversion*> waiting;
+    bool stopping = false;
+    std::vector<std::thread> threads;
+};
+
+void RunWorker(Pool& pool, Settings& settings) {
+    for (;;) {
+        Conversion* conversion = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(pool.mutex);
+            pool.queued.wait(lock, [&] { return pool.stopping || !pool.waiting.empty(); });
+            if (pool.waiting.empty()) return;
+            conversion = pool.waiting.front();
+            pool.waiting.pop_front();
+        }
+        Convert(*conversion, settings);
+        {
+            const std::lock_guard<std::mutex> lock(pool.mutex);
+            conversion->done = true;
+        }
+        pool.finished.notify_all();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// What the user sees, in order
+
+// A capture as the emitter writes its description.
+struct CaptureReport {
+    std::string path;                 // as named on the command line
+    size_t number = 0;                // 1-based, for the progress line
+    ByteSink* description = nullptr;  // where its JSON document goes, if anywhere
+    std::string jsonPath;
+    CreatedOutput json;  // the file, unless --info
+    ByteSink jsonSink;
+    size_t entries = 0;
+};
+
+enum class SlotKind : uint8_t { Message, CaptureStart, Waveform, CaptureEnd };
+
+// One thing to emit. Slots are emitted strictly in the order queued; a
+// waveform's slot waits for its conversion.
+struct Slot {
+    SlotKind kind = SlotKind::Message;
+    std::shared_ptr<CaptureReport> capture;
+    std::string text;  // Message: the line; CaptureStart: the document's start
+    int64_t waveformNumber = 0;
+    WaveformSamples samples;
+    std::string fileName;  // the waveform's file, when it yields samples
+    std::string status;    // without a conversion: "exported" or the reason
+    std::unique_ptr<Conversion> conversion;
+};
+
+struct Progress {
+    bool enabled = false;
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point lastDrawn;
+    bool shown = false;
+    size_t captures = 0;
+    size_t capture = 0;  // the one being emitted
+    uint64_t waveforms = 0;
+};
+
+struct Run {
+    Options options;
+    ExportEnvironment environment;
+    Settings settings;
+    Pool pool;
+    std::deque<std::unique_ptr<Slot>> slots;
+    size_t maxSlots = 0;
+    std::map<std::string, std::string> stems;  // stem -> the capture that has it
+    ByteSink out;                              // standard output (--info)
+    bool anyFailure = false;
+    Progress progress;
+};
+
+void EraseProgress(Run& run) {
+    if (!run.progress.shown) return;
+    WriteAll(run.environment.stderrFd, "\r\033[K", 4);
+    run.progress.shown = false;
+}
+
+void DrawProgress(Run& run) {
+    using namespace std::chrono_literals;
+    Progress& progress = run.progress;
+    if (!progress.enabled) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - progress.start < 1s || (progress.shown && now - progress.lastDrawn < 100ms)) return;
+    const double seconds = std::chrono::duration<double>(now - progress.start).count();
+    const double megabytes = static_cast<double>(run.settings.bytesWritten.load()) / 1e6;
+    char line[200];
+    const int length = std::snprintf(
+        line, sizeof line,
+        "\r%s: capture %zu of %zu, %llu waveforms done, %.0f MB written, %.0f MB/s\033[K", kProgram,
+        progress.capture, progress.captures, static_cast<unsigned long long>(progress.waveforms),
+        megabytes, megabytes / seconds);
+    if (length > 0 && WriteAll(run.environment.stderrFd, line,
+                               std::min(static_cast<size_t>(length), sizeof line - 1))) {
+        progress.shown = true;
+    }
+    progress.lastDrawn = now;
+}
+
+void Say(Run& run, const std::string& line) {
+    EraseProgress(run);
+    const std::string text = std::string(kProgram) + ": " + line + "\n";
+    WriteAll(run.environment.stderrFd, text.data(), text.size());
+    run.anyFailure = true;
+}
+
+void AppendDescription(CaptureReport& capture, const std::string& text) {
+    if (capture.description != nullptr) AppendBytes(*capture.description, text);
+}
+
+void EmitSlot(Run& run, Slot& slot) {
+    CaptureReport* capture = slot.capture.get();
+    switch (slot.kind) {
+        case SlotKind::Message:
+            Say(run, slot.text);
+            break;
+        case SlotKind::CaptureStart:
+            run.progress.capture = capture->number;
+            AppendDescription(*capture, slot.text);
+            break;
+        case SlotKind::Waveform: {
+            const std::string& status = slot.conversion ? slot.conversion->failure.empty()
+                                                              ? std::string("exported")
+                                                              : slot.conversion->failure
+                                                        : slot.status;
+            const bool exported = status == "exported";
+            if (!exported) {
+                Say(run, capture->path + ": waveform " + std::to_string(slot.waveformNumber) +
+                             ": " + status);
+            }
+            AppendDescription(*capture, DescribeWaveform(capture->entries++, slot.samples,
+                                                         exported ? slot.fileName : "", status));
+            ++run.progress.waveforms;
+            break;
+        }
+        case SlotKind::CaptureEnd:
+            AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
+            if (run.options.info) {
+                FlushByteSink(run.out);  // each document as soon as it is complete
+            } else if (capture->description != nullptr) {
+                const std::string failure =
+                    FinishOutput(capture->jsonPath, capture->json, capture->jsonSink, {});
+                if (!failure.empty()) Say(run, capture->path + ": " + failure);
+            }
+            break;
+    }
+}
+
+// Emits the slots at the front whose conversions are done. With `all`, waits
+// for every slot; otherwise waits only while more than maxSlots are queued.
+void EmitSlots(Run& run, bool all) {
+    using namespace std::chrono_literals;
+    while (!run.slots.empty()) {
+        Slot& front = *run.slots.front();
+        if (front.conversion) {
+            std::unique_lock<std::mutex> lock(run.pool.mutex);
+            if (!front.conversion->done) {
+                if (!all && run.slots.size() <= run.maxSlots) return;
+                run.pool.finished.wait_for(lock, 100ms);
+                lock.unlock();
+                DrawProgress(run);
+                continue;
+            }
+        }
+        EmitSlot(run, front);
+        run.slots.pop_front();
+        DrawProgress(run);
+    }
+}
+
+void Queue(Run& run, std::unique_ptr<Slot> slot) {
+    if (slot->conversion) {
+        {
+            const std::lock_guard<std::mutex> lock(run.pool.mutex);
+            run.pool.waiting.push_back(slot->conversion.get());
+        }
+        run.pool.queued.notify_one();
+    }
+    run.slots.push_back(std::move(slot));
+    EmitSlots(run, false);
+}
+
+void QueueMessage(Run& run, std::string line) {
+    auto slot = std::make_unique<Slot>();
+    slot->text = std::move(line);
+    Queue(run, std::move(slot));
+}
+
+// ---------------------------------------------------------------------------
+// Captures
+
+std::string StemOf(const std::string& path) {
+    if (path == "-") return "stdin";
+    std::string stem = std::filesystem::path(path).stem().string();
+    return stem.empty() ? "capture" : stem;
+}
+
+// Opens a capture; on failure, the message's reason.
+bool OpenCapture(Run& run, const std::string& path, InputStream& stream, std::string& failure) {
+    const int fd =
+        path == "-" ? dup(run.environment.stdinFd) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        failure = "cannot open: " + ErrorText(errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        failure = "cannot open: " + ErrorText(EISDIR);
+        close(fd);
+        return false;
+    }
+    errno = 0;
+    if (!OpenInputStreamFromFd(stream, fd, run.environment.spoolFolder)) {
+        failure = "cannot open: " + (errno != 0 ? ErrorText(errno) : std::string("cannot read it"));
+        return false;
+    }
+    return true;
+}
+
+void QueueWaveform(Run& run, const std::shared_ptr<CaptureReport>& report,
+                   const std::shared_ptr<CaptureFile>& file, const std::string& stem,
+                   int64_t number, const WaveformSamples& samples) {
+    auto slot = std::make_unique<Slot>();
+    slot->kind = SlotKind::Waveform;
+    slot->capture = report;
+    slot->waveformNumber = number;
+    slot->samples = samples;
+    if (YieldsSamples(samples)) {
+        slot->fileName =
+            stem + ".w" + std::to_string(number) + "." + FormatExtension(run.options.format);
+        if (run.options.info) {
+            slot->status = "exported";
+        } else {
+            slot->conversion = std::make_unique<Conversion>();
+            slot->conversion->capture = file;
+            slot->conversion->samples = samples;
+            slot->conversion->outputPath = JoinPath(run.options.outputDir, slot->fileName);
+        }
+    } else {
+        slot->status = DescribeNoSamples(samples);
+    }
+    Queue(run, std::move(slot));
+}
+
+void ExportCapture(Run& run, const std::string& path, size_t number) {
+    auto file = std::make_shared<CaptureFile>();
+    std::string failure;
+    if (!OpenCapture(run, path, file->stream, failure)) {
+        QueueMessage(run, path + ": " + failure);
+        return;
+    }
+    FileHeader header;
+    if (!ReadFileHeader(file->stream, header)) {
+        QueueMessage(run, path + ": not a capture: shorter than the 12-byte file header");
+        return;
+    }
+    if (header.cookie != PB_COOKIE) {
+        QueueMessage(run, path + ": not a capture: it does not start with \"VX\"");
+        return;
+    }
+    const std::string stem = StemOf(path);
+    const auto [earlier, isNew] = run.stems.try_emplace(stem, path);
+    if (!isNew) {
+        QueueMessage(run, path + ": its files would have the same names as those of " +
+                              earlier->second + " (" + stem + ".*); not exported");
+        return;
+    }
+    auto report = std::make_shared<CaptureReport>();
+    report->path = path;
+    report->number = number;
+    if (run.options.info) {
+        report->description = &run.out;
+    } else {
+        report->jsonPath = JoinPath(run.options.outputDir, stem + ".json");
+        report->json = CreateOutput(report->jsonPath, run.options.force, run.settings.inputs);
+        if (report->json.fd < 0) {
+            QueueMessage(run, path + ": " + report->json.failure);
+        } else {
+            OpenByteSink(report->jsonSink, report->json.fd, size_t{64} * 1024);
+            report->description = &report->jsonSink;
+        }
+    }
+    const int64_t firstWaveform = file->stream.position;
+    const WalkExtent extent = MeasureWalk(file->stream, firstWaveform, header.waveformCount);
+    auto start = std::make_unique<Slot>();
+    start->kind = SlotKind::CaptureStart;
+    start->capture = report;
+    start->text = DescribeCaptureStart(header);
+    Queue(run, std::move(start));
+    file->stream.position = firstWaveform;
+    for (int64_t k = 0; k < extent.waveforms; ++k) {
+        const WaveformSamples samples = ReadWaveformSamples(file->stream);
+        QueueWaveform(run, report, file, stem, k + 1, samples);
+    }
+    const std::string declared = std::to_string(header.waveformCount);
+    if (file->stream.readFailed) {
+        QueueMessage(run, path + ": " + kReadFailure);
+    } else if (extent.end == WalkEnd::Loops) {
+        const int64_t next = extent.waveforms + 1;
+        QueueMessage(run, path + ": waveform " + std::to_string(next) + ": starts where waveform " +
+                              std::to_string(extent.loopsTo + 1) +
+                              " started (the capture loops); waveforms " + std::to_string(next) +
+                              " to " + declared + " are not exported");
+    } else if (extent.end == WalkEnd::FileEnds) {
+        QueueMessage(run, path + ": the file ends after " + std::to_string(extent.waveforms) +
+                              " of its " + declared + " declared waveforms");
+    }
+    auto end = std::make_unique<Slot>();
+    end->kind = SlotKind::CaptureEnd;
+    end->capture = report;
+    Queue(run, std::move(end));
+}
+
+// The identities of every capture named, so that no output overwrites one.
+std::set<FileIdentity> InputIdentities(const Options& options, int stdinFd) {
+    std::set<FileIdentity> identities;
+    for (const std::string& path : options.captures) {
+        struct stat info {};
+        const int result = path == "-" ? fstat(stdinFd, &info) : stat(path.c_str(), &info);
+        if (result == 0) identities.insert({info.st_dev, info.st_ino});
+    }
+    return identities;
+}
+
+void StopPool(Pool& pool) {
+    {
+        const std::lock_guard<std::mutex> lock(pool.mutex);
+        pool.stopping = true;
+    }
+    pool.queued.notify_all();
+    for (std::thread& thread : pool.threads) thread.join();
+}
+
+int RunParsed(Run& run) {
+    Options& options = run.options;
+    if (!options.info && !options.outputDir.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(options.outputDir, error);
+        if (error) {
+            Say(run, options.outputDir + ": cannot create the folder: " + error.message());
+            return 1;
+        }
+    }
+    run.settings.format = options.format;
+    run.settings.force = options.force;
+    run.settings.spoolFolder = run.environment.spoolFolder;
+    run.settings.inputs = InputIdentities(options, run.environment.stdinFd);
+    const unsigned jobs =
+        options.jobs != 0 ? options.jobs : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
+    // Enough queued work to keep every worker busy, little enough to keep
+    // memory flat (a queued conversion holds no buffer).
+    run.maxSlots = 64 + size_t{4} * jobs;
+    OpenByteSink(run.out, run.environment.stdoutFd, size_t{64} * 1024);
+    run.progress.enabled = !options.quiet && isatty(run.environment.stderrFd) == 1;
+    run.progress.start = std::chrono::steady_clock::now();
+    run.progress.captures = options.captures.size();
+    if (!options.info) {
+        for (unsigned j = 0; j < jobs; ++j) {
+            run.pool.threads.emplace_back(RunWorker, std::ref(run.pool), std::ref(run.settings));
+        }
+    }
+    for (size_t i = 0; i < options.captures.size(); ++i) {
+        ExportCapture(run, options.captures[i], i + 1);
+    }
+    EmitSlots(run, true);
+    StopPool(run.pool);
+    EraseProgress(run);
+    if (!FlushByteSink(run.out)) {
+        Say(run, "standard output: cannot write: " + ErrorText(run.out.error));
+    }
+    return run.anyFailure ? 1 : 0;
+}
+
+}  // namespace
+
+int RunExport(int argc, char** argv, const ExportEnvironment& environment) {
+    ParseState state;
+    const ParseOutcome outcome = ParseCommandLine(argc, argv, state);
+    switch (outcome) {
+        case ParseOutcome::Help:
+            return WriteAll(environment.stdoutFd, kHelp, std::strlen(kHelp)) ? 0 : 1;
+        case ParseOutcome::Version: {
+            const std::string text =
+                std::string(kProgram) + " (quillwave) " + QUILLWAVE_VERSION + "\n";
+            return WriteAll(environment.stdoutFd, text.data(), text.size()) ? 0 : 1;
+        }
+        case ParseOutcome::UsageError: {
+            const std::string text = std::string(kProgram) + ": " + state.error + "\nTry '" +
+                                     kProgram + " --help' for more information.\n";
+            WriteAll(environment.stderrFd, text.data(), text.size());
+            return 2;
+        }
+        case ParseOutcome::Run:
+            break;
+    }
+    auto run = std::make_unique<Run>();
+    run->options = std::move(state.options);
+    run->environment = environment;
+    return RunParsed(*run);
+}
+
+}  // namespace quillwave
+
+#ifndef QUILLWAVE_NO_MAIN
+int main(int argc, char** argv) {
+    quillwave::ExportEnvironment environment;
+    const char* folder = std::getenv("TMPDIR");
+    environment.spoolFolder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    environment.processorCount = processors > 0 ? static_cast<unsigned>(processors) : 1;
+    return quillwave::RunExport(argc, argv, environment);
+}
+#endif
