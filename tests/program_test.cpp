@@ -1,6 +1,8 @@
 // The program as users run it: the built binary on real files, its standard
 // output, the files it writes and its exit status, compared byte for byte.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -519,6 +521,37 @@ TEST_F(ProgramTest, AnyOtherArgumentNamesAFileEvenWhenItLooksLikeARequest) {
     EXPECT_EQ(ReadFileText(dir.Path("one")), kFirstLines);
     EXPECT_EQ(ReadFileText(dir.Path("three")), kThirdLines);
     EXPECT_EQ(ReadFileText(dir.Path("--help")), ReadFileText(input));  // never written
+}
+
+// Where a second thread cannot start (a pids limit, a small address space),
+// a conversion is written by the main thread as on one processor, instead
+// of the program dying. glibc maps each new thread a stack of the stack
+// limit's size, so a huge limit makes the writer thread's start fail while
+// the program itself runs; with memory overcommitted without limit the start
+// succeeds and this cannot catch the fault.
+TEST_F(ProgramTest, AConversionGoesOnWhenNoThreadCanStart) {
+    cpu_set_t usable;
+    if (sched_getaffinity(0, sizeof usable, &usable) != 0 || CPU_COUNT(&usable) < 2) {
+        GTEST_SKIP() << "one processor: no writer thread is started";
+    }
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &previous), 0);
+    const rlim_t huge = rlim_t{1} << 44;  // 16 TiB
+    if (previous.rlim_max != RLIM_INFINITY && previous.rlim_max < huge) {
+        GTEST_SKIP() << "the stack limit cannot be raised";
+    }
+    rlimit raised = previous;
+    raised.rlim_cur = huge;
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &raised), 0);
+    const std::vector<std::string> outputs = Outputs(3);
+    const RunResult result = Run(outputs);
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &previous), 0);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[1]), kSecondLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
 }
 
 }  // namespace
