@@ -1,6 +1,7 @@
 // Writes large captures for the end-to-end benchmark:
-//   make_bench_capture normal|average|peak|histogram|logic SAMPLES PATH
-//       one waveform of that type with SAMPLES realistic samples
+//   make_bench_capture normal|average|peak|histogram|logic SAMPLES PATH [ORIGIN INCREMENT]
+//       one waveform of that type with SAMPLES realistic samples, its time
+//       base -1e-2 s and 1 ns unless given
 //   make_bench_capture sparse MEGABYTES PATH
 //       four normal waveforms whose buffers together take MEGABYTES, stored
 //       as holes (a sparse file), for timing a listing
@@ -38,14 +39,14 @@ std::vector<float> Analog(int32_t samples, double amplitude, Noise& noise) {
     return values;
 }
 
-Bytes MakeCapture(const std::string& type, int32_t samples) {
+Bytes MakeCapture(const std::string& type, int32_t samples, double origin, double increment) {
     Noise noise;
     Bytes file;
     AppendFileHeader(file, 1);
     WaveformSpec spec{.bufferCount = 1,
                       .sampleCount = samples,
-                      .timeIncrement = 1e-9,
-                      .timeOrigin = -1e-2,
+                      .timeIncrement = increment,
+                      .timeOrigin = origin,
                       .summaryText1 = "CH1"};
     if (type == "normal" || type == "average") {
         spec.waveformType = type == "normal" ? 1 : 3;
@@ -114,14 +115,20 @@ bool WriteSparse(int64_t megabytes, const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
+    if (argc != 4 && argc != 6) {
         std::fprintf(stderr,
-                     "usage: make_bench_capture normal|average|peak|histogram|logic SAMPLES PATH\n"
+                     "usage: make_bench_capture normal|average|peak|histogram|logic SAMPLES PATH "
+                     "[ORIGIN INCREMENT]\n"
                      "       make_bench_capture sparse MEGABYTES PATH\n");
         return 2;
     }
     const std::string type = argv[1];
     const long long amount = std::atoll(argv[2]);
     if (type == "sparse") return WriteSparse(amount, argv[3]) ? 0 : 1;
-    return WriteBytesToFile(argv[3], MakeCapture(type, static_cast<int32_t>(amount))) ? 0 : 1;
+    const double origin = argc == 6 ? std::atof(argv[4]) : -1e-2;
+    const double increment = argc == 6 ? std::atof(argv[5]) : 1e-9;
+    return WriteBytesToFile(argv[3],
+                            MakeCapture(type, static_cast<int32_t>(amount), origin, increment))
+               ? 0
+               : 1;
 }

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # End-to-end benchmark: converts large captures with quillwave and with the
 # printf-per-line baseline, and measures the machine's ceiling (writing the
-# same number of bytes to a file in the same folder). Prints, per waveform
-# type, MB/s and lines/s of each, the ratio to the baseline, the fraction of
-# the ceiling and peak RSS; then the time to list a large sparse capture.
+# same number of bytes to a file in the same folder with dd). Prints, per
+# waveform type, quillwave's MB/s on two cores and pinned to one (taskset),
+# each with the vector formatter and with the scalar one (QUILLWAVE_SCALAR=1),
+# the baseline, the ratio, the fraction of the ceiling and the peak RSS;
+# then a sweep of time magnitudes (normal waveforms whose times lie near
+# 1e-20 .. 1e12) against the typical time base; then the time to list a
+# large sparse capture.
 #
 #   bench/run_end_to_end.sh [SAMPLES] [FOLDER]
 # SAMPLES per waveform (default 20000000); FOLDER for captures and outputs
@@ -50,33 +54,75 @@ measure() {
 
 mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.0f", (s > 0 ? b / s / 1e6 : 0) }'; }
 
-printf '%-10s %6s %8s | %9s %9s %8s | %9s %9s | %6s | %9s %8s\n' \
-    type Mlines MB "qw MB/s" "qw Ml/s" "qw RSS" "base MB/s" "base RSS" ratio "ceil MB/s" "of ceil"
+# quillwave on $1 into $2 with the cores ($3: 1 or 2) and formatter ($4:
+# vector or scalar) given; prints "MB/s peak_rss_kib" and leaves the output.
+run_quillwave() {
+    local capture=$1 output=$2 cores=$3 path=$4
+    local pin=() scalar=()
+    [[ $cores == 1 ]] && pin=(taskset -c 0)
+    [[ $path == scalar ]] && scalar=(env QUILLWAVE_SCALAR=1)
+    local seconds rss
+    read -r seconds rss < <(measure "$output" "${pin[@]}" "${scalar[@]}" "$bin/quillwave" "$capture" "$output")
+    echo "$(mb_per_s "$(stat -c %s "$output")" "$seconds") $rss"
+}
+
+printf '%-10s %6s %6s | %8s %8s %8s %8s %7s | %9s | %6s | %9s %7s\n' type Mlines MB \
+    "2c vec" "1c vec" "2c scal" "1c scal" "qw RSS" "base MB/s" ratio "ceil MB/s" "of ceil"
+typical=0
 for type in normal peak histogram logic; do
     capture="$folder/$type.bin"
     [[ -f "$capture" ]] || "$bin/bench/make_bench_capture" "$type" "$samples" "$capture"
     sync
     cat "$capture" >/dev/null  # in the page cache for every contender
-    read -r qs qrss < <(measure "$folder/$type.qw.txt" "$bin/quillwave" "$capture" "$folder/$type.qw.txt")
-    read -r bs brss < <(measure "$folder/$type.base.txt" "$bin/bench/printf_baseline" "$capture" "$folder/$type.base.txt")
-    if ! cmp -s "$folder/$type.qw.txt" "$folder/$type.base.txt"; then
+    out="$folder/$type.qw.txt"
+    rss=0
+    declare -A speed=()
+    for cores in 2 1; do
+        for path in vector scalar; do
+            read -r mbs kib < <(run_quillwave "$capture" "$out" "$cores" "$path")
+            speed[$cores$path]=$mbs
+            (( kib > rss )) && rss=$kib
+        done
+    done
+    [[ $type == normal ]] && typical=${speed[2vector]}
+    read -r bs _ < <(measure "$folder/$type.base.txt" "$bin/bench/printf_baseline" "$capture" "$folder/$type.base.txt")
+    if ! cmp -s "$out" "$folder/$type.base.txt"; then
         echo "$type: quillwave and the baseline differ"; exit 1
     fi
-    bytes=$(stat -c %s "$folder/$type.qw.txt")
+    bytes=$(stat -c %s "$out")
     rm -f "$folder/$type.base.txt" "$folder/ceiling.bin"
     # The ceiling takes a fraction of a second: more runs make it a stricter one.
     read -r cs _ < <(runs=$((3 * runs)) measure "$folder/ceiling.bin" dd if=/dev/zero of="$folder/ceiling.bin" bs=1M \
         count=$(( (bytes + 1048575) / 1048576 )) status=none)
-    rm -f "$folder/$type.qw.txt" "$folder/ceiling.bin"
-    qmb=$(mb_per_s "$bytes" "$qs"); bmb=$(mb_per_s "$bytes" "$bs"); cmb=$(mb_per_s "$bytes" "$cs")
-    printf '%-10s %6.1f %8.0f | %9s %9.1f %6.1fM | %9s %7.1fM | %5.1fx | %9s %7.0f%%\n' \
+    rm -f "$out" "$folder/ceiling.bin"
+    bmb=$(mb_per_s "$bytes" "$bs"); cmb=$(mb_per_s "$bytes" "$cs")
+    printf '%-10s %6.1f %6.0f | %8s %8s %8s %8s %6.1fM | %9s | %5.1fx | %9s %6.0f%%\n' \
         "$type" "$(awk -v n="$samples" 'BEGIN{print n/1e6}')" "$(awk -v b="$bytes" 'BEGIN{print b/1e6}')" \
-        "$qmb" "$(awk -v n="$samples" -v s="$qs" 'BEGIN{print n/s/1e6}')" \
-        "$(awk -v k="$qrss" 'BEGIN{print k/1024}')" "$bmb" "$(awk -v k="$brss" 'BEGIN{print k/1024}')" \
-        "$(awk -v a="$bs" -v b="$qs" 'BEGIN{print a/b}')" "$cmb" \
-        "$(awk -v q="$qmb" -v c="$cmb" 'BEGIN{print 100*q/c}')"
+        "${speed[2vector]}" "${speed[1vector]}" "${speed[2scalar]}" "${speed[1scalar]}" \
+        "$(awk -v k="$rss" 'BEGIN{print k/1024}')" "$bmb" \
+        "$(awk -v a="${speed[2vector]}" -v b="$bmb" 'BEGIN{print a/b}')" "$cmb" \
+        "$(awk -v q="${speed[2vector]}" -v c="$cmb" 'BEGIN{print 100*q/c}')"
 done
 
+# Times of every magnitude: origin M and step M / 10^7, so that the times
+# stay near M and distinct. The typical time base is -1e-2 s in 1 ns steps.
+echo
+echo "time magnitude sweep (normal, $((samples / 4)) samples; typical: ${typical} MB/s, 2 cores, vector)"
+printf '%-10s | %8s %8s | %8s %8s\n' magnitude "2c vec" "of typ" "2c scal" "of typ"
+for magnitude in 1e-20 1e-15 1e-10 1e-5 1 1e5 1e7 1.7e9 1e12; do
+    capture="$folder/sweep-$magnitude.bin"
+    [[ -f "$capture" ]] || "$bin/bench/make_bench_capture" normal $((samples / 4)) "$capture" \
+        "$magnitude" "$(awk -v m="$magnitude" 'BEGIN { printf "%.17g", m / 1e7 }')"
+    out="$folder/sweep.qw.txt"
+    read -r vec _ < <(run_quillwave "$capture" "$out" 2 vector)
+    read -r scal _ < <(run_quillwave "$capture" "$out" 2 scalar)
+    rm -f "$out"
+    printf '%-10s | %8s %7.0f%% | %8s %7.0f%%\n' "$magnitude" "$vec" \
+        "$(awk -v a="$vec" -v t="$typical" 'BEGIN{print 100*a/t}')" "$scal" \
+        "$(awk -v a="$scal" -v t="$typical" 'BEGIN{print 100*a/t}')"
+done
+
+echo
 sparse="$folder/sparse-2g.bin"
 [[ -f "$sparse" ]] || "$bin/bench/make_bench_capture" sparse 2048 "$sparse"
 read -r ls lrss < <(measure - "$bin/quillwave" "$sparse")

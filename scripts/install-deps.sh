@@ -1,23 +1,53 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build and test quillwave, only
-# those that are missing. Runs apt-get as root, or through sudo otherwise.
+# those that are missing. Says which packages it needs, and which of them it
+# is about to install, before installing anything; asks nothing (CI has no
+# standard input). Runs apt-get as root, or through sudo otherwise.
 set -euo pipefail
 
 # python3-numpy: the export tests read the exported files back with numpy.
 packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy)
-# Extra tools for the full CI run (fuzzing with clang, memory checking).
+# Extra tools for the full CI run (fuzzing with clang, memory checking, the
+# package's lint).
 if [[ "${1:-}" == "--ci" ]]; then
-    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy)
+    packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy lintian
+              locales)
 fi
+# A cross build for a Debian architecture (scripts/cross-test.sh ARCH):
+# its cross compiler, qemu-user to run the tests, GoogleTest's sources.
+if [[ "${1:-}" == "--cross" ]]; then
+    case "${2:-}" in
+        arm64) triplet=aarch64-linux-gnu ;;
+        armhf) triplet=arm-linux-gnueabihf ;;
+        i386) triplet=i686-linux-gnu ;;
+        s390x) triplet=s390x-linux-gnu ;;
+        *) echo "install-deps.sh: no cross build for '${2:-}'" >&2; exit 2 ;;
+    esac
+    packages+=("g++-$triplet" qemu-user googletest)
+fi
+run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
+
+# A locale with a decimal comma, for the test that number formatting ignores
+# the locale (it is skipped where none exists).
+make_comma_locale() {
+    if [[ "${1:-}" == "--ci" ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+        run_as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8
+    fi
+}
 
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
         missing+=("$package")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+echo "Debian packages needed: ${packages[*]}"
+if [[ ${#missing[@]} -eq 0 ]]; then
+    echo "All installed."
+    make_comma_locale "${1:-}"
+    exit 0
+fi
 
-run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 echo "Installing: ${missing[*]}"
 run_as_root apt-get update -qq
 DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+make_comma_locale "${1:-}"

@@ -9,7 +9,8 @@
 // Every message goes to standard output, and every message is a failure:
 // the exit status is 0 only when none was printed (and standard output
 // could be written), else 1, so that a script can tell a lost waveform
-// from a converted one.
+// from a converted one. `quillwave --help` (or -h) and `quillwave
+// --version` answer alone.
 //
 // Environment: TMPDIR names the folder where an input that cannot seek is
 // copied first (default /tmp); QUILLWAVE_SCALAR=1 switches the vector
@@ -17,6 +18,7 @@
 #include "bin_reader.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
@@ -133,18 +136,18 @@ void EraseProgress(const Progress& progress) {
 }
 
 // Opens an output file for writing, created or emptied. An output that is
-// the input file itself (by any path or link) is refused before anything is
-// emptied, so a slip on the command line can never destroy the capture. A
-// FIFO is opened without waiting for a reader: with none, the open fails
-// at once instead of blocking forever. Symbolic links are followed, as the
-// shell's ">" follows them.
-int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
+// the input (by any path or link, or the pipe an input was copied from) is
+// refused before anything is emptied, so a slip on the command line can
+// never destroy the capture. A FIFO is opened without waiting for a reader:
+// with none, the open fails at once instead of blocking forever. Symbolic
+// links are followed, as the shell's ">" follows them.
+int OpenOutputFile(const char* name, const InputStream& input) {
     const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return -1;
     struct stat info {};
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, &info) != 0 ||
-        (info.st_dev == inputIdentity.st_dev && info.st_ino == inputIdentity.st_ino)) {
+        IsSameFileAsInput(input, fd)) {
         close(fd);
         return -1;
     }
@@ -161,14 +164,17 @@ int OpenOutputFile(const char* name, const struct stat& inputIdentity) {
 
 // Converts waveform i into output name i.
 void RunConversion(InputStream& input, const char* inputName, const FileHeader& fileHeader,
-                   char** outputNames, Messages& messages, int stderrFd) {
-    struct stat inputIdentity {};
-    fstat(input.fd, &inputIdentity);
+                   char** outputNames, Messages& messages, const ProgramEnvironment& environment) {
     bool readFailureTold = false;
-    TextSink file;  // one buffer serves every output file in turn
-    OpenTextSink(file, -1);
-    Progress progress{.enabled = isatty(stderrFd) == 1,
-                      .fd = stderrFd,
+    WaveformWalkMemo memo;
+    TextSink file;  // one sink (and writer thread) serves every output file in turn
+    if (environment.processors > 1) {
+        OpenPipelinedTextSink(file, -1);
+    } else {
+        OpenTextSink(file, -1);
+    }
+    Progress progress{.enabled = isatty(environment.stderrFd) == 1,
+                      .fd = environment.stderrFd,
                       .input = &input,
                       .output = &file,
                       .waveforms = fileHeader.waveformCount,
@@ -181,16 +187,16 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
         progress.waveform = i;
         if (progress.enabled) DrawProgress(&progress);
         const char* name = outputNames[i];
-        const int fd = OpenOutputFile(name, inputIdentity);
+        const int fd = OpenOutputFile(name, input);
         if (fd < 0) {
             WriteMessage(messages, "Unable to open ", name);
             WaveformHeader skipped;
-            IgnoreWaveform(input, skipped);
+            IgnoreWaveform(input, skipped, &memo);
             TellReadFailure(messages, input, inputName, readFailureTold);
             continue;
         }
         RetargetTextSink(file, fd);
-        OutputWaveform(input, file);
+        OutputWaveform(input, file, &memo);
         const bool flushed = FlushTextSink(file);
         const bool closed = close(fd) == 0;
         progress.earlierBytes += TextWritten(file);
@@ -200,10 +206,47 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
     EraseProgress(progress);
 }
 
+// "--help" or "-h" (a short usage) or "--version" as the only argument, on
+// standard output. Any other argument names a file, and a capture called
+// --help is still ./--help. Returns the exit status, or -1 when the command
+// line asks neither.
+int AnswerHelpOrVersion(int argc, char** argv, int stdoutFd) {
+    if (argc != 2) return -1;
+    const std::string_view argument = argv[1];
+    std::string text;
+    if (argument == "--help" || argument == "-h") {
+        text = std::string(kUsageLine) +
+               "\n"
+               "Turns a waveform capture file into text.\n"
+               "  Listing     fewer output names than the file has waveforms (usually none):\n"
+               "              prints the file's version and one summary line per waveform.\n"
+               "  Conversion  at least one output name per waveform: writes waveform k to\n"
+               "              output file k, one line of time and value(s) per sample.\n"
+               "\n"
+               "Exit status: 0 when nothing failed; 1 when any failure message was printed\n"
+               "(the usage line, \"Unable to open\", \"Invalid Veltranix Public Waveform File\",\n"
+               "\"Unable to write\", \"Unable to read\").\n"
+               "\n"
+               "quillwave --version prints the version; a capture named --help is ./--help.\n"
+               "The manual: man quillwave. To write every waveform losslessly as CSV or\n"
+               "NumPy files, use quillwave-export (man quillwave-export).\n";
+    } else if (argument == "--version") {
+        text = "quillwave " QUILLWAVE_VERSION "\n";
+    } else {
+        return -1;
+    }
+    TextSink out;
+    OpenTextSink(out, stdoutFd, text.size());
+    WriteText(out, text);
+    return FlushTextSink(out) ? 0 : 1;
+}
+
 }  // namespace
 
 // The whole program, with what it takes from outside given as parameters.
 int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
+    const int answered = AnswerHelpOrVersion(argc, argv, environment.stdoutFd);
+    if (answered >= 0) return answered;
     Messages messages;
     TextSink& out = messages.out;
     OpenTextSink(out, environment.stdoutFd, size_t{64} * 1024);
@@ -221,7 +264,7 @@ int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
         } else if (argc - 2 < fileHeader.waveformCount) {
             RunListing(input, argv[1], fileHeader, messages);
         } else {
-            RunConversion(input, argv[1], fileHeader, argv + 2, messages, environment.stderrFd);
+            RunConversion(input, argv[1], fileHeader, argv + 2, messages, environment);
         }
         CloseInputStream(input);
     }
@@ -238,10 +281,14 @@ int main(int argc, char** argv) {
         quillwave::SetVectorFieldsEnabled(false);
     }
     const char* tmpdir = std::getenv("TMPDIR");
+    cpu_set_t usable;
+    const int processors =
+        sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : 1;
     return quillwave::RunQuillwave(
         argc, argv,
         {.stdoutFd = STDOUT_FILENO,
          .stderrFd = STDERR_FILENO,
-         .spoolFolder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp"});
+         .spoolFolder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp",
+         .processors = processors});
 }
 #endif

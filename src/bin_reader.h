@@ -10,6 +10,9 @@ struct ProgramEnvironment {
     int stderrFd = 2;  // the progress line, when it is a terminal
     // Where an input that cannot seek is copied before it is read.
     const char* spoolFolder = "/tmp";
+    // Processors the program may use: with two or more, output files are
+    // written by a thread of their own while the next lines are formatted.
+    int processors = 1;
 };
 
 int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment);

@@ -697,7 +697,8 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
         }
     }
     const int64_t firstWaveform = file->stream.position;
-    const WalkExtent extent = MeasureWalk(file->stream, firstWaveform, header.waveformCount);
+    WaveformWalkMemo memo;  // one per capture: a step's end depends only on the file
+    const WalkExtent extent = MeasureWalk(file->stream, firstWaveform, header.waveformCount, &memo);
     auto start = std::make_unique<Slot>();
     start->kind = SlotKind::CaptureStart;
     start->capture = report;
@@ -705,7 +706,7 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
     Queue(run, std::move(start));
     file->stream.position = firstWaveform;
     for (int64_t k = 0; k < extent.waveforms; ++k) {
-        const WaveformSamples samples = ReadWaveformSamples(file->stream);
+        const WaveformSamples samples = ReadWaveformSamples(file->stream, &memo);
         QueueWaveform(run, report, file, stem, k + 1, samples);
     }
     const std::string declared = std::to_string(header.waveformCount);

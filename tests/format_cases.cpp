@@ -118,15 +118,25 @@ void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void
         }
     }
     std::mt19937_64 random(seed);
+    // Exact ties of large values: eight significant digits ending in 5,
+    // times a power of ten, held exactly (below 2^53).
+    for (uint64_t i = 0; i < 20000 * scale; ++i) {
+        const auto tie = static_cast<double>((1000000 + random() % 9000000) * 10 + 5);
+        for (double power = 1; power < 1e8; power *= 10) {
+            visit(tie * power);
+            visit(std::nextafter(tie * power, 0.0));
+        }
+    }
     for (uint64_t i = 0; i < 400000 * scale; ++i) visit(std::bit_cast<double>(random()));
-    std::uniform_real_distribution<double> exponent(-27.0, 8.0);
+    std::uniform_real_distribution<double> exponent(-110.0, 110.0);
     for (uint64_t i = 0; i < 400000 * scale; ++i) {
         const double magnitude = std::pow(10.0, exponent(random));
         visit((random() & 1) != 0 ? magnitude : -magnitude);
     }
-    // Sample times of realistic captures.
-    const double increments[] = {1e-9, 2.5e-6, 4e-10, 1.0 / 3.0e9, 2e-3, 1e-6, 8e-11};
-    const double origins[] = {0.0, -0.0, -5e-4, -1.2345678e-6, 3.3e-3, -10.0};
+    // Sample times of realistic captures, and of time bases in epoch
+    // seconds or sample indices.
+    const double increments[] = {1e-9, 2.5e-6, 4e-10, 1.0 / 3.0e9, 2e-3, 1e-6, 8e-11, 1.0};
+    const double origins[] = {0.0, -0.0, -5e-4, -1.2345678e-6, 3.3e-3, -10.0, 1.7e9};
     const uint64_t span = 20000 * scale;
     for (double increment : increments) {
         for (double origin : origins) {
@@ -143,7 +153,7 @@ void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void
 void ForEachTimeBase(uint64_t count, uint64_t seed,
                      const std::function<void(int32_t, double, double)>& visit) {
     std::mt19937_64 random(seed);
-    std::uniform_real_distribution<double> decades(-16.0, 6.0);
+    std::uniform_real_distribution<double> decades(-17.0, 13.0);
     const auto signedPowerOfTen = [&](double exponent) {
         const double magnitude = std::pow(10.0, exponent);
         return (random() & 1) != 0 ? magnitude : -magnitude;

@@ -28,13 +28,14 @@ std::string CompareFixedQuad(const float (&values)[4], bool* accepted = nullptr)
 //  - exact ties: m * 2^-k with eight significant digits ending in 5, and
 //    their neighbours one unit in the last place away
 //  - decimal boundaries: powers of ten and their neighbours
-//  - random bit patterns, and random values in the range of sample times
+//  - exact ties of large values (below 2^53)
+//  - random bit patterns, and random values of decimal exponents -110..110
 //  - sample times as the program computes them: index * increment + origin
 void ForEachExponentCase(uint64_t scale, uint64_t seed, const std::function<void(double)>& visit);
 
 // Calls `visit` with `count` random time bases (first index, increment,
-// origin) of every plausible size and sign: increments 1e-19..1e3, origins
-// 1e-16..1e6 or zero, and eight indices from the first below 2^31.
+// origin) of every plausible size and sign: increments 1e-20..1e10, origins
+// 1e-17..1e13 or zero, and eight indices from the first below 2^31.
 void ForEachTimeBase(uint64_t count, uint64_t seed,
                      const std::function<void(int32_t, double, double)>& visit);
 

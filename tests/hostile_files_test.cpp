@@ -10,6 +10,7 @@
 #include <random>
 
 #include "test_support.h"
+#include "waveform_file/buffer_walk.h"
 #include "waveform_file/header_readers.h"
 
 namespace quillwave {
@@ -51,6 +52,71 @@ TEST(IgnoreWaveformBuffers, MatchesTheLiteralWalkOnRandomJumpingFiles) {
             IgnoreWaveformBuffers(fast, count);
             for (int32_t i = 0; i < count; ++i) IgnoreWaveformData(literal);
             EXPECT_EQ(fast.position, literal.position) << "trial " << trial << " count " << count;
+            CloseInputStream(fast);
+            CloseInputStream(literal);
+        }
+    }
+}
+
+// One memo shared by many walks from random starts with random counts, each
+// checked against the literal walk: a wrong jump through the memo (a wrong
+// chain, index, loop or end) gives a wrong position. The files are buffers
+// jumping to one another's starts (long tails, loops and merges) or to odd
+// offsets; a small stride and sample limit bring every path of the memo
+// into play on little files.
+TEST(IgnoreWaveformBuffers, AMemoSharedByManyWalksMatchesTheLiteralWalk) {
+    struct Case {
+        int buffers;
+        int64_t jumps;  // in 16: how often a buffer does not lead to the next
+        int64_t stride;
+        size_t maxSamples;
+    };
+    const Case cases[] = {{40, 5, 1, 1 << 20},   {300, 0, 3, 1 << 20},   {300, 1, 4, 1 << 20},
+                          {300, 5, 7, 40},       {2000, 0, 64, 1 << 20}, {2000, 1, 5, 300},
+                          {2000, 5, 64, 1 << 20}};
+    std::mt19937 random(20261209);
+    const auto below = [&](int64_t n) {
+        return static_cast<int64_t>(random() % static_cast<uint64_t>(n));
+    };
+    for (const Case& c : cases) {
+        const int64_t end = 16 * int64_t{c.buffers};  // buffer b starts at 16 * b
+        for (int trial = 0; trial < 40; ++trial) {
+            Bytes file;
+            for (int64_t start = 0; start < end; start += 16) {
+                // Onto the next buffer (the last onto the first), making one
+                // long loop; else onto any buffer, past the end, or into the
+                // middle of one, making tails, merges and smaller loops.
+                int64_t target = (start + 16) % end;
+                const int64_t kind = below(16);
+                if (kind < c.jumps) target = 16 * below(c.buffers);
+                if (kind == 0 && c.jumps > 2) target = end + below(64);
+                if (kind == 1 && c.jumps > 2) target = 16 * below(c.buffers) + 4;
+                AppendBuffer(file,
+                             BufferSpec{.headerSize = 16,
+                                        .dataSize = static_cast<int32_t>(target - start - 16)});
+            }
+            ASSERT_EQ(file.size(), static_cast<size_t>(end));
+            BufferWalkMemo memo{.stride = c.stride, .maxSamples = c.maxSamples};
+            InputStream fast = StreamOver(file);
+            InputStream literal = StreamOver(file);
+            for (int walk = 0; walk < 100; ++walk) {
+                const int64_t start = below(4) == 0 ? below(end) : 16 * below(c.buffers);
+                const auto count = static_cast<int32_t>(below(int64_t{2} << below(9)));
+                fast.position = literal.position = start;
+                IgnoreWaveformBuffers(fast, count, &memo);
+                for (int32_t i = 0; i < count; ++i) IgnoreWaveformData(literal);
+                ASSERT_EQ(fast.position, literal.position)
+                    << "buffers " << c.buffers << " stride " << c.stride << " trial " << trial
+                    << " walk " << walk << " start " << start << " count " << count;
+            }
+            // Counts far beyond any literal walk, against the walk without a memo.
+            for (int walk = 0; walk < 20; ++walk) {
+                fast.position = literal.position = 16 * below(c.buffers);
+                const auto count = static_cast<int32_t>(kMaxCount - below(1000));
+                IgnoreWaveformBuffers(fast, count, &memo);
+                IgnoreWaveformBuffers(literal, count);
+                ASSERT_EQ(fast.position, literal.position) << "trial " << trial << " walk " << walk;
+            }
             CloseInputStream(fast);
             CloseInputStream(literal);
         }
@@ -225,6 +291,120 @@ TEST_F(HostileFileTest, AClosedPipeEndsTheProgramQuietly) {
     pclose(pipe);
     EXPECT_EQ(std::string(text, got), kVersion + "again, PB_NORMAL, 0, , , \n");
     EXPECT_EQ(ReadFileText(stderrPath), "");
+}
+
+// One waveform whose `cycleLength` buffers walk back to its own header:
+// every one of the 2^31 - 1 declared waveforms is that same one again, and
+// prints its line after a walk of the whole chain. A listing must not pay
+// that walk per line: the first lines of it, read through a pipe, come at
+// the speed of any other listing (a walk per line would take minutes here,
+// far beyond the test's timeout).
+Bytes WaveformThatWalksBackToItself(int32_t cycleLength) {
+    Bytes file;
+    AppendFileHeader(file, kMaxCount);
+    AppendWaveformHeader(file, {.bufferCount = cycleLength, .summaryText1 = "again"});
+    for (int32_t i = 0; i + 1 < cycleLength; ++i) AppendBuffer(file, BufferSpec{.dataSize = 0});
+    AppendBuffer(file, BufferSpec{.dataSize = -(144 + 12 * cycleLength)});
+    return file;
+}
+
+TEST_F(HostileFileTest, ListingAWaveformThatComesBackAfterALongWalkCostsOneWalk) {
+    constexpr int kLines = 200000;
+    for (int32_t cycleLength : {1000, 20000}) {
+        Write(WaveformThatWalksBackToItself(cycleLength));
+        const std::string command = std::string("'") + QUILLWAVE_BINARY + "' '" + input +
+                                    "' | head -n " + std::to_string(kLines + 1) +
+                                    " | LC_ALL=C sort | uniq -c";
+        std::FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char text[512] = {};
+        const size_t got = std::fread(text, 1, sizeof text - 1, pipe);
+        pclose(pipe);
+        EXPECT_EQ(std::string(text, got), "      1 " + kVersion + " " + std::to_string(kLines) +
+                                              " again, PB_NORMAL, 0, , , \n")
+            << cycleLength;
+    }
+}
+
+// `starts` waveforms, each of whose walks enters one shared cycle of
+// `starts + smallBuffers` buffers and, 2^31-ish steps later (cut short by
+// the cycle), ends on the header of the next waveform; the last walks back
+// to the first. The waveform headers are themselves members of the cycle
+// (a header's bufferCount is its dataSize when read as a buffer). Every
+// start is distinct, so remembering walks by their start saves nothing on
+// the first pass: a listing that walks the cycle once per start takes time
+// proportional to starts times cycle length (minutes for this half-megabyte
+// file), not to the file and its output.
+Bytes WaveformsSharingOneCycle(int32_t starts, int32_t smallBuffers, int32_t waveformType = 1) {
+    const int64_t zone = 12 + 156 * int64_t{starts};
+    const auto header = [](int64_t k) { return 12 + 156 * k; };
+    const auto small = [&](int64_t i) { return zone + 12 * i; };
+    const int64_t cycle = int64_t{starts} + smallBuffers;
+    // Cycle order: small 0, header 0, small 1, header 1, ..., header starts-1,
+    // small starts, ..., small smallBuffers-1, back to small 0.
+    const auto node = [&](int64_t index) {
+        if (index < 2 * int64_t{starts}) {
+            return index % 2 == 0 ? small(index / 2) : header(index / 2);
+        }
+        return small(index - starts);
+    };
+    Bytes file;
+    AppendFileHeader(file, starts);
+    for (int64_t k = 0; k < starts; ++k) {
+        const int64_t steps = small(k + 1) - header(k) - 144;
+        AppendWaveformHeader(file, {.waveformType = waveformType,
+                                    .bufferCount = static_cast<int32_t>(steps),
+                                    .summaryText1 = "w"});
+        const int64_t end = 2 * ((k + 1) % starts) + 1;
+        const int64_t entry = (((end - (steps - 1)) % cycle) + cycle) % cycle;
+        const int64_t here = header(k) + 144;
+        AppendBuffer(file, BufferSpec{.dataSize = static_cast<int32_t>(node(entry) - here - 12)});
+    }
+    for (int64_t i = 0; i < smallBuffers; ++i) {
+        const int64_t target = i < starts             ? header(i)
+                               : i + 1 < smallBuffers ? small(i + 1)
+                                                      : small(0);
+        AppendBuffer(file, BufferSpec{.dataSize = static_cast<int32_t>(target - small(i) - 12)});
+    }
+    return file;
+}
+
+TEST_F(HostileFileTest, ListingManyWaveformsThatShareOneLongCycleCostsOneWalkOfIt) {
+    constexpr int32_t kStarts = 2000;
+    Write(WaveformsSharingOneCycle(kStarts, 20000));
+    const std::string command =
+        std::string("'") + QUILLWAVE_BINARY + "' '" + input + "' | LC_ALL=C sort | uniq -c";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char text[512] = {};
+    const size_t got = std::fread(text, 1, sizeof text - 1, pipe);
+    pclose(pipe);
+    std::string lines = std::to_string(kStarts);
+    lines.insert(0, 7 - lines.size(), ' ');  // as uniq -c pads its counts
+    EXPECT_EQ(std::string(text, got), "      1 " + kVersion + lines + " w, PB_NORMAL, 0, , , \n");
+}
+
+// A conversion steps over all the buffers of an unknown waveform, and of a
+// waveform whose output cannot be opened: over the same file, each of those
+// walks must not cost a walk around the loop either.
+TEST_F(HostileFileTest, ConvertingManyWaveformsThatShareOneLongCycleCostsOneWalkOfIt) {
+    constexpr int32_t kStarts = 2000;
+    struct Case {
+        int32_t waveformType;
+        std::string output;
+        std::string message;
+    };
+    const std::string unopenable = dir.Path("missing/out.csv");
+    const Case cases[] = {{PB_UNKNOWN, "/dev/null", ""},
+                          {PB_NORMAL, unopenable, "Unable to open " + unopenable + "\n"}};
+    for (const Case& c : cases) {
+        Write(WaveformsSharingOneCycle(kStarts, 20000, c.waveformType));
+        std::vector<std::string> args(kStarts + 1, c.output);
+        args[0] = input;
+        std::string expected;
+        for (int32_t k = 0; k < kStarts; ++k) expected += c.message;
+        EXPECT_EQ(RunQuillwaveBinary(args).out, expected) << c.waveformType;
+    }
 }
 
 }  // namespace

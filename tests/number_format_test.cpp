@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <clocale>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -107,6 +108,26 @@ TEST(FormatDecimalAndHex, MatchPrintf) {
                   testing::Printf("%d", signedValue));
         ASSERT_EQ(std::string(text, FormatHex(value, text)), testing::Printf("%x", value));
     }
+}
+
+TEST(FormatExponent, RareTimesIgnoreACommaLocale) {
+    // Times outside the table's range go through the library; printf would
+    // write "1,000000e+300" under a locale with a decimal comma, and a
+    // program embedding these formatters may run under one.
+    const double values[] = {1e300, -2.5e-320 /* subnormal */, 1.7e9};
+    std::vector<std::string> expected;  // printf's text in the C locale
+    for (double value : values) expected.push_back(testing::Printf("%e", value));
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = previous != nullptr ? previous : "C";
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
+        GTEST_SKIP() << "no de_DE.UTF-8 locale here (localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
+    }
+    ASSERT_EQ(testing::Printf("%e", 1.5), "1,500000e+00");  // the locale is in force
+    for (size_t i = 0; i < std::size(values); ++i) {
+        char text[kMaxExponentLength];
+        EXPECT_EQ(std::string(text, FormatExponent(values[i], text)), expected[i]);
+    }
+    std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 }  // namespace

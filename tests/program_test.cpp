@@ -1,9 +1,12 @@
 // The program as users run it: the built binary on real files, its standard
 // output, the files it writes and its exit status, compared byte for byte.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -348,6 +351,207 @@ TEST(SampleCapture, ListsAndConvertsEveryWaveform) {
     EXPECT_EQ(texts[0].substr(0, 25), "-5.000000e-04, -0.023980\n");
     EXPECT_EQ(texts[1].substr(0, 35), "-5.000000e-04, 0.102158, -0.106745\n");
     EXPECT_EQ(texts[5].substr(0, 36), "-5.000000e-04, 00\n-4.975000e-04, 025");
+}
+
+// Runs quillwave with `args` while its output (the output file `fifo`, or
+// standard output when `listing`) is a FIFO whose reader holds it open and
+// waits, so that the program blocks writing; meanwhile another process cuts
+// the input to `cutTo` bytes. Returns what the reader drained.
+std::string ShrinkWhileBlocked(TempDir& dir, const std::string& input, const std::string& args,
+                               bool listing, int64_t cutTo, RunResult& result) {
+    const std::string fifo = dir.Path("out.fifo");
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string ready = dir.Path("ready");
+    const std::string drained = dir.Path("drained");
+    const std::string stdoutPath = dir.Path("stdout");
+    const std::string statusPath = dir.Path("status");
+    const std::string command =
+        "(exec 3<>" + Quoted(fifo) + " 4<" + Quoted(fifo) + " 3>&-; touch " + Quoted(ready) +
+        "; sleep 0.5; truncate -s " + std::to_string(cutTo) + " " + Quoted(input) + "; cat <&4 > " +
+        Quoted(drained) + ") & while [ ! -e " + Quoted(ready) + " ]; do sleep 0.01; done; " +
+        Quoted(QUILLWAVE_BINARY) + " " + args + " > " + Quoted(listing ? fifo : stdoutPath) +
+        "; echo $? > " + Quoted(statusPath) + "; wait";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    result.out = ReadFileText(stdoutPath);
+    result.status = std::stoi(ReadFileText(statusPath));
+    return ReadFileText(drained);
+}
+
+TEST_F(ProgramTest, AnInputCutShortDuringAConversionIsToldAfterItsWaveform) {
+    ASSERT_TRUE(writer::WriteBytesToFile(input, LargeCapture()));
+    const std::string expected = dir.Path("expected.txt");
+    ASSERT_EQ(RunQuillwaveBinary({input, expected}).status, 0);
+    const std::string full = ReadFileText(expected);
+    RunResult result;
+    const std::string partial =
+        ShrinkWhileBlocked(dir, input, Quoted(input) + " " + Quoted(dir.Path("out.fifo")), false,
+                           144 + 12 + 400000, result);
+    EXPECT_EQ(result.out, "Unable to read " + input + "\n");
+    EXPECT_EQ(result.status, 1);
+    // What was written stays: whole lines, as the full conversion has them.
+    EXPECT_LT(partial.size(), full.size());
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_EQ(full.substr(0, partial.size()), partial);
+}
+
+TEST_F(ProgramTest, AnInputCutShortDuringAListingIsToldAfterTheLastLine) {
+    constexpr int kWaveforms = 20000;
+    Bytes file;
+    AppendFileHeader(file, kWaveforms);
+    for (int i = 0; i < kWaveforms; ++i) {
+        AppendWaveformHeader(
+            file, {.bufferCount = 0, .summaryText1 = std::string("w").append(std::to_string(i))});
+    }
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    constexpr int kWhole = 10000;  // the cut leaves 10000 whole headers and part of one
+    RunResult result;
+    const std::string listed =
+        ShrinkWhileBlocked(dir, input, Quoted(input), true, 12 + 144 * kWhole + 50, result);
+    std::string expected = kVersion10;
+    for (int i = 0; i < kWhole; ++i) {
+        expected.append("w").append(std::to_string(i)).append(", PB_NORMAL, 0, , , \n");
+    }
+    EXPECT_EQ(listed, expected + "Unable to read " + input + "\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(ProgramTest, AFifoOutputWithoutAReaderIsRefusedAtOnce) {
+    const std::string fifo = dir.Path("nobody.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::string> outputs = Outputs(3);
+    const RunResult result = Run({outputs[0], fifo, outputs[2]});
+    EXPECT_EQ(result.out, "Unable to open " + fifo + "\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
+TEST_F(ProgramTest, InputsThatCannotSeekAreCheckedBeforeTheyAreCopied) {
+    const std::string spool = dir.Path("spool");
+    ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+    // An endless input that is no capture is refused at once, copying nothing.
+    const RunResult zero = RunQuillwaveBinary({"/dev/zero"}, {"TMPDIR=" + spool});
+    EXPECT_EQ(zero.out, kInvalid);
+    EXPECT_EQ(zero.status, 1);
+    // A capture whose copy cannot be made is not opened.
+    const std::string command =
+        "cat " + Quoted(input) + " | TMPDIR=" + Quoted(dir.Path("no/such/folder")) + " " +
+        Quoted(QUILLWAVE_BINARY) + " /dev/stdin > " + Quoted(dir.Path("out.txt"));
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFileText(dir.Path("out.txt")), "Unable to open /dev/stdin\n");
+    std::error_code ignored;
+    EXPECT_TRUE(std::filesystem::is_empty(spool, ignored));
+}
+
+TEST_F(ProgramTest, AnOutputThatIsThePipeTheInputCameThroughIsRefused) {
+    // Writing into the pipe the capture arrives through would hang (nobody
+    // reads it) or lose the waveform's text.
+    const std::vector<std::string> outputs = Outputs(3);
+    const std::string command = "cat " + Quoted(input) + " | " + Quoted(QUILLWAVE_BINARY) +
+                                " /dev/stdin " + Quoted(outputs[0]) + " /dev/stdin " +
+                                Quoted(outputs[2]) + " > " + Quoted(dir.Path("out.txt"));
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadFileText(dir.Path("out.txt")), "Unable to open /dev/stdin\n");
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
+}
+
+// --help, -h and --version: answers on standard output, exit status 0, and
+// only as the sole argument, spelled exactly so.
+TEST_F(ProgramTest, HelpAndVersionAreAnsweredOnStandardOutput) {
+    for (const char* request : {"--help", "-h"}) {
+        const RunResult result = RunQuillwaveBinary({request});
+        EXPECT_EQ(result.status, 0) << request;
+        EXPECT_EQ(result.err, "") << request;
+        // The usage line first, then more than the bare usage of a run without arguments.
+        EXPECT_EQ(result.out.substr(0, kUsage.size()), kUsage) << request;
+        EXPECT_GT(result.out.size(), kUsage.size()) << request;
+        EXPECT_NE(result.out.find("man quillwave"), std::string::npos) << request;
+    }
+    EXPECT_EQ(RunQuillwaveBinary({"-h"}).out, RunQuillwaveBinary({"--help"}).out);
+    const RunResult version = RunQuillwaveBinary({"--version"});
+    EXPECT_EQ(version.out, "quillwave " QUILLWAVE_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+    EXPECT_EQ(version.status, 0);
+}
+
+TEST_F(ProgramTest, HelpOrVersionThatCannotBeWrittenMakesTheExitStatusOne) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    for (const char* request : {"--help", "--version"}) {
+        const std::string command = std::string(QUILLWAVE_BINARY) + " " + request + " > /dev/full";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1) << request;
+    }
+}
+
+// Captures named like the requests, reached as ./--help, or by any argument
+// that is not exactly a sole request: each still names a file as always.
+TEST_F(ProgramTest, AnyOtherArgumentNamesAFileEvenWhenItLooksLikeARequest) {
+    for (const char* name : {"--help", "-h", "--version"}) {
+        ASSERT_TRUE(writer::WriteBytesToFile(dir.Path(name), ThreeWaveforms()));
+    }
+    struct Case {
+        std::vector<std::string> args;  // run from the folder of the captures
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"./--help"}, kThreeListing},
+        {{"./-h"}, kThreeListing},
+        {{"--version", "a"}, kThreeListing},         // fewer names than waveforms: listing
+        {{"capture.bin", "--help"}, kThreeListing},  // an output name, never opened
+        {{"--help", "one", "two", "three"}, ""},     // converts the capture named --help
+        {{"-help"}, "Unable to open -help\n"},
+        {{"--help=1"}, "Unable to open --help=1\n"},
+        {{"--Version"}, "Unable to open --Version\n"},
+    };
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    std::vector<RunResult> results;
+    for (const Case& test : cases) results.push_back(RunQuillwaveBinary(test.args));
+    ASSERT_EQ(chdir(previous), 0);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(results[i].out, cases[i].out) << cases[i].args[0];
+        EXPECT_EQ(results[i].err, "") << cases[i].args[0];
+    }
+    EXPECT_EQ(ReadFileText(dir.Path("one")), kFirstLines);
+    EXPECT_EQ(ReadFileText(dir.Path("three")), kThirdLines);
+    EXPECT_EQ(ReadFileText(dir.Path("--help")), ReadFileText(input));  // never written
+}
+
+// Where a second thread cannot start (a pids limit, a small address space),
+// a conversion is written by the main thread as on one processor, instead
+// of the program dying. glibc maps each new thread a stack of the stack
+// limit's size, so a huge limit makes the writer thread's start fail while
+// the program itself runs; with memory overcommitted without limit the start
+// succeeds and this cannot catch the fault.
+TEST_F(ProgramTest, AConversionGoesOnWhenNoThreadCanStart) {
+    cpu_set_t usable;
+    if (sched_getaffinity(0, sizeof usable, &usable) != 0 || CPU_COUNT(&usable) < 2) {
+        GTEST_SKIP() << "one processor: no writer thread is started";
+    }
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &previous), 0);
+    const rlim_t huge = rlim_t{1} << 44;  // 16 TiB
+    if (previous.rlim_max != RLIM_INFINITY && previous.rlim_max < huge) {
+        GTEST_SKIP() << "the stack limit cannot be raised";
+    }
+    rlimit raised = previous;
+    raised.rlim_cur = huge;
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &raised), 0);
+    const std::vector<std::string> outputs = Outputs(3);
+    const RunResult result = Run(outputs);
+    ASSERT_EQ(setrlimit(RLIMIT_STACK, &previous), 0);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(ReadFileText(outputs[0]), kFirstLines);
+    EXPECT_EQ(ReadFileText(outputs[1]), kSecondLines);
+    EXPECT_EQ(ReadFileText(outputs[2]), kThirdLines);
 }
 
 }  // namespace

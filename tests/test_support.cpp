@@ -63,7 +63,8 @@ bool FileExists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
 }
 
-RunResult RunQuillwaveBinary(const std::vector<std::string>& args) {
+RunResult RunQuillwaveBinary(const std::vector<std::string>& args,
+                             const std::vector<std::string>& environment) {
     TempDir captured;
     const std::string outPath = captured.Path("stdout");
     const std::string errPath = captured.Path("stderr");
@@ -80,7 +81,13 @@ RunResult RunQuillwaveBinary(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     pid_t pid = 0;
     RunResult result;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    std::vector<std::string> variables = environment;
+    std::vector<char*> envp;
+    envp.reserve(variables.size());
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    for (char** inherited = environ; *inherited != nullptr; ++inherited) envp.push_back(*inherited);
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
         posix_spawn_file_actions_destroy(&actions);
         throw std::runtime_error("cannot start " + program);
     }

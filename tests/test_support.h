@@ -41,7 +41,9 @@ struct RunResult {
     int status = -1;  // exit status, or -1 if killed by a signal
 };
 
-// Runs the built quillwave binary with `args` (program name excluded).
-RunResult RunQuillwaveBinary(const std::vector<std::string>& args);
+// Runs the built quillwave binary with `args` (program name excluded), and
+// with `environment` ("NAME=value") added to this process's environment.
+RunResult RunQuillwaveBinary(const std::vector<std::string>& args,
+                             const std::vector<std::string>& environment = {});
 
 }  // namespace quillwave::testing

@@ -1,6 +1,8 @@
 // Summary lines and conversion of single waveforms, checked byte for byte.
 // Expected numbers come from printf itself, the definition of the formats.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include "test_support.h"
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
+#include "text_output/vector_fields.h"
 #include "waveform_file/buffer_readers.h"
 
 namespace quillwave {
@@ -35,30 +38,50 @@ struct Outcome {
     int64_t fileSize = 0;
 };
 
-Outcome ConvertWithSink(const Bytes& file, size_t sinkCapacity) {
+// Converts into a capture sink of `sinkCapacity` bytes, or with `ring`
+// buffers into a pipelined sink over an in-memory file.
+Outcome ConvertWithSink(const Bytes& file, size_t sinkCapacity, size_t ring = 0) {
     InputStream in = StreamOver(file);
     Outcome outcome;
     TextSink sink;
-    OpenCaptureSink(sink, outcome.text, sinkCapacity);
+    const int memory = ring > 0 ? memfd_create("text", MFD_CLOEXEC) : -1;
+    if (ring > 0) {
+        OpenPipelinedTextSink(sink, memory, sinkCapacity, ring);
+    } else {
+        OpenCaptureSink(sink, outcome.text, sinkCapacity);
+    }
     outcome.result = OutputWaveform(in, sink);
-    FlushTextSink(sink);
+    EXPECT_TRUE(FlushTextSink(sink));
+    CloseTextSink(sink);
+    if (ring > 0) {
+        outcome.text = testing::ReadFileText("/proc/self/fd/" + std::to_string(memory));
+        close(memory);
+    }
     outcome.position = in.position;
     outcome.fileSize = static_cast<int64_t>(file.size());
     CloseInputStream(in);
     return outcome;
 }
 
-// Converts through a sink with room for fewer than four lines, which writes
-// every line by itself, and through one that takes lines four at a time
-// (the vector path, where the processor has it): both must agree. Both are
-// small, so lines cross flushes.
+// Converts with the vector formatter switched off (the path of processors
+// without it) and on (where this one has it), through a sink smaller than
+// one line (which must grow rather than overrun), through a small one that
+// takes lines eight at a time, so lines cross flushes, and through writer
+// threads with rings of two and three tiny buffers: all must agree.
 Outcome Convert(const Bytes& file) {
-    const Outcome lineByLine = ConvertWithSink(file, 256);
-    Outcome quads = ConvertWithSink(file, 4096);
-    EXPECT_EQ(quads.text, lineByLine.text);
-    EXPECT_EQ(quads.result, lineByLine.result);
-    EXPECT_EQ(quads.position, lineByLine.position);
-    return quads;
+    SetVectorFieldsEnabled(false);
+    const Outcome scalar = ConvertWithSink(file, 4096);
+    const Outcome tiny = ConvertWithSink(file, 16);
+    const Outcome pipelined = ConvertWithSink(file, 200, 2);
+    SetVectorFieldsEnabled(true);
+    Outcome vector = ConvertWithSink(file, 4096);
+    const Outcome vectorPipelined = ConvertWithSink(file, 1000, 3);
+    for (const Outcome* other : {&scalar, &tiny, &pipelined, &vectorPipelined}) {
+        EXPECT_EQ(vector.text, other->text);
+        EXPECT_EQ(vector.result, other->result);
+        EXPECT_EQ(vector.position, other->position);
+    }
+    return vector;
 }
 
 std::string Summarize(const Bytes& file, int64_t* position = nullptr) {
@@ -449,6 +472,38 @@ TEST(Conversion, AFileCutShortWhileBeingConvertedStopsWithoutInventingSamples) {
     EXPECT_LT(lines, 20000);
     EXPECT_TRUE(text.empty() || text.back() == '\n');
     EXPECT_EQ(text.find("0.250000\n") == std::string::npos, lines == 0);
+}
+
+TEST(Conversion, ASinkThatFailsStopsTheWaveformsFormatting) {
+    // A pipe whose reader is gone: every write fails (SIGPIPE ignored, as a
+    // parent may leave it). Formatting the rest of a long waveform into it
+    // would only waste time, so the writer stops at its next chunk, with or
+    // without a writer thread.
+    constexpr int32_t kSamples = 200000;
+    Bytes file;
+    AppendWaveformHeader(file, {.waveformType = 1, .sampleCount = kSamples});
+    AppendBuffer(file, AnalogBuffer(1, std::vector<float>(kSamples, 0.5f)));
+    for (const bool pipelined : {false, true}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        const auto previous = signal(SIGPIPE, SIG_IGN);
+        InputStream in = StreamOver(file);
+        TextSink sink;
+        if (pipelined) {
+            OpenPipelinedTextSink(sink, ends[1], size_t{64} * 1024, 2);
+        } else {
+            OpenTextSink(sink, ends[1], size_t{64} * 1024);
+        }
+        EXPECT_FALSE(OutputWaveform(in, sink));
+        EXPECT_FALSE(FlushTextSink(sink));
+        CloseTextSink(sink);
+        signal(SIGPIPE, previous);
+        close(ends[1]);
+        CloseInputStream(in);
+        // Lines are about 25 bytes: the whole waveform would be 5 MB.
+        EXPECT_LT(TextWritten(sink), uint64_t{2} << 20) << pipelined;
+    }
 }
 
 }  // namespace

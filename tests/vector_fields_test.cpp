@@ -93,9 +93,9 @@ TEST_F(VectorFields, TimesOutsideTheExactRangeAreDeclined) {
     const Case cases[] = {
         {1.0, -2.0, "signs differ: -2, -1, 0, 1"},
         {0.0, 0.0, "zero"},
-        {0.0, 2e6, "seven digits before the point"},
-        {1e-3, -1e7, "decimal exponent 6 and more"},
-        {0.0, 1e-17, "decimal exponent below -16"},
+        {0.0, 2e99, "three exponent digits"},
+        {1e-3, -1e100, "decimal exponent 100"},
+        {0.0, 1e-100, "decimal exponent below -99"},
         {0.0, std::numeric_limits<double>::denorm_min(), "subnormal"},
         {infinity, 1.0, "infinite times"},
         {0.0, std::numeric_limits<double>::quiet_NaN(), "nan"},

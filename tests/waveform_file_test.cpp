@@ -2,15 +2,19 @@
 // size, and the acceptance rules of the typed buffer readers. Every test
 // checks where the stream stands afterwards, since the next item is read
 // from there.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "test_support.h"
 #include "waveform_file/buffer_readers.h"
+#include "waveform_file/descriptor_io.h"
 #include "waveform_file/header_readers.h"
+#include "waveform_file/waveform_samples.h"
 
 namespace quillwave {
 namespace {
@@ -365,6 +369,111 @@ TEST(LoadSamples, ReturnsTheStoredBytesOfAnyRange) {
     ASSERT_TRUE(LoadSamples(guard.stream, *block, 2, 2, bytes));
     EXPECT_EQ(0, std::memcmp(bytes, file.data() + 12 + 8, 8));
     EXPECT_FALSE(LoadSamples(guard.stream, *block, 3, 2, bytes));  // beyond the file
+}
+
+// Why a waveform yields nothing, as the export program tells its users, and
+// where the stream stands afterwards (the next waveform is read there).
+TEST(ReadWaveformSamples, SaysWhyAWaveformYieldsNothing) {
+    const auto waveform = [](int32_t type, int32_t bufferCount,
+                             const std::vector<BufferSpec>& buffers) {
+        Bytes file;
+        AppendWaveformHeader(file,
+                             {.waveformType = type, .bufferCount = bufferCount, .sampleCount = 2});
+        for (const BufferSpec& buffer : buffers) AppendBuffer(file, buffer);
+        return file;
+    };
+    const BufferSpec good = AnalogBuffer(3, {1.0f, 2.0f});
+    Bytes truncated = waveform(1, 1, {BufferSpec{.dataSize = 4000, .samples = Bytes(1200)}});
+    writer::OverwriteI32(truncated, 144 + 8, 8);  // declares 2 samples' bytes...
+    truncated.resize(144 + 12 + 5);               // ...and holds 5 of the 8
+    Bytes shortHeader;
+    AppendWaveformHeader(shortHeader, {.headerSize = 100});
+    const struct {
+        Bytes file;
+        std::string reason;
+    } cases[] = {
+        {waveform(0, 1, {good}), "unknown waveform type"},
+        {waveform(1, 1, {BufferSpec{.dataType = 4, .samples = Bytes(8)}}),
+         "buffer 1 has data type 4, not an analog type"},
+        {waveform(5, 1, {good}), "buffer 1 has data type 3, not a histogram type"},
+        {waveform(6, 2, {writer::LogicBuffer({1, 2}), good}), "buffer 2 has sample width 4, not 1"},
+        {waveform(1, 1, {AnalogBuffer(1, {1.0f})}),
+         "buffer 1 holds 1 samples (dataSize 4), the waveform 2"},
+        {waveform(2, 2, {AnalogBuffer(1, {1.0f, 2.0f}), good}),
+         "buffer 1 has data type 1; a peak-detect waveform's first buffer must be of data type 3 "
+         "or 2"},
+        {waveform(2, 2, {good, BufferSpec{.headerSize = 8}}),
+         "the header of buffer 2 cannot be read (the file ends there, or it declares fewer than "
+         "12 bytes)"},
+        {truncated, "the file ends inside buffer 1: 8 bytes declared, 5 present"},
+        {shortHeader,
+         "the waveform header cannot be read (the file ends there, or it declares fewer than 144 "
+         "bytes)"},
+    };
+    for (const auto& c : cases) {
+        StreamGuard guard(c.file);
+        const WaveformSamples samples = ReadWaveformSamples(guard.stream);
+        EXPECT_FALSE(YieldsSamples(samples)) << c.reason;
+        EXPECT_EQ(samples.columnCount, 0u) << c.reason;
+        EXPECT_EQ(DescribeNoSamples(samples), c.reason);
+    }
+}
+
+TEST(ReadWaveformSamples, ColumnsComeInColumnOrderWithTheirBuffers) {
+    // Peak detect stored as data type 2 then 3: the data-type-3 buffer (the
+    // second) is the first column. Two-buffer logic: buffer order.
+    Bytes peak;
+    AppendWaveformHeader(peak, {.waveformType = 2, .bufferCount = 2, .sampleCount = 1});
+    AppendBuffer(peak, AnalogBuffer(2, {-1.0f}));
+    AppendBuffer(peak, AnalogBuffer(3, {1.0f}));
+    Bytes logic;
+    AppendWaveformHeader(logic, {.waveformType = 6, .bufferCount = 2, .sampleCount = 1});
+    AppendBuffer(logic, writer::LogicBuffer({0x0A}));
+    AppendBuffer(logic, writer::LogicBuffer({0x05}));
+    const struct {
+        Bytes* file;
+        int16_t firstType, secondType;
+        int32_t firstBuffer, secondBuffer;
+        int64_t firstOffset, secondOffset;  // of the samples
+    } cases[] = {{&peak, 3, 2, 2, 1, 172, 156}, {&logic, 6, 6, 1, 2, 156, 169}};
+    for (const auto& c : cases) {
+        StreamGuard guard(*c.file);
+        const WaveformSamples samples = ReadWaveformSamples(guard.stream);
+        ASSERT_TRUE(YieldsSamples(samples));
+        ASSERT_EQ(samples.columnCount, 2u);
+        EXPECT_EQ(samples.columns[0].dataType, c.firstType);
+        EXPECT_EQ(samples.columns[1].dataType, c.secondType);
+        EXPECT_EQ(samples.columns[0].bufferNumber, c.firstBuffer);
+        EXPECT_EQ(samples.columns[1].bufferNumber, c.secondBuffer);
+        EXPECT_EQ(samples.columns[0].block.fileOffset, c.firstOffset);
+        EXPECT_EQ(samples.columns[1].block.fileOffset, c.secondOffset);
+        EXPECT_EQ(guard.stream.position, static_cast<int64_t>(c.file->size()));
+    }
+}
+
+TEST(WriteAll, DeliversEverythingToADescriptorLeftNonBlocking) {
+    // A pipe left non-blocking by whoever made it, read slowly: writes come
+    // back partial, then with EAGAIN. Every byte must still arrive, in order.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    Bytes sent = Counting(1 << 20);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 7 / 3);
+    Bytes received;
+    std::thread reader([&] {
+        unsigned char chunk[4096];
+        for (;;) {
+            usleep(200);
+            const ssize_t got = read(ends[0], chunk, sizeof chunk);
+            if (got <= 0) break;
+            received.insert(received.end(), chunk, chunk + got);
+        }
+    });
+    EXPECT_TRUE(WriteAll(ends[1], sent.data(), sent.size()));
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+    EXPECT_EQ(received, sent);
 }
 
 }  // namespace

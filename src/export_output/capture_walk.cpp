@@ -5,15 +5,16 @@
 namespace quillwave {
 namespace {
 
-int64_t NextWaveformStart(InputStream& stream, int64_t start) {
+int64_t NextWaveformStart(InputStream& stream, int64_t start, WaveformWalkMemo* memo) {
     stream.position = start;
-    ReadWaveformSamples(stream);
+    ReadWaveformSamples(stream, memo);
     return stream.position;
 }
 
 }  // namespace
 
-WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared) {
+WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared,
+                       WaveformWalkMemo* memo) {
     if (declared <= 0) return {};
     const auto atEnd = [&](int64_t position) { return position >= stream.size; };
     if (atEnd(firstWaveform)) return {.waveforms = 0, .end = WalkEnd::FileEnds};
@@ -24,7 +25,7 @@ WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t decla
     // lies within the declared waveforms.
     const int64_t lastIndex = 3 * static_cast<int64_t>(declared) + 2;
     int64_t tortoise = firstWaveform;
-    int64_t hare = NextWaveformStart(stream, firstWaveform);
+    int64_t hare = NextWaveformStart(stream, firstWaveform, memo);
     int64_t hareIndex = 1;
     int64_t power = 1;
     int64_t lambda = 1;
@@ -41,18 +42,18 @@ WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t decla
             power *= 2;
             lambda = 0;
         }
-        hare = NextWaveformStart(stream, hare);
+        hare = NextWaveformStart(stream, hare, memo);
         ++hareIndex;
         ++lambda;
     }
     // The cycle is lambda long; mu is the index of its first start.
     tortoise = firstWaveform;
     hare = firstWaveform;
-    for (int64_t i = 0; i < lambda; ++i) hare = NextWaveformStart(stream, hare);
+    for (int64_t i = 0; i < lambda; ++i) hare = NextWaveformStart(stream, hare, memo);
     int64_t mu = 0;
     while (tortoise != hare && mu < hareIndex) {
-        tortoise = NextWaveformStart(stream, tortoise);
-        hare = NextWaveformStart(stream, hare);
+        tortoise = NextWaveformStart(stream, tortoise, memo);
+        hare = NextWaveformStart(stream, hare, memo);
         ++mu;
     }
     const int64_t distinct = mu + lambda;

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "waveform_file/input_stream.h"
+#include "waveform_file/waveform_samples.h"
 
 namespace quillwave {
 
@@ -33,6 +34,9 @@ struct WalkExtent {
 
 // Measures the walk of `declared` waveforms from `firstWaveform` (leaves
 // the stream's position anywhere).
-WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared);
+// `memo` (shared with the export's own walk of the same capture) keeps the
+// buffer walks of crafted files to about one step per buffer.
+WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared,
+                       WaveformWalkMemo* memo = nullptr);
 
 }  // namespace quillwave

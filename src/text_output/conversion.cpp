@@ -203,8 +203,8 @@ bool OutputLogicData(InputStream& stream, const WaveformSamples& samples, TextSi
                                });
 }
 
-bool OutputWaveform(InputStream& stream, TextSink& sink) {
-    const WaveformSamples samples = ReadWaveformSamples(stream);
+bool OutputWaveform(InputStream& stream, TextSink& sink, WaveformWalkMemo* memo) {
+    const WaveformSamples samples = ReadWaveformSamples(stream, memo);
     if (!YieldsSamples(samples)) return false;
     switch (samples.header.waveformType) {
         case PB_NORMAL:

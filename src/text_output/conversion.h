@@ -22,8 +22,9 @@ namespace quillwave {
 // Reads the waveform at the stream's position and writes its lines. False
 // when it yields no samples, or when its lines could not all be written
 // (the sink failed, or the file no longer holds the samples it held when
-// they were accepted: the stream's readFailed then says so).
-bool OutputWaveform(InputStream& stream, TextSink& sink);
+// they were accepted: the stream's readFailed then says so). The memo, when
+// given, serves the walk over an unknown waveform's buffers.
+bool OutputWaveform(InputStream& stream, TextSink& sink, WaveformWalkMemo* memo = nullptr);
 
 // The writers, given a waveform that yields samples of their type. Each
 // stops at the first failure of the sink or of a read, returning false.

@@ -1,6 +1,7 @@
 // The end of every "%e" field: "e", the sign and two digits of decimal
-// exponents -99..99, as four bytes in memory order. Shared by the scalar
-// and the vector formatters.
+// exponents -99..99, packed into four bytes with "e" the lowest (memory
+// order on a little-endian host). Shared by the scalar and the vector
+// formatters.
 #pragma once
 
 #include <array>

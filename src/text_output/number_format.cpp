@@ -15,7 +15,9 @@
 // millionths; above, it is an integer.
 //
 // Digits come from tables of two or three digits, or eight at a time in one
-// register, and are stored with few writes.
+// register, and are stored with few writes. Words of packed digits hold the
+// first character in their lowest byte (so leading zeros are dropped by a
+// shift) and are stored in that byte order on any host.
 #include "text_output/number_format.h"
 
 #include <algorithm>
@@ -29,12 +31,16 @@
 #include <emmintrin.h>
 #endif
 
+#include "text_output/decimal_powers.h"
 #include "text_output/exponent_suffixes.h"
+#include "text_output/wide_integer.h"
 
 namespace quillwave {
 namespace {
 
+#if defined(__SIZEOF_INT128__)
 __extension__ typedef unsigned __int128 u128;
+#endif
 
 constexpr char kDigitPairs[201] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -43,6 +49,18 @@ constexpr char kDigitPairs[201] =
 
 inline void WritePair(char* out, uint32_t pair) {
     std::memcpy(out, kDigitPairs + size_t{2} * pair, 2);
+}
+
+// Stores the bytes of a packed word, lowest first: a plain store on a
+// little-endian host, a byte swap before it on a big-endian one.
+inline void StorePacked(char* out, uint64_t packed) {
+    if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap64(packed);
+    std::memcpy(out, &packed, 8);
+}
+
+inline void StorePacked(char* out, uint32_t packed) {
+    if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap32(packed);
+    std::memcpy(out, &packed, 4);
 }
 
 // Exactly six digits, leading zeros kept: the fraction of "%f" and "%e".
@@ -54,10 +72,9 @@ inline void WriteSixDigits(char* out, uint32_t value) {
     WritePair(out + 4, low % 100);
 }
 
-// The eight decimal digits of n < 10^8 as ASCII, most significant first in
-// memory order, computed in one register (SIMD within a register): split
+// The eight decimal digits of n < 10^8 as ASCII, most significant in the
+// lowest byte, computed in one register (SIMD within a register): split
 // into two halves of four digits, each into two pairs, each into digits.
-static_assert(std::endian::native == std::endian::little, "digit packing assumes little-endian");
 inline uint64_t EightDigits(uint32_t n) {
     const uint64_t high = (uint64_t{n} * 109951163) >> 40;  // n / 10000
     uint64_t v = high | ((n - high * 10000) << 32);
@@ -87,7 +104,7 @@ inline void WritePointedSeven(char* out, uint32_t n) {
     const uint64_t packed = (uint64_t{'0'} + leading) | (uint64_t{'.'} << 8) |
                             (uint64_t{kThreeDigits[high]} << 16) |
                             (uint64_t{kThreeDigits[low]} << 40);
-    std::memcpy(out, &packed, 8);
+    StorePacked(out, packed);
 }
 
 // An unsigned integer in decimal without leading zeros.
@@ -158,6 +175,59 @@ constexpr auto kExponentScales = [] {
     return static_cast<size_t>(result.ptr - out);
 }
 
+// "e", the sign and two or three digits of any decimal exponent.
+size_t WriteExponentSuffix(int decimalExponent, char* out) {
+    if (decimalExponent >= -99 && decimalExponent <= 99) {
+        StorePacked(out, ExponentSuffix(decimalExponent));
+        return 4;
+    }
+    out[0] = 'e';
+    out[1] = decimalExponent < 0 ? '-' : '+';
+    const int magnitude = decimalExponent < 0 ? -decimalExponent : decimalExponent;
+    out[2] = static_cast<char>('0' + magnitude / 100);
+    WritePair(out + 3, static_cast<uint32_t>(magnitude % 100));
+    return 5;
+}
+
+// "%e" of a finite nonzero value outside the table's range (subnormal, tiny
+// or large) by one product with a rounded power of ten: y = |v| * 10^(6-k)
+// rounded, with 10^(6-k) itself rounded, is within 2^-28 of the exact value
+// (two roundings of 2^-53 each, and y < 2^24), so wherever y is farther than
+// 2^-27 from a half-integer, rounding y gives printf's seven digits. Exact
+// ties and near-ties (one value in tens of millions) are left to the exact
+// conversion. Values below 2^-722 are first multiplied by 2^256, exactly.
+[[gnu::noinline]] size_t FormatExponentByRoundedPower(double value, char* out) {
+    double magnitude = std::fabs(value);
+    const double* powers = kDecimalPowers;
+    int firstPower = kFirstDecimalPower;
+    int binaryExponent = static_cast<int>((std::bit_cast<uint64_t>(magnitude) >> 52) & 0x7FF);
+    if (binaryExponent < 300) {
+        magnitude *= 0x1p256;
+        binaryExponent = static_cast<int>(std::bit_cast<uint64_t>(magnitude) >> 52) - 256;
+        powers = kScaledDecimalPowers;
+        firstPower = kFirstScaledPower;
+    }
+    const auto power = [&](int p) { return powers[static_cast<size_t>(p - firstPower)]; };
+    // floor(log10(2^e)): the decimal exponent, or one less.
+    int decimalExponent = ((binaryExponent - 1023) * 78913) >> 18;
+    double scaled = magnitude * power(6 - decimalExponent);
+    if (scaled >= 1e7) {
+        ++decimalExponent;
+        scaled = magnitude * power(6 - decimalExponent);
+    }
+    const double digits = std::nearbyint(scaled);
+    if (std::fabs(scaled - digits) > 0.5 - 0x1p-27) return FormatExponentExactly(value, out);
+    auto kept = static_cast<uint32_t>(digits);
+    if (kept == 10000000) {  // rounded up to the next power of ten
+        kept = 1000000;
+        ++decimalExponent;
+    }
+    size_t length = 0;
+    if (std::signbit(value)) out[length++] = '-';
+    WritePointedSeven(out + length, kept);
+    return length + 8 + WriteExponentSuffix(decimalExponent, out + length + 8);
+}
+
 // "%f" digits of a value given in millionths, any size.
 size_t WriteMicros(uint64_t micros, char* out) {
     const uint64_t units = micros / 1000000;
@@ -174,8 +244,15 @@ size_t WriteMicros(uint64_t micros, char* out) {
     const auto bits = std::bit_cast<uint32_t>(magnitude);
     const int exponent2 = static_cast<int>(bits >> 23) - 150;  // >= 0 here
     const uint64_t mantissa = (bits & 0x7FFFFF) | 0x800000u;
+#if defined(__SIZEOF_INT128__)
     const size_t length = exponent2 <= 40 ? WriteUnsigned(out, mantissa << exponent2)
                                           : WriteUnsigned(out, u128{mantissa} << exponent2);
+#else
+    const size_t length =
+        exponent2 <= 40
+            ? WriteUnsigned(out, mantissa << exponent2)
+            : WriteWideDecimal(ShiftLeftWide(mantissa, static_cast<unsigned>(exponent2)), out);
+#endif
     std::memcpy(out + length, ".000000", 7);
     return length + 7;
 }
@@ -201,16 +278,16 @@ size_t FormatExponent(double value, char* out) {
     size_t length = 0;
     if (negative) out[length++] = '-';
     if (biased == 0) {
-        if (fraction != 0) return FormatExponentExactly(value, out);  // subnormal
+        if (fraction != 0) return FormatExponentByRoundedPower(value, out);  // subnormal
         std::memcpy(out + length, "0.000000e+00", 12);
         return length + 12;
     }
     const ExponentScale& entry = kExponentScales[static_cast<size_t>(biased)];
-    if (entry.scale == 0) return FormatExponentExactly(value, out);
+    if (entry.scale == 0) return FormatExponentByRoundedPower(value, out);
     const uint64_t mantissa = fraction | (uint64_t{1} << 52);
-    const u128 product = u128{mantissa} * entry.scale;
-    const auto high = static_cast<uint64_t>(product >> 64);
-    const auto low = static_cast<uint64_t>(product);
+    const Wide128 product = MultiplyWide(mantissa, entry.scale);
+    const uint64_t high = product.high;
+    const uint64_t low = product.low;
     // value * 10^p = high / 2^24 + (high's low 24 bits, then low) as fraction.
     const uint64_t whole = high >> 24;
     const uint64_t fractionHigh = high & 0xFFFFFF;
@@ -236,8 +313,7 @@ size_t FormatExponent(double value, char* out) {
         ++decimalExponent;
     }
     WritePointedSeven(out + length, static_cast<uint32_t>(digits));
-    const uint32_t suffix = ExponentSuffix(decimalExponent);
-    std::memcpy(out + length + 8, &suffix, 4);
+    StorePacked(out + length + 8, ExponentSuffix(decimalExponent));
     return length + 12;
 }
 
@@ -272,7 +348,7 @@ size_t FormatDecimal(int32_t value, char* out) {
         const uint64_t digits = EightDigits(magnitude);
         const int zeros = std::countr_zero(digits - 0x3030303030303030) / 8;
         const uint64_t kept = digits >> (8 * zeros);
-        std::memcpy(out + length, &kept, 8);
+        StorePacked(out + length, kept);
         return length + static_cast<size_t>(8 - zeros);
     }
     // Counts below a million, the usual case: six digits from two table
@@ -283,7 +359,7 @@ size_t FormatDecimal(int32_t value, char* out) {
                             (uint64_t{0x3030} << 48);
     const int zeros = std::min(std::countr_zero(digits - 0x3030303030303030) / 8, 5);
     const uint64_t kept = digits >> (8 * zeros);
-    std::memcpy(out + length, &kept, 8);
+    StorePacked(out + length, kept);
     return length + static_cast<size_t>(6 - zeros);
 }
 

@@ -2,8 +2,15 @@
 // out in big blocks. Writers reserve room for a line, format into it and
 // commit what they wrote, so a line costs no system call and no copy.
 //
+// A pipelined sink hands each full buffer to a writer thread and formats on
+// into the next buffer of a small ring, so formatting and the kernel's
+// copying of text into the page cache overlap on two processors. Bytes
+// reach the descriptor in the order they were written, exactly as without
+// the thread.
+//
 // A write error is remembered, not retried: the sink drops everything after
 // it and FlushTextSink reports the failure, so the driver can tell the user.
+// Writers see `failed` after each buffer and stop.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +21,8 @@
 
 namespace quillwave {
 
+struct TextWriterThread;  // the writer thread of a pipelined sink and its ring
+
 struct TextSink {
     int fd = -1;
     std::string* capture = nullptr;  // when set, text goes here instead of to fd
@@ -22,23 +31,33 @@ struct TextSink {
     size_t used = 0;
     uint64_t flushed = 0;  // bytes handed on by earlier flushes
     bool failed = false;
-    // Called after every flush to the descriptor (progress display).
+    std::shared_ptr<TextWriterThread> writer;  // set for a pipelined sink
+    // Called after every buffer handed on to the descriptor (progress display).
     void (*afterFlush)(void* context) = nullptr;
     void* afterFlushContext = nullptr;
 };
 
 inline constexpr size_t kDefaultSinkCapacity = 1 << 20;
+inline constexpr size_t kDefaultRingBuffers = 4;
 
 void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity);
-// Points an open sink, flushed, at another descriptor, keeping its buffer.
+// A sink whose buffers are written by a thread of its own, through a ring of
+// `ringBuffers` buffers (at least 2) of `capacity` bytes.
+void OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity,
+                           size_t ringBuffers = kDefaultRingBuffers);
+// Flushes a sink (waiting for its writer thread) and stops the thread.
+void CloseTextSink(TextSink& sink);
+// Points an open sink, flushed, at another descriptor, keeping its buffers.
 void RetargetTextSink(TextSink& sink, int fd);
 // A sink that collects its text in `capture` (tests, and runs that discard text).
 void OpenCaptureSink(TextSink& sink, std::string& capture, size_t capacity = kDefaultSinkCapacity);
 
-// Writes out what is buffered. False once any write to this sink has failed.
+// Writes out what is buffered and waits until it is written. False once any
+// write to this sink's descriptor has failed.
 bool FlushTextSink(TextSink& sink);
 
-// Flushes, and grows the buffer if it is smaller than `length`.
+// Hands the buffer on (to the writer thread, or writes it) without waiting,
+// and grows the next buffer if it is smaller than `length`.
 char* ReserveLargeText(TextSink& sink, size_t length);
 
 // Returns room for at least `length` bytes.

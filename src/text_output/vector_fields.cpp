@@ -5,15 +5,15 @@
 // millionths exactly. Taken when every |v| is below 10.
 //
 // "%e" of a binary64 time t with decimal exponent k: the seven digits are
-// |t| * 10^(6-k) rounded to an integer. With 10^(6-k) exact (6-k <= 22) the
-// product y is one correctly rounded multiplication, within half a unit in
-// the last place of the exact Y, and that unit is at most 2^-29 (y < 2^24).
-// If y is farther than 2^-27 from a half-integer, Y lies on the same side of
-// it, so round(y) = round(Y); otherwise (exact ties, and near-ties: about one
-// time in 70 million) the times are declined and the exact scalar path
-// decides. Taken when the eight times of a pair of quads share sign and
-// binary exponent, and the decimal exponent is -16..5 (about
-// 1e-16 <= |t| < 1e6), the range of sample times.
+// |t| * 10^(6-k) rounded to an integer. 10^(6-k) is the nearest binary64 to
+// the power (exact up to 10^22), so the product y carries two roundings of
+// at most 2^-53 relative each: as y < 2^24, y is within 2^-28 of the exact
+// Y. If y is farther than 2^-27 from a half-integer, Y lies on the same
+// side of it, so round(y) = round(Y); otherwise (exact ties, and near-ties:
+// about one time in 70 million) the times are declined and the exact scalar
+// path decides. Taken when the eight times of a pair of quads share sign
+// and binary exponent, and the decimal exponent is -99..98 (two exponent
+// digits), which takes in every time base from 1e-99 to 1e98.
 //
 // "%i" of a count below 10^8 in magnitude: its eight digits with leading
 // zeros, then shifted down over the zeros, the length found by comparing
@@ -23,8 +23,7 @@
 // same divide-by-multiplication steps as the scalar formatter.
 #include "text_output/vector_fields.h"
 
-#include <array>
-
+#include "text_output/decimal_powers.h"
 #include "text_output/exponent_suffixes.h"
 
 #if defined(__x86_64__)
@@ -35,16 +34,6 @@ namespace quillwave {
 
 #if defined(__x86_64__)
 namespace {
-
-constexpr auto kPowersOfTen = [] {
-    std::array<double, 23> powers{};
-    double power = 1;
-    for (double& entry : powers) {
-        entry = power;  // every power up to 10^22 is exact in binary64
-        power *= 10;
-    }
-    return powers;
-}();
 
 // Distance from a half-integer below which a rounded product is not trusted.
 constexpr double kNearTie = 0.5 - 0x1p-27;
@@ -100,10 +89,10 @@ constexpr double kNearTie = 0.5 - 0x1p-27;
     const int biased = static_cast<int>(top & 0x7FF);
     if (biased == 0 || biased == 0x7FF) return false;  // zero, subnormal, inf, nan
     const int k = ((biased - 1023) * 78913) >> 18;     // floor(log10(2^(biased-1023)))
-    const int p = 6 - k;
-    if (p < 1 || p > 22) return false;
-    const __m256d power = _mm256_set1_pd(kPowersOfTen[static_cast<size_t>(p)]);
-    const __m256d powerBelow = _mm256_set1_pd(kPowersOfTen[static_cast<size_t>(p - 1)]);
+    if (k < -99 || k > 98) return false;
+    const auto p = static_cast<size_t>(6 - k - kFirstDecimalPower);
+    const __m256d power = _mm256_set1_pd(kDecimalPowers[p]);
+    const __m256d powerBelow = _mm256_set1_pd(kDecimalPowers[p - 1]);
     constexpr uint64_t kSeparator = uint64_t{','} << 32 | uint64_t{' '} << 40;
     const __m256d suffix = _mm256_castsi256_pd(
         _mm256_set1_epi64x(static_cast<int64_t>(ExponentSuffix(k) | kSeparator)));

@@ -50,7 +50,7 @@ std::optional<SampleBlock> ReadSampleBuffer(InputStream& stream, const WaveformH
         found.headerRead = true;
         const int32_t dataSize = found.header.dataSize;
         found.problem = Judge(KindOf(kind), found.header, waveform.sampleCount);
-        if (found.problem == BufferProblem::None && dataSize > BytesRemaining(stream)) {
+        if (found.problem == BufferProblem::None && !FileHolds(stream, stream.position, dataSize)) {
             // The file ends inside the samples: none of them can be trusted.
             found.problem = BufferProblem::Truncated;
             found.bytesPresent = BytesRemaining(stream);

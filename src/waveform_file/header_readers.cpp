@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "waveform_file/buffer_walk.h"
 #include "waveform_file/little_endian.h"
 
 namespace quillwave {
@@ -16,7 +17,7 @@ bool ReadStoredHeader(InputStream& stream, unsigned char* record, int32_t record
     if (ReadBytes(stream, record, 4) != 4) return false;
     const int32_t declaredSize = LoadI32(record);
     if (declaredSize < recordSize) return false;
-    if (declaredSize > stream.size - start) {
+    if (!FileHolds(stream, start, declaredSize)) {
         SeekToEnd(stream);
         return false;
     }
@@ -81,7 +82,10 @@ bool IgnoreWaveformData(InputStream& stream) {
     return true;
 }
 
-int64_t IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount) {
+int64_t IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount, BufferWalkMemo* memo) {
+    if (memo != nullptr && bufferCount >= memo->stride) {
+        return WalkBuffersWithMemo(stream, bufferCount, *memo);
+    }
     // Where a step over one buffer leads depends only on where it starts
     // (the file does not change under the program), so a walk that comes
     // back to a position it has stood on repeats itself from there on. A

@@ -35,10 +35,15 @@ bool ReadWaveformDataHeader(InputStream& stream, WaveformDataHeader& header);
 // relative move). Fails, without moving further, when the header cannot be read.
 bool IgnoreWaveformData(InputStream& stream);
 
+struct BufferWalkMemo;
+
 // Steps over `bufferCount` buffers (none when it is 0 or negative), making
 // every step even when one fails, as the walk over a waveform requires.
 // Returns the number of steps really taken (a walk that comes back on
-// itself is cut short to the same end).
-int64_t IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount);
+// itself is cut short to the same end). With a memo (waveform_file/
+// buffer_walk.h), what earlier walks over the same file saw is not walked
+// again.
+int64_t IgnoreWaveformBuffers(InputStream& stream, int32_t bufferCount,
+                              BufferWalkMemo* memo = nullptr);
 
 }  // namespace quillwave

@@ -19,11 +19,16 @@ namespace quillwave {
 namespace {
 
 constexpr size_t kWindowCapacity = size_t{64} * 1024;
+// What a read far from the window brings in: a walk whose buffers leap back
+// and forth reads one header per leap, and 64 KB for each would cost more
+// than everything else.
+constexpr size_t kFarBlock = size_t{4} * 1024;
 constexpr size_t kSpoolBufferSize = size_t{1024} * 1024;
 
 // Reads from the file itself, retrying interrupted and partial reads. When
 // the file yields less than it was thought to hold (it shrank, or the device
-// reported an error), that point becomes its end.
+// reported an error), that point becomes its end. Whether that fails the
+// caller's read is decided by the caller (the window reads ahead).
 size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destination, size_t count) {
     if (offset >= stream.size) return 0;
     const auto available = static_cast<uint64_t>(stream.size - offset);
@@ -38,7 +43,6 @@ size_t ReadFromFile(InputStream& stream, int64_t offset, unsigned char* destinat
         }
         if (got < 0 && errno == EINTR) continue;
         stream.size = offset + static_cast<int64_t>(done);
-        stream.readFailed = true;
         if (stream.windowStart + static_cast<int64_t>(stream.windowLength) > stream.size) {
             stream.windowLength = 0;
         }
@@ -127,6 +131,8 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder)
     }
     int64_t size = info.st_size;
     bool readFailed = false;
+    stream.sourceDevice = info.st_dev;
+    stream.sourceInode = info.st_ino;
     if (S_ISBLK(info.st_mode)) {
         size = lseek(fd, 0, SEEK_END);
     } else if (!S_ISREG(info.st_mode)) {
@@ -149,6 +155,7 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder)
     stream.position = 0;
     stream.furthestRead = 0;
     stream.size = size;
+    stream.openedSize = size;
     stream.readFailed = readFailed;
     stream.window = std::make_unique_for_overwrite<unsigned char[]>(kWindowCapacity);
     stream.windowStart = 0;
@@ -163,20 +170,57 @@ void CloseInputStream(InputStream& stream) {
     stream.windowLength = 0;
 }
 
-size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_t count) {
-    auto* out = static_cast<unsigned char*>(destination);
+namespace {
+
+size_t ReadThroughWindow(InputStream& stream, int64_t offset, unsigned char* out, size_t count) {
     if (offset < 0 || offset >= stream.size || count == 0) return 0;
     if (WindowHolds(stream, offset, count)) {
         std::memcpy(out, stream.window.get() + (offset - stream.windowStart), count);
         return count;
     }
     if (count >= kWindowCapacity) return ReadFromFile(stream, offset, out, count);
+    // A read at or shortly after the window goes on through the file, and
+    // takes a whole window; sequential reads stay as fast.
+    const int64_t windowEnd = stream.windowStart + static_cast<int64_t>(stream.windowLength);
+    const bool onward =
+        offset >= stream.windowStart && offset - windowEnd < static_cast<int64_t>(kWindowCapacity);
+    const size_t block = onward ? kWindowCapacity : std::max(count, kFarBlock);
     stream.windowStart = offset;
     stream.windowLength = 0;
-    stream.windowLength = ReadFromFile(stream, offset, stream.window.get(), kWindowCapacity);
+    stream.windowLength = ReadFromFile(stream, offset, stream.window.get(), block);
     const size_t copied = std::min(count, stream.windowLength);
     std::memcpy(out, stream.window.get(), copied);
     return copied;
+}
+
+}  // namespace
+
+size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_t count) {
+    const size_t got =
+        ReadThroughWindow(stream, offset, static_cast<unsigned char*>(destination), count);
+    if (got < count && offset >= 0) {
+        FileHolds(
+            stream, offset,
+            static_cast<int64_t>(std::min<uint64_t>(count, std::numeric_limits<int64_t>::max())));
+    }
+    return got;
+}
+
+bool IsSameFileAsInput(const InputStream& stream, int fd) {
+    struct stat output {};
+    struct stat input {};
+    if (fstat(fd, &output) != 0 || fstat(stream.fd, &input) != 0) return true;  // cannot tell
+    const auto same = [&](uint64_t device, uint64_t inode) {
+        return output.st_dev == device && output.st_ino == inode;
+    };
+    return same(input.st_dev, input.st_ino) || same(stream.sourceDevice, stream.sourceInode);
+}
+
+bool FileHolds(InputStream& stream, int64_t offset, int64_t count) {
+    if (offset < 0 || count < 0) return false;
+    if (count <= stream.size - offset) return true;
+    if (count <= stream.openedSize - offset) stream.readFailed = true;
+    return false;
 }
 
 size_t ReadBytes(InputStream& stream, void* destination, size_t count) {

@@ -22,10 +22,16 @@ struct InputStream {
     // Bytes the file holds. Lowered if a read finds the file shorter than it
     // was (truncated meanwhile, or an I/O error): from then on it ends there.
     int64_t size = 0;
-    // Set when that happened: the file yielded less than it held when it
-    // was opened. A file that merely ends early (declared sizes beyond its
-    // end) is not a read failure; this is.
+    // What it held when opened.
+    int64_t openedSize = 0;
+    // Set when the walk needed bytes that the file held when it was opened
+    // but no longer yields. A file that merely ends early (declared sizes
+    // beyond its end) is not a read failure; this is.
     bool readFailed = false;
+    // The file as it was named, before any copy of an input that cannot
+    // seek (so that an output naming that pipe can be recognised).
+    uint64_t sourceDevice = 0;
+    uint64_t sourceInode = 0;
     // One past the furthest byte read so far (for showing progress).
     int64_t furthestRead = 0;
     // Read-ahead window over the file, for the many small header reads.
@@ -61,7 +67,15 @@ void SeekRelative(InputStream& stream, int64_t delta);
 // Places the position at the end of the file, unless it already lies past it.
 void SeekToEnd(InputStream& stream);
 
+// Whether the open descriptor `fd` is the input: the file the stream reads,
+// or the pipe or device it was copied from.
+bool IsSameFileAsInput(const InputStream& stream, int fd);
+
 // Bytes between the position and the end of the file (0 when past the end).
 int64_t BytesRemaining(const InputStream& stream);
+
+// Whether the file holds the `count` bytes at `offset`. When it held them
+// when opened but no longer does, that is a read failure (readFailed).
+bool FileHolds(InputStream& stream, int64_t offset, int64_t count);
 
 }  // namespace quillwave

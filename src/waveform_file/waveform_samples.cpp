@@ -8,7 +8,25 @@ namespace quillwave {
 namespace {
 
 // Walks shorter than this are cheaper to take again than to remember.
-constexpr int64_t kStepsWorthRemembering = 16;
+constexpr int32_t kStepsWorthRemembering = 16;
+
+// Steps over all the buffers of the waveform that starts at `start`.
+void StepOverBuffers(InputStream& stream, int64_t start, int32_t bufferCount,
+                     WaveformWalkMemo* memo) {
+    if (memo == nullptr) {
+        IgnoreWaveformBuffers(stream, bufferCount);
+        return;
+    }
+    const auto known = memo->ends.find(start);
+    if (known != memo->ends.end()) {
+        stream.position = known->second;
+        return;
+    }
+    IgnoreWaveformBuffers(stream, bufferCount, &memo->buffers);
+    if (bufferCount >= kStepsWorthRemembering && memo->ends.size() < kMaxRememberedWalks) {
+        memo->ends.emplace(start, stream.position);
+    }
+}
 
 // Reads the next buffer of the waveform as `kind`; records what was found
 // and, when it is accepted, appends it as the next column.
@@ -98,11 +116,21 @@ std::string DescribeBuffer(int32_t number, const BufferReport& report, int32_t s
 }  // namespace
 
 double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header) {
+    // Each step rounds to binary64; wider intermediates (x87) would round twice.
+    static_assert(__FLT_EVAL_METHOD__ == 0, "times need plain binary64 arithmetic");
     const double offset = static_cast<double>(index) * header.timeIncrement;
-    return offset + header.timeOrigin;
+    const double time = offset + header.timeOrigin;
+    if (__builtin_isnan(time)) [[unlikely]] {
+        // A NaN's sign shows in the text, so it follows x86's rules everywhere:
+        // a NaN made here (0 x inf, inf - inf) is negative; a NaN field passes
+        // its own sign on, the increment's before the origin's.
+        const double& field = __builtin_isnan(offset) ? header.timeIncrement : header.timeOrigin;
+        return __builtin_copysign(time, __builtin_isnan(field) ? field : -1.0);
+    }
+    return time;
 }
 
-WaveformSamples ReadWaveformSamples(InputStream& stream) {
+WaveformSamples ReadWaveformSamples(InputStream& stream, WaveformWalkMemo* memo) {
     WaveformSamples samples;
     samples.start = stream.position;
     if (!ReadWaveformHeader(stream, samples.header)) return samples;
@@ -123,7 +151,7 @@ WaveformSamples ReadWaveformSamples(InputStream& stream) {
             samples.reason = ReadLogicColumns(stream, samples);
             break;
         default:
-            IgnoreWaveformBuffers(stream, samples.header.bufferCount);
+            StepOverBuffers(stream, samples.start, samples.header.bufferCount, memo);
             samples.reason = NoSamplesReason::UnknownType;
             break;
     }
@@ -134,18 +162,7 @@ WaveformSamples ReadWaveformSamples(InputStream& stream) {
 bool IgnoreWaveform(InputStream& stream, WaveformHeader& header, WaveformWalkMemo* memo) {
     const int64_t start = stream.position;
     if (!ReadWaveformHeader(stream, header)) return false;
-    if (memo != nullptr) {
-        const auto known = memo->ends.find(start);
-        if (known != memo->ends.end()) {
-            stream.position = known->second;
-            return true;
-        }
-    }
-    const int64_t steps = IgnoreWaveformBuffers(stream, header.bufferCount);
-    if (memo != nullptr && steps >= kStepsWorthRemembering &&
-        memo->ends.size() < kMaxRememberedWalks) {
-        memo->ends.emplace(start, stream.position);
-    }
+    StepOverBuffers(stream, start, header.bufferCount, memo);
     return true;
 }
 

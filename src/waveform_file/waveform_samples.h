@@ -33,6 +33,7 @@
 #include <unordered_map>
 
 #include "waveform_file/buffer_readers.h"
+#include "waveform_file/buffer_walk.h"
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_records.h"
 
@@ -81,21 +82,25 @@ inline bool YieldsSamples(const WaveformSamples& samples) {
 // multiply-add, which would change the last bit of some times).
 double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header);
 
-// Reads the waveform at the stream's position as a conversion does: its
-// header, then the buffers its type calls for (or, for an unknown type,
-// steps over all of them). The stream ends after the last buffer read.
-WaveformSamples ReadWaveformSamples(InputStream& stream);
-
-// Where the buffer walks of waveforms ended, by the waveform's start. A
-// walk depends only on where it starts (the file does not change under the
-// program), and a crafted file can send billions of waveforms back to the
-// same few starts, each over a chain of thousands of buffers; with this, a
-// start's chain is walked once. Only long walks are kept, at most
-// kMaxRememberedWalks of them, so memory stays small.
+// What the walks over one input file's waveforms have seen, for the walks
+// after them; one per walk over a file (a listing, a conversion), passed to
+// each waveform read. The walk of a waveform depends only on where it starts
+// (the file does not change under the program). A crafted file can send
+// billions of waveforms back to the same few starts, each over thousands of
+// buffers, or many starts into one long loop of buffers: with this, each
+// buffer is stepped over about once. Memory stays bounded: `ends` keeps at
+// most kMaxRememberedWalks long walks, `buffers` its own limit.
 struct WaveformWalkMemo {
-    std::unordered_map<int64_t, int64_t> ends;
+    BufferWalkMemo buffers;
+    std::unordered_map<int64_t, int64_t> ends;  // by the waveform's start
 };
 inline constexpr size_t kMaxRememberedWalks = size_t{1} << 16;
+
+// Reads the waveform at the stream's position as a conversion does: its
+// header, then the buffers its type calls for (or, for an unknown type,
+// steps over all of them, with the memo's help when there is one). The
+// stream ends after the last buffer read.
+WaveformSamples ReadWaveformSamples(InputStream& stream, WaveformWalkMemo* memo = nullptr);
 
 // Reads the waveform header at the stream's position and steps over all
 // bufferCount buffers without reading their samples, as a listing does.

@@ -1,0 +1,16 @@
+# Shared part of the cross toolchains: Debian's cross compiler for
+# QUILLWAVE_CROSS_TRIPLET (package g++-TRIPLET), the target's libraries from
+# /usr/TRIPLET, and qemu-user (QUILLWAVE_CROSS_QEMU) to run what is built, so
+# CTest runs every test under the emulator.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${QUILLWAVE_CROSS_TRIPLET}-gcc)  # GoogleTest's project enables C
+set(CMAKE_CXX_COMPILER ${QUILLWAVE_CROSS_TRIPLET}-g++)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QUILLWAVE_CROSS_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# -L: where the target's dynamic loader and shared libraries lie.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/${QUILLWAVE_CROSS_QEMU} -L /usr/${QUILLWAVE_CROSS_TRIPLET})
