@@ -36,6 +36,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -483,6 +484,7 @@ struct Run {
     ByteSink out;                              // standard output (--info)
     bool anyFailure = false;
     Progress progress;
+    bool convertInline = false;  // no worker could be started
 };
 
 void EraseProgress(Run& run) {
@@ -584,7 +586,10 @@ void EmitSlots(Run& run, bool all) {
 }
 
 void Queue(Run& run, std::unique_ptr<Slot> slot) {
-    if (slot->conversion) {
+    if (slot->conversion && run.convertInline) {
+        Convert(*slot->conversion, run.settings);
+        slot->conversion->done = true;
+    } else if (slot->conversion) {
         {
             const std::lock_guard<std::mutex> lock(run.pool.mutex);
             run.pool.waiting.push_back(slot->conversion.get());
@@ -773,8 +778,17 @@ int RunParsed(Run& run) {
     run.progress.captures = options.captures.size();
     if (!options.info) {
         for (unsigned j = 0; j < jobs; ++j) {
-            run.pool.threads.emplace_back(RunWorker, std::ref(run.pool), std::ref(run.settings));
+            // A thread that cannot start (no memory for its stack, a process
+            // limit) is reported only by an exception. The run then makes do
+            // with the workers it has, or converts on this thread.
+            try {
+                run.pool.threads.emplace_back(RunWorker, std::ref(run.pool),
+                                              std::ref(run.settings));
+            } catch (const std::system_error&) {
+                break;
+            }
         }
+        run.convertInline = run.pool.threads.empty();
     }
     for (size_t i = 0; i < options.captures.size(); ++i) {
         ExportCapture(run, options.captures[i], i + 1);
