@@ -36,6 +36,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -584,7 +585,11 @@ void EmitSlots(Run& run, bool all) {
 }
 
 void Queue(Run& run, std::unique_ptr<Slot> slot) {
-    if (slot->conversion) {
+    if (slot->conversion && run.pool.threads.empty()) {
+        Convert(*slot->conversion, run.settings);
+        const std::lock_guard<std::mutex> lock(run.pool.mutex);
+        slot->conversion->done = true;
+    } else if (slot->conversion) {
         {
             const std::lock_guard<std::mutex> lock(run.pool.mutex);
             run.pool.waiting.push_back(slot->conversion.get());
@@ -772,8 +777,17 @@ int RunParsed(Run& run) {
     run.progress.start = std::chrono::steady_clock::now();
     run.progress.captures = options.captures.size();
     if (!options.info) {
+        // The system may refuse threads (a process or memory limit), which
+        // the standard library tells only by an exception: the run then
+        // goes on with the workers it has, or with none, converting each
+        // waveform on this thread as it is queued. The files are the same.
         for (unsigned j = 0; j < jobs; ++j) {
-            run.pool.threads.emplace_back(RunWorker, std::ref(run.pool), std::ref(run.settings));
+            try {
+                run.pool.threads.emplace_back(RunWorker, std::ref(run.pool),
+                                              std::ref(run.settings));
+            } catch (const std::system_error&) {
+                break;
+            }
         }
     }
     for (size_t i = 0; i < options.captures.size(); ++i) {
