@@ -11,11 +11,14 @@ add_subdirectory(/usr/src/googletest ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FR
 # program tests start the quillwave binary themselves, by path and from shell
 # commands: a script that runs it under the emulator stands in for it.
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
-file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/quillwave-emulated
-     CONTENT "#!/bin/sh\nexec ${emulator} '$<TARGET_FILE:quillwave>' \"$@\"\n"
-     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                      WORLD_READ WORLD_EXECUTE)
+foreach(program quillwave quillwave-export)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/${program}-emulated
+       CONTENT "#!/bin/sh\nexec ${emulator} '$<TARGET_FILE:${program}>' \"$@\"\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                        WORLD_READ WORLD_EXECUTE)
+endforeach()
 set(QUILLWAVE_BINARY_UNDER_TEST ${PROJECT_BINARY_DIR}/quillwave-emulated)
+set(QUILLWAVE_EXPORT_BINARY_UNDER_TEST ${PROJECT_BINARY_DIR}/quillwave-export-emulated)
 
 # GCC 12 sees a false overlap in one of GoogleTest's string functions.
 target_compile_options(gtest PRIVATE -Wno-restrict)

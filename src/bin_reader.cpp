@@ -168,9 +168,8 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
     bool readFailureTold = false;
     WaveformWalkMemo memo;
     TextSink file;  // one sink (and writer thread) serves every output file in turn
-    if (environment.processors > 1) {
-        OpenPipelinedTextSink(file, -1);
-    } else {
+    if (environment.processors <= 1 || fileHeader.waveformCount <= 0 ||
+        !OpenPipelinedTextSink(file, -1)) {
         OpenTextSink(file, -1);
     }
     Progress progress{.enabled = isatty(environment.stderrFd) == 1,

@@ -484,7 +484,6 @@ struct Run {
     ByteSink out;                              // standard output (--info)
     bool anyFailure = false;
     Progress progress;
-    bool convertInline = false;  // no worker could be started
 };
 
 void EraseProgress(Run& run) {
@@ -586,8 +585,9 @@ void EmitSlots(Run& run, bool all) {
 }
 
 void Queue(Run& run, std::unique_ptr<Slot> slot) {
-    if (slot->conversion && run.convertInline) {
+    if (slot->conversion && run.pool.threads.empty()) {
         Convert(*slot->conversion, run.settings);
+        const std::lock_guard<std::mutex> lock(run.pool.mutex);
         slot->conversion->done = true;
     } else if (slot->conversion) {
         {
@@ -777,10 +777,11 @@ int RunParsed(Run& run) {
     run.progress.start = std::chrono::steady_clock::now();
     run.progress.captures = options.captures.size();
     if (!options.info) {
+        // The system may refuse threads (a process or memory limit), which
+        // the standard library tells only by an exception: the run then
+        // goes on with the workers it has, or with none, converting each
+        // waveform on this thread as it is queued. The files are the same.
         for (unsigned j = 0; j < jobs; ++j) {
-            // A thread that cannot start (no memory for its stack, a process
-            // limit) is reported only by an exception. The run then makes do
-            // with the workers it has, or converts on this thread.
             try {
                 run.pool.threads.emplace_back(RunWorker, std::ref(run.pool),
                                               std::ref(run.settings));
@@ -788,7 +789,6 @@ int RunParsed(Run& run) {
                 break;
             }
         }
-        run.convertInline = run.pool.threads.empty();
     }
     for (size_t i = 0; i < options.captures.size(); ++i) {
         ExportCapture(run, options.captures[i], i + 1);

@@ -4,10 +4,8 @@
 // numpy reading back exactly the samples a test wrote.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -576,37 +574,6 @@ TEST_F(ExportTest, ALoopingCaptureOfBillionsOfWaveformsEndsAtOnce) {
     EXPECT_NE(result.err.find("waveform 5: starts where waveform 2 started"), std::string::npos)
         << result.err;
     EXPECT_EQ(Files(out).size(), 4u);  // three waveforms and the description
-}
-
-// Fault: the program dies (an uncaught exception) when no worker thread can
-// start, instead of converting on its main thread. glibc gives each new
-// thread a stack of the stack limit's size, so a huge limit makes every
-// thread's start fail while the program itself runs (the built binary is
-// run: the limit counts when a program starts).
-TEST_F(ExportTest, AnExportGoesOnWhenNoThreadCanStart) {
-    rlimit previous{};
-    ASSERT_EQ(getrlimit(RLIMIT_STACK, &previous), 0);
-    const rlim_t huge = rlim_t{1} << 44;  // 16 TiB
-    if (previous.rlim_max != RLIM_INFINITY && previous.rlim_max < huge) {
-        GTEST_SKIP() << "the stack limit cannot be raised";
-    }
-    std::vector<std::string> args = {QUILLWAVE_EXPORT_BINARY, "-q", "-j", "2", "-o", out, input};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    rlimit raised = previous;
-    raised.rlim_cur = huge;
-    ASSERT_EQ(setrlimit(RLIMIT_STACK, &raised), 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
-    ASSERT_EQ(setrlimit(RLIMIT_STACK, &previous), 0);
-    ASSERT_EQ(spawned, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(ReadFileText(out + "/capture.json"), kThreeJson);
-    EXPECT_EQ(ReadFileText(out + "/capture.w2.csv"), "time,count\n0,-42\n");
 }
 
 // The interpreter that imports numpy: Debian's /usr/bin/python3 first (the

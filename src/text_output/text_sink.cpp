@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -134,14 +135,22 @@ void OpenTextSink(TextSink& sink, int fd, size_t capacity) {
     sink.failed = false;
 }
 
-void OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity, size_t ringBuffers) {
+bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity, size_t ringBuffers) {
     OpenTextSink(sink, fd, capacity);
-    std::shared_ptr<TextWriterThread> writer(new TextWriterThread, StopWriter);
+    auto writer = std::make_unique<TextWriterThread>();
     for (size_t i = 1; i < std::max<size_t>(ringBuffers, 2); ++i) {
         writer->free.push_back({std::make_unique_for_overwrite<char[]>(capacity), capacity, 0, -1});
     }
-    writer->thread = std::thread(RunWriter, std::ref(*writer));
-    sink.writer = std::move(writer);
+    // The system may refuse a thread (a process or memory limit); the
+    // standard library reports that only by an exception. The sink then
+    // stays one that writes on the caller's thread: the same bytes, slower.
+    try {
+        writer->thread = std::thread(RunWriter, std::ref(*writer));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    sink.writer = std::shared_ptr<TextWriterThread>(writer.release(), StopWriter);
+    return true;
 }
 
 void CloseTextSink(TextSink& sink) {

@@ -42,8 +42,9 @@ inline constexpr size_t kDefaultRingBuffers = 4;
 
 void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity);
 // A sink whose buffers are written by a thread of its own, through a ring of
-// `ringBuffers` buffers (at least 2) of `capacity` bytes.
-void OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity,
+// `ringBuffers` buffers (at least 2) of `capacity` bytes. False when no
+// thread could be started: the sink is then an ordinary one.
+bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity,
                            size_t ringBuffers = kDefaultRingBuffers);
 // Flushes a sink (waiting for its writer thread) and stops the thread.
 void CloseTextSink(TextSink& sink);
