@@ -236,6 +236,20 @@ TEST(JsonDescription, StringsKeepValidUtf8AndEscapeEveryOtherByte) {
     }
 }
 
+// Fault: a time base of -0.0 is written "-0", which Python's json (the
+// README's recipe) reads as the integer 0: the sign is lost. A number that
+// reads back to a binary64 in every JSON reader needs a fraction or exponent.
+TEST(JsonDescription, NegativeZeroKeepsItsSignInJsonReaders) {
+    const std::pair<double, std::string> numbers[] = {
+        {-0.0, "-0.0"},
+    };
+    for (const auto& [value, expected] : numbers) {
+        std::string out;
+        AppendJsonNumber(out, value);
+        EXPECT_EQ(out, expected);
+    }
+}
+
 WaveformSamples SamplesOf(const Bytes& waveform, InputStream& stream) {
     stream = StreamOver(waveform);
     return ReadWaveformSamples(stream);
