@@ -16,6 +16,7 @@
 #include "quillwave_export.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -681,7 +682,8 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
     }
     const std::string stem = StemOf(path);
     const auto [earlier, isNew] = run.stems.try_emplace(stem, path);
-    if (!isNew) {
+    // Descriptions alone (--info) write no file, so names cannot collide.
+    if (!isNew && !run.options.info) {
         QueueMessage(run, path + ": its files would have the same names as those of " +
                               earlier->second + " (" + stem + ".*); not exported");
         return;
@@ -767,8 +769,17 @@ int RunParsed(Run& run) {
     run.settings.force = options.force;
     run.settings.spoolFolder = run.environment.spoolFolder;
     run.settings.inputs = InputIdentities(options, run.environment.stdinFd);
-    const unsigned jobs =
+    unsigned jobs =
         options.jobs != 0 ? options.jobs : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
+    // Each conversion holds two descriptors (its output and its own view of
+    // the capture): more jobs than the descriptor limit allows would fail
+    // some waveforms that fewer jobs export, and the files must not depend
+    // on -j.
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+        const rlim_t spare = descriptors.rlim_cur > 64 ? (descriptors.rlim_cur - 64) / 4 : 1;
+        jobs = static_cast<unsigned>(std::clamp<rlim_t>(spare, 1, jobs));
+    }
     // Enough queued work to keep every worker busy, little enough to keep
     // memory flat (a queued conversion holds no buffer).
     run.maxSlots = 64 + size_t{4} * jobs;

@@ -398,7 +398,7 @@ TEST(ReadWaveformSamples, SaysWhyAWaveformYieldsNothing) {
         {waveform(5, 1, {good}), "buffer 1 has data type 3, not a histogram type"},
         {waveform(6, 2, {writer::LogicBuffer({1, 2}), good}), "buffer 2 has sample width 4, not 1"},
         {waveform(1, 1, {AnalogBuffer(1, {1.0f})}),
-         "buffer 1 holds 1 samples (dataSize 4), the waveform 2"},
+         "buffer 1 holds 1 samples (dataSize 4), the waveform declares 2"},
         {waveform(2, 2, {AnalogBuffer(1, {1.0f, 2.0f}), good}),
          "buffer 1 has data type 1; a peak-detect waveform's first buffer must be of data type 3 "
          "or 2"},

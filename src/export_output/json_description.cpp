@@ -1,6 +1,7 @@
 #include "export_output/json_description.h"
 
 #include <cmath>
+#include <string_view>
 
 #include "export_output/sample_files.h"
 #include "export_output/shortest_number.h"
@@ -117,6 +118,11 @@ void AppendJsonNumber(std::string& out, double value) {
     const size_t length = FormatShortestDouble(value, text);
     if (std::isfinite(value)) {
         out.append(text, length);
+        // JSON readers take a number without fraction or exponent as an
+        // integer: "-0" would read back as 0, losing its sign.
+        if (std::string_view(text, length).find_first_of(".e") == std::string_view::npos) {
+            out += ".0";
+        }
     } else {
         out += '"';
         out.append(text, length);
