@@ -118,21 +118,6 @@ std::string DescribeBuffer(int32_t number, const BufferReport& report, int32_t s
 
 }  // namespace
 
-double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header) {
-    // Each step rounds to binary64; wider intermediates (x87) would round twice.
-    static_assert(__FLT_EVAL_METHOD__ == 0, "times need plain binary64 arithmetic");
-    const double offset = static_cast<double>(index) * header.timeIncrement;
-    const double time = offset + header.timeOrigin;
-    if (__builtin_isnan(time)) [[unlikely]] {
-        // A NaN's sign shows in the text, so it follows x86's rules everywhere:
-        // a NaN made here (0 x inf, inf - inf) is negative; a NaN field passes
-        // its own sign on, the increment's before the origin's.
-        const double& field = __builtin_isnan(offset) ? header.timeIncrement : header.timeOrigin;
-        return __builtin_copysign(time, __builtin_isnan(field) ? field : -1.0);
-    }
-    return time;
-}
-
 WaveformSamples ReadWaveformSamples(InputStream& stream, WaveformWalkMemo* memo) {
     WaveformSamples samples;
     samples.start = stream.position;

@@ -79,8 +79,22 @@ inline bool YieldsSamples(const WaveformSamples& samples) {
 
 // The time of sample `index`: index * timeIncrement + timeOrigin in
 // binary64, the product rounded before the sum (the build forbids fused
-// multiply-add, which would change the last bit of some times).
-double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header);
+// multiply-add, which would change the last bit of some times). Inline: it
+// runs once per line of every writer.
+inline double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header) {
+    // Each step rounds to binary64; wider intermediates (x87) would round twice.
+    static_assert(__FLT_EVAL_METHOD__ == 0, "times need plain binary64 arithmetic");
+    const double offset = static_cast<double>(index) * header.timeIncrement;
+    const double time = offset + header.timeOrigin;
+    if (__builtin_isnan(time)) [[unlikely]] {
+        // A NaN's sign shows in the text, so it follows x86's rules everywhere:
+        // a NaN made here (0 x inf, inf - inf) is negative; a NaN field passes
+        // its own sign on, the increment's before the origin's.
+        const double& field = __builtin_isnan(offset) ? header.timeIncrement : header.timeOrigin;
+        return __builtin_copysign(time, __builtin_isnan(field) ? field : -1.0);
+    }
+    return time;
+}
 
 // What the walks over one input file's waveforms have seen, for the walks
 // after them; one per walk over a file (a listing, a conversion), passed to
