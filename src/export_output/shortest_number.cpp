@@ -34,6 +34,9 @@
 namespace quillwave {
 namespace {
 
+// The fast path needs a 128-bit integer type; where the compiler has none
+// (32-bit processors) every number takes std::to_chars, the same text.
+#if defined(__SIZEOF_INT128__)
 __extension__ typedef unsigned __int128 u128;
 
 // ---------------------------------------------------------------------------
@@ -400,6 +403,7 @@ size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
     p[3] = static_cast<char>('0' + e % 10);
     return static_cast<size_t>(p + 4 - out);
 }
+#endif  // __SIZEOF_INT128__
 
 // std::to_chars writes a negative NaN as "-nan"; every NaN is "nan" here.
 template <typename Float>
@@ -412,6 +416,7 @@ size_t FormatWithToChars(Float value, char* out, size_t room) {
     return static_cast<size_t>(std::to_chars(out, out + room, value).ptr - out);
 }
 
+#if defined(__SIZEOF_INT128__)
 // Formats the IEEE binary value of these field widths from its bits; leaves
 // `handled` false (and writes nothing) when the fast path cannot decide.
 template <int MantissaBits, int ExponentBits>
@@ -461,6 +466,15 @@ size_t FormatBinary(uint64_t bits, char* out, bool& handled, bool* nearBound = n
     if (nearBound != nullptr) *nearBound = decimal.nearBound;
     return WriteDecimal(negative, decimal, out);
 }
+#else
+// Without the fast path nothing is decided here: std::to_chars takes all.
+template <int MantissaBits, int ExponentBits>
+size_t FormatBinary(uint64_t, char*, bool& handled, bool* nearBound = nullptr) {
+    handled = false;
+    if (nearBound != nullptr) *nearBound = false;
+    return 0;
+}
+#endif  // __SIZEOF_INT128__
 
 // True when `text` reads back as `value` both directly and through binary64
 // then binary32, as numpy and pandas read float32 columns.
