@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds quillwave for another Debian architecture with Debian's cross
-# compiler (release, warnings as errors) and runs every test under qemu-user:
+# compiler (release, warnings as errors) and runs every test under qemu-user
+# (i386 programs run on the x86-64 kernel itself, through their own loader):
 # unit, program, hostile-file and fuzz-replay tests.
 #
 #   scripts/cross-test.sh arm64|armhf|i386|s390x
