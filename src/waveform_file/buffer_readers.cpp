@@ -28,11 +28,11 @@ BufferProblem Judge(const BufferKind& kind, const WaveformDataHeader& buffer, in
     if (buffer.dataType < kind.firstDataType || buffer.dataType > kind.lastDataType) {
         return BufferProblem::WrongDataType;
     }
+    // A negative dataSize holds no samples (even where it matches a negative
+    // sampleCount); it is stepped over (backwards) like any rejection.
+    if (buffer.dataSize < 0) return BufferProblem::NegativeSize;
     // Only divided once the width is known to be the reader's (never 0).
     if (buffer.dataSize / buffer.sampleWidth != sampleCount) return BufferProblem::WrongCount;
-    // A negative dataSize can match a negative sampleCount, but holds no
-    // samples; it is stepped over (backwards) like a rejection.
-    if (buffer.dataSize < 0) return BufferProblem::NegativeSize;
     return BufferProblem::None;
 }
 

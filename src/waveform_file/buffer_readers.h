@@ -41,8 +41,8 @@ enum class BufferProblem : uint8_t {
     HeaderUnreadable,  // its stored header cannot be read
     WrongWidth,        // sampleWidth is not the kind's
     WrongDataType,     // dataType is not one the kind takes
+    NegativeSize,      // dataSize is negative: no samples
     WrongCount,        // dataSize / sampleWidth differs from the waveform's sampleCount
-    NegativeSize,      // dataSize is negative (with a negative sampleCount): no samples
     Truncated,         // the file ends inside its samples
 };
 

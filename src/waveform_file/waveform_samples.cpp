@@ -101,9 +101,6 @@ std::string DescribeBuffer(int32_t number, const BufferReport& report, int32_t s
             return buffer + " has data type " + std::to_string(h.dataType) + ", not " +
                    KindName(report.wanted);
         case BufferProblem::WrongCount:
-            if (h.dataSize < 0) {
-                return buffer + " declares a negative dataSize, " + std::to_string(h.dataSize);
-            }
             return buffer + " holds " + std::to_string(h.dataSize / h.sampleWidth) +
                    " samples (dataSize " + std::to_string(h.dataSize) +
                    "), the waveform declares " + std::to_string(sampleCount);
