@@ -453,25 +453,41 @@ TEST(Conversion, AFileCutShortWhileBeingConvertedStopsWithoutInventingSamples) {
     Bytes file;
     AppendWaveformHeader(file, spec);
     AppendBuffer(file, AnalogBuffer(1, values));
-    testing::TempDir dir;
-    const std::string path = dir.Path("capture.bin");
-    ASSERT_TRUE(writer::WriteBytesToFile(path, file));
-    InputStream in;
-    ASSERT_TRUE(OpenInputStream(in, path.c_str(), "/tmp"));
-    // Another program cuts the file inside the second chunk of samples
-    // after the buffer was accepted on the size seen at opening.
-    ASSERT_EQ(truncate(path.c_str(), 144 + 12 + 4 * 20000), 0);
-    std::string text;
-    TextSink sink;
-    OpenCaptureSink(sink, text);
-    EXPECT_FALSE(OutputWaveform(in, sink));
-    FlushTextSink(sink);
-    CloseInputStream(in);
-    // Only whole chunks that were read are written, each line complete.
-    const auto lines = std::count(text.begin(), text.end(), '\n');
-    EXPECT_LT(lines, 20000);
-    EXPECT_TRUE(text.empty() || text.back() == '\n');
-    EXPECT_EQ(text.find("0.250000\n") == std::string::npos, lines == 0);
+    // Without a writer thread, and with two threads sharing chunks of 2048
+    // lines: the one that meets the cut must not leave the other waiting
+    // for its turn, nor may a chunk after the cut be written.
+    for (const bool pipelined : {false, true}) {
+        testing::TempDir dir;
+        const std::string path = dir.Path("capture.bin");
+        ASSERT_TRUE(writer::WriteBytesToFile(path, file));
+        InputStream in;
+        ASSERT_TRUE(OpenInputStream(in, path.c_str(), "/tmp"));
+        // Another program cuts the file inside a later chunk of samples
+        // after the buffer was accepted on the size seen at opening.
+        ASSERT_EQ(truncate(path.c_str(), 144 + 12 + 4 * 20000), 0);
+        std::string text;
+        TextSink sink;
+        const int memory = memfd_create("text", MFD_CLOEXEC);
+        if (pipelined) {
+            OpenPipelinedTextSink(sink, memory, size_t{64} * 1024, 2);
+        } else {
+            OpenCaptureSink(sink, text);
+        }
+        EXPECT_FALSE(OutputWaveform(in, sink));
+        FlushTextSink(sink);
+        CloseTextSink(sink);
+        CloseInputStream(in);
+        if (pipelined) text = testing::ReadFileText("/proc/self/fd/" + std::to_string(memory));
+        close(memory);
+        // Only whole chunks that were read are written, each line complete.
+        const auto lines = std::count(text.begin(), text.end(), '\n');
+        EXPECT_LT(lines, 20000) << pipelined;
+        EXPECT_TRUE(text.empty() || text.back() == '\n');
+        EXPECT_EQ(text.find("0.250000\n") == std::string::npos, lines == 0);
+        if (pipelined) {
+            EXPECT_EQ(lines, 20000 / 2048 * 2048);
+        }
+    }
 }
 
 TEST(Conversion, ASinkThatFailsStopsTheWaveformsFormatting) {

@@ -12,9 +12,10 @@
 namespace quillwave {
 namespace {
 
-// Samples are streamed through chunks of this many elements per buffer, so
-// memory stays flat however large a waveform is.
-constexpr size_t kChunkSamples = 16384;
+// Samples are streamed through chunks of at most this many elements per
+// buffer, so memory stays flat however large a waveform is. A chunk's text
+// is written by one write call when two threads share the formatting.
+constexpr size_t kChunkSamples = 32768;
 
 // Longest line any writer produces: time, two fixed values and separators.
 constexpr size_t kMaxLineLength = kMaxExponentLength + 2 * (2 + kMaxFixedLength) + 1;
@@ -25,14 +26,15 @@ size_t AppendSeparator(char* out) {
     return 2;
 }
 
-// Writes one line per sample index. For every chunk of indices it loads the
-// stored bytes of that chunk from each block, then formats the lines eight at
-// a time: the times as two quads when the vector formatter takes them, and
-// the values by `formatQuadValues` (given a quad), else each line by itself
-// with `formatValues` writing the value part (after "time, ") from the bytes.
-// Lines are formatted straight into the sink's buffer, a batch at a time;
-// the cursor lives in a local so the compiler need not reload it after
-// every character stored.
+// Writes one line per sample index, a chunk of indices at a time: it loads
+// the stored bytes of the chunk from each block, then formats the lines
+// eight at a time: the times as two quads when the vector formatter takes
+// them, and the values by `formatQuadValues` (given a quad), else each line
+// by itself with `formatValues` writing the value part (after "time, ") from
+// the bytes. Lines are formatted straight into a sink's buffer, a batch at a
+// time; the cursor lives in a local so the compiler need not reload it after
+// every character stored. Chunks go through WriteChunksInOrder, which
+// formats them on two threads where the sink has a writer thread.
 // Stops at the first failure: a sink that cannot be written (a full disk, a
 // closed pipe) is not fed any more lines, and a read that finds the file
 // shorter than it was writes no invented sample.
@@ -43,37 +45,54 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
     const WaveformHeader timeBase = header;
-    std::array<std::unique_ptr<unsigned char[]>, BlockCount> chunks;
-    std::array<const unsigned char*, BlockCount> bytes{};
-    for (size_t b = 0; b < BlockCount; ++b) {
-        chunks[b] = std::make_unique_for_overwrite<unsigned char[]>(
-            kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
-        bytes[b] = chunks[b].get();
-    }
-    const auto writeLine = [&](int64_t index, size_t i, char* out) {
-        out += FormatExponent(ComputeTimeFromIndex(static_cast<int32_t>(index), timeBase), out);
-        out += AppendSeparator(out);
-        out += formatValues(bytes, i, out);
-        *out++ = '\n';
-        return out;
+    // Chunks shrink with the sink, so that small sinks in tests cross many
+    // chunk boundaries.
+    const size_t chunkLines = std::clamp<size_t>(sink.capacity / 32, 1, kChunkSamples);
+    const auto chunkCount = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkLines) + 1);
+    struct Chunk {
+        int64_t first = 0;
+        size_t count = 0;
+        std::array<std::unique_ptr<unsigned char[]>, BlockCount> samples;
+        std::array<const unsigned char*, BlockCount> bytes{};
     };
-    // Whole pairs of quads where the sink has room for them (any sink but a
-    // tiny one).
-    const size_t linesPerBatch = std::max<size_t>(1, sink.capacity / kMaxLineLength / 8 * 8);
-    for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
-        const auto count = static_cast<size_t>(
-            std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
+    std::array<Chunk, 2> workerChunks;  // what each worker formats
+    const auto load = [&](size_t chunkIndex, int worker) {
+        Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
+        chunk.first = static_cast<int64_t>(chunkIndex * chunkLines);
+        chunk.count = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(chunkLines), total - chunk.first));
         for (size_t b = 0; b < BlockCount; ++b) {
+            if (chunk.samples[b] == nullptr) {
+                chunk.samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
+                    chunkLines * static_cast<size_t>(blocks[b].sampleWidth));
+                chunk.bytes[b] = chunk.samples[b].get();
+            }
             // Fails only when the file shrank after its buffers were checked.
-            if (!LoadSamples(stream, blocks[b], first, count, chunks[b].get())) return false;
+            if (!LoadSamples(stream, blocks[b], chunk.first, chunk.count, chunk.samples[b].get())) {
+                return false;
+            }
         }
-        if (sink.failed) return false;
-        for (size_t i = 0; i < count;) {
-            const size_t batchEnd = std::min(count, i + linesPerBatch);
-            char* const start = ReserveText(sink, (batchEnd - i) * kMaxLineLength);
+        return true;
+    };
+    const auto format = [&](size_t, int worker, TextSink& text) {
+        const Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
+        const auto& bytes = chunk.bytes;
+        const auto writeLine = [&](int64_t index, size_t i, char* out) {
+            out += FormatExponent(ComputeTimeFromIndex(static_cast<int32_t>(index), timeBase), out);
+            out += AppendSeparator(out);
+            out += formatValues(bytes, i, out);
+            *out++ = '\n';
+            return out;
+        };
+        // Whole pairs of quads where the sink has room for them (any sink but
+        // a tiny one).
+        const size_t linesPerBatch = std::max<size_t>(1, text.capacity / kMaxLineLength / 8 * 8);
+        for (size_t i = 0; i < chunk.count;) {
+            const size_t batchEnd = std::min(chunk.count, i + linesPerBatch);
+            char* const start = ReserveText(text, (batchEnd - i) * kMaxLineLength);
             char* out = start;
             for (; i + 8 <= batchEnd; i += 8) {
-                const int64_t index = first + static_cast<int64_t>(i);
+                const int64_t index = chunk.first + static_cast<int64_t>(i);
                 TimeQuadPair times;
                 if (FormatTimeQuads(static_cast<int32_t>(index), timeBase.timeIncrement,
                                     timeBase.timeOrigin, times)) {
@@ -85,11 +104,11 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                     }
                 }
             }
-            for (; i < batchEnd; ++i) out = writeLine(first + static_cast<int64_t>(i), i, out);
-            CommitText(sink, static_cast<size_t>(out - start));
+            for (; i < batchEnd; ++i) out = writeLine(chunk.first + static_cast<int64_t>(i), i, out);
+            CommitText(text, static_cast<size_t>(out - start));
         }
-    }
-    return !sink.failed;
+    };
+    return WriteChunksInOrder(sink, chunkCount, chunkLines * kMaxLineLength, load, format);
 }
 
 // Four lines of a quad whose values each `formatValue` writes by itself.

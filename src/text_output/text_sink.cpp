@@ -1,7 +1,11 @@
 #include "text_output/text_sink.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <condition_variable>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -16,7 +20,8 @@ namespace quillwave {
 // The formatting thread fills a buffer and queues it; the writer thread
 // writes queued buffers in order and returns them to the free list. After a
 // write fails, buffers for that descriptor are dropped unwritten until the
-// sink is retargeted.
+// sink is retargeted. Once the queue is empty, the thread also runs a task
+// handed to it (its share of WriteChunksInOrder).
 struct TextWriterThread {
     struct Block {
         std::unique_ptr<char[]> data;
@@ -29,6 +34,7 @@ struct TextWriterThread {
     std::deque<Block> queued;
     std::vector<Block> free;
     bool writing = false;  // a block is out of the queue, being written
+    std::function<void()> task;  // run by the thread, then cleared
     bool failed = false;
     bool stopping = false;
     std::thread thread;
@@ -39,7 +45,17 @@ namespace {
 void RunWriter(TextWriterThread& writer) {
     std::unique_lock lock(writer.mutex);
     for (;;) {
-        writer.changed.wait(lock, [&] { return writer.stopping || !writer.queued.empty(); });
+        writer.changed.wait(lock, [&] {
+            return writer.stopping || !writer.queued.empty() || writer.task != nullptr;
+        });
+        if (writer.queued.empty() && writer.task != nullptr) {
+            lock.unlock();
+            writer.task();
+            lock.lock();
+            writer.task = nullptr;
+            writer.changed.notify_all();
+            continue;
+        }
         if (writer.queued.empty()) return;  // stopping, and nothing left
         TextWriterThread::Block block = std::move(writer.queued.front());
         writer.queued.pop_front();
@@ -199,6 +215,119 @@ void WriteText(TextSink& sink, std::string_view text) {
         sink.used += piece;
         text.remove_prefix(piece);
     }
+}
+
+namespace {
+
+// What the two workers of WriteChunksInOrder share.
+struct SharedChunks {
+    TextSink& sink;
+    size_t chunkCount;
+    const ChunkLoader& load;
+    const ChunkFormatter& format;
+    // Guards the next three fields and every load: the input is read by one
+    // worker at a time, in chunk order.
+    std::mutex loadMutex;
+    size_t nextChunk = 0;
+    bool stopped = false;
+    bool loadFailed = false;
+    // The chunk whose text is written next. Only the worker whose chunk this
+    // is touches the sink; it hands the turn on by storing the next number.
+    std::atomic<uint32_t> nextToWrite{0};
+};
+
+void RelaxProcessor() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
+}
+
+// Waits until `chunk` may be written. The other worker is usually finishing
+// a write: spinning a while costs less than putting this thread to sleep
+// and waking it, which on virtual machines takes a tenth of a millisecond.
+void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk) {
+    constexpr int kSpins = 1 << 12;
+    for (int spin = 0; spin < kSpins; ++spin) {
+        if (nextToWrite.load(std::memory_order_acquire) == chunk) return;
+        RelaxProcessor();
+    }
+    for (uint32_t seen = nextToWrite.load(std::memory_order_acquire); seen != chunk;
+         seen = nextToWrite.load(std::memory_order_acquire)) {
+        nextToWrite.wait(seen, std::memory_order_acquire);
+    }
+}
+
+void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text) {
+    TextSink& sink = shared.sink;
+    for (;;) {
+        size_t chunk = 0;
+        {
+            std::lock_guard lock(shared.loadMutex);
+            if (shared.stopped || shared.nextChunk == shared.chunkCount) return;
+            chunk = shared.nextChunk++;
+            if (!shared.load(chunk, worker)) {
+                // No later chunk is taken, so nobody waits for this one's turn.
+                shared.stopped = shared.loadFailed = true;
+                return;
+            }
+        }
+        text.used = 0;
+        shared.format(chunk, worker, text);
+        const auto turn = static_cast<uint32_t>(chunk);
+        WaitForTurn(shared.nextToWrite, turn);
+        // A chunk that outgrew its buffer was handed to no descriptor: its
+        // text is lost, so the sink fails rather than skip it silently.
+        if (text.failed) sink.failed = true;
+        if (!sink.failed) {
+            sink.flushed += text.used;
+            if (!WriteAll(sink.fd, text.buffer.get(), text.used)) sink.failed = true;
+        }
+        {
+            // The progress display reads how far the input was read: not
+            // while a load moves it.
+            std::lock_guard lock(shared.loadMutex);
+            if (sink.failed) {
+                shared.stopped = true;
+            } else if (sink.afterFlush != nullptr) {
+                sink.afterFlush(sink.afterFlushContext);
+            }
+        }
+        shared.nextToWrite.store(turn + 1, std::memory_order_release);
+        shared.nextToWrite.notify_all();
+    }
+}
+
+}  // namespace
+
+bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapacity,
+                        const ChunkLoader& load, const ChunkFormatter& format) {
+    if (sink.writer == nullptr || sink.capture != nullptr || chunkCount < 2 ||
+        chunkCount > UINT32_MAX) {
+        for (size_t chunk = 0; chunk < chunkCount; ++chunk) {
+            if (sink.failed || !load(chunk, 0)) return false;
+            format(chunk, 0, sink);
+        }
+        return !sink.failed;
+    }
+    // The writer thread becomes worker 1: it must have written all it holds.
+    if (!FlushTextSink(sink)) return false;
+    SharedChunks shared{.sink = sink, .chunkCount = chunkCount, .load = load, .format = format};
+    std::array<TextSink, 2> texts;
+    for (TextSink& text : texts) OpenTextSink(text, -1, chunkTextCapacity);
+    TextWriterThread& writer = *sink.writer;
+    {
+        std::lock_guard lock(writer.mutex);
+        writer.task = [&] { RunChunkWorker(shared, 1, texts[1]); };
+    }
+    writer.changed.notify_all();
+    RunChunkWorker(shared, 0, texts[0]);
+    {
+        std::unique_lock lock(writer.mutex);
+        writer.changed.wait(lock, [&] { return writer.task == nullptr; });
+    }
+    return !shared.loadFailed && !sink.failed;
 }
 
 }  // namespace quillwave

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,6 +71,27 @@ inline char* ReserveText(TextSink& sink, size_t length) {
 inline void CommitText(TextSink& sink, size_t length) { sink.used += length; }
 
 void WriteText(TextSink& sink, std::string_view text);
+
+// Writes text made in chunks, in chunk order. `load(chunk, worker)` readies
+// chunk `chunk` for worker 0 or 1 (reads its samples) and says whether it
+// could; `format(chunk, worker, text)` formats it into `text`.
+//
+// With a pipelined sink and two chunks or more, the caller (worker 0) and
+// the sink's writer thread (worker 1) share the work: each takes the next
+// chunk (loads are made one at a time, in chunk order), formats it into a
+// buffer of its own of `chunkTextCapacity` bytes, which must hold a chunk's
+// whole text, and writes it itself once every earlier chunk is written. So
+// formatting and writing are spread over two processors, and the bytes are
+// those one thread would write. Otherwise the caller formats every chunk
+// straight into the sink.
+//
+// Stops after the first chunk that cannot be loaded (what came before it is
+// written) and at the first write failure. Returns whether every chunk was
+// loaded and, so far as the sink knows, written.
+using ChunkLoader = std::function<bool(size_t chunk, int worker)>;
+using ChunkFormatter = std::function<void(size_t chunk, int worker, TextSink& text)>;
+bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapacity,
+                        const ChunkLoader& load, const ChunkFormatter& format);
 
 // Bytes written to the sink so far, whether or not flushed yet.
 inline uint64_t TextWritten(const TextSink& sink) { return sink.flushed + sink.used; }
