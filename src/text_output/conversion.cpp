@@ -104,7 +104,8 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                     }
                 }
             }
-            for (; i < batchEnd; ++i) out = writeLine(chunk.first + static_cast<int64_t>(i), i, out);
+            for (; i < batchEnd; ++i)
+                out = writeLine(chunk.first + static_cast<int64_t>(i), i, out);
             CommitText(text, static_cast<size_t>(out - start));
         }
     };

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -33,7 +33,7 @@ struct TextWriterThread {
     std::condition_variable changed;
     std::deque<Block> queued;
     std::vector<Block> free;
-    bool writing = false;  // a block is out of the queue, being written
+    bool writing = false;        // a block is out of the queue, being written
     std::function<void()> task;  // run by the thread, then cleared
     bool failed = false;
     bool stopping = false;
