@@ -68,7 +68,6 @@ run_quillwave() {
 
 printf '%-10s %6s %6s | %8s %8s %8s %8s %7s | %9s | %6s | %9s %7s\n' type Mlines MB \
     "2c vec" "1c vec" "2c scal" "1c scal" "qw RSS" "base MB/s" ratio "ceil MB/s" "of ceil"
-typical=0
 for type in normal peak histogram logic; do
     capture="$folder/$type.bin"
     [[ -f "$capture" ]] || "$bin/bench/make_bench_capture" "$type" "$samples" "$capture"
@@ -84,7 +83,6 @@ for type in normal peak histogram logic; do
             (( kib > rss )) && rss=$kib
         done
     done
-    [[ $type == normal ]] && typical=${speed[2vector]}
     read -r bs _ < <(measure "$folder/$type.base.txt" "$bin/bench/printf_baseline" "$capture" "$folder/$type.base.txt")
     if ! cmp -s "$out" "$folder/$type.base.txt"; then
         echo "$type: quillwave and the baseline differ"; exit 1
@@ -105,22 +103,36 @@ for type in normal peak histogram logic; do
 done
 
 # Times of every magnitude: origin M and step M / 10^7, so that the times
-# stay near M and distinct. The typical time base is -1e-2 s in 1 ns steps.
+# stay near M and distinct, each against the typical time base (-1e-2 s in
+# 1 ns steps) at the same size, on the same path.
+sweep_samples=$((samples / 4))
+sweep_capture() {
+    local capture="$folder/sweep-$1.bin"
+    if [[ ! -f "$capture" ]]; then
+        if [[ $1 == typical ]]; then
+            "$bin/bench/make_bench_capture" normal "$sweep_samples" "$capture"
+        else
+            "$bin/bench/make_bench_capture" normal "$sweep_samples" "$capture" \
+                "$1" "$(awk -v m="$1" 'BEGIN { printf "%.17g", m / 1e7 }')"
+        fi
+    fi
+    echo "$capture"
+}
+out="$folder/sweep.qw.txt"
+read -r typicalVector _ < <(run_quillwave "$(sweep_capture typical)" "$out" 2 vector)
+read -r typicalScalar _ < <(run_quillwave "$(sweep_capture typical)" "$out" 2 scalar)
 echo
-echo "time magnitude sweep (normal, $((samples / 4)) samples; typical: ${typical} MB/s, 2 cores, vector)"
-printf '%-10s | %8s %8s | %8s %8s\n' magnitude "2c vec" "of typ" "2c scal" "of typ"
+echo "time magnitude sweep (normal, $sweep_samples samples, 2 cores; typical: vector ${typicalVector} MB/s, scalar ${typicalScalar} MB/s)"
+printf '%-10s | %8s %8s | %8s %8s\n' magnitude "vector" "of typ" "scalar" "of typ"
 for magnitude in 1e-20 1e-15 1e-10 1e-5 1 1e5 1e7 1.7e9 1e12; do
-    capture="$folder/sweep-$magnitude.bin"
-    [[ -f "$capture" ]] || "$bin/bench/make_bench_capture" normal $((samples / 4)) "$capture" \
-        "$magnitude" "$(awk -v m="$magnitude" 'BEGIN { printf "%.17g", m / 1e7 }')"
-    out="$folder/sweep.qw.txt"
+    capture=$(sweep_capture "$magnitude")
     read -r vec _ < <(run_quillwave "$capture" "$out" 2 vector)
     read -r scal _ < <(run_quillwave "$capture" "$out" 2 scalar)
-    rm -f "$out"
     printf '%-10s | %8s %7.0f%% | %8s %7.0f%%\n' "$magnitude" "$vec" \
-        "$(awk -v a="$vec" -v t="$typical" 'BEGIN{print 100*a/t}')" "$scal" \
-        "$(awk -v a="$scal" -v t="$typical" 'BEGIN{print 100*a/t}')"
+        "$(awk -v a="$vec" -v t="$typicalVector" 'BEGIN{print 100*a/t}')" "$scal" \
+        "$(awk -v a="$scal" -v t="$typicalScalar" 'BEGIN{print 100*a/t}')"
 done
+rm -f "$out"
 
 echo
 sparse="$folder/sparse-2g.bin"
