@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -244,15 +245,18 @@ void RelaxProcessor() {
 #endif
 }
 
-// Waits until `chunk` may be written. The other worker is usually finishing
-// a write: spinning a while costs less than putting this thread to sleep
-// and waking it, which on virtual machines takes a tenth of a millisecond.
+// Waits until `chunk` may be written. The other worker is writing or
+// formatting one chunk, which takes a millisecond or less: spinning that long
+// keeps the writes back to back, where waking a sleeping thread leaves a gap
+// of about a tenth of a millisecond (on a virtual machine) after each.
 void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk) {
-    constexpr int kSpins = 1 << 12;
-    for (int spin = 0; spin < kSpins; ++spin) {
-        if (nextToWrite.load(std::memory_order_acquire) == chunk) return;
-        RelaxProcessor();
-    }
+    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(2000);
+    do {
+        for (int spin = 0; spin < 64; ++spin) {
+            if (nextToWrite.load(std::memory_order_acquire) == chunk) return;
+            RelaxProcessor();
+        }
+    } while (std::chrono::steady_clock::now() < spinUntil);
     for (uint32_t seen = nextToWrite.load(std::memory_order_acquire); seen != chunk;
          seen = nextToWrite.load(std::memory_order_acquire)) {
         nextToWrite.wait(seen, std::memory_order_acquire);
