@@ -44,7 +44,6 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                       FormatQuadValues formatQuadValues) {
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
-    const WaveformHeader timeBase = header;
     // Chunks shrink with the sink, so that small sinks in tests cross many
     // chunk boundaries.
     const size_t chunkLines = std::clamp<size_t>(sink.capacity / 32, 1, kChunkSamples);
@@ -75,8 +74,14 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
         return true;
     };
     const auto format = [&](size_t, int worker, TextSink& text) {
+        // Locals, not references into what the other worker's calls can
+        // reach: the compiler may then keep them in registers across the
+        // character stores, which could otherwise alias them.
         const Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
-        const auto& bytes = chunk.bytes;
+        const std::array<const unsigned char*, BlockCount> bytes = chunk.bytes;
+        const int64_t first = chunk.first;
+        const size_t count = chunk.count;
+        const WaveformHeader timeBase = header;
         const auto writeLine = [&](int64_t index, size_t i, char* out) {
             out += FormatExponent(ComputeTimeFromIndex(static_cast<int32_t>(index), timeBase), out);
             out += AppendSeparator(out);
@@ -87,12 +92,12 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
         // Whole pairs of quads where the sink has room for them (any sink but
         // a tiny one).
         const size_t linesPerBatch = std::max<size_t>(1, text.capacity / kMaxLineLength / 8 * 8);
-        for (size_t i = 0; i < chunk.count;) {
-            const size_t batchEnd = std::min(chunk.count, i + linesPerBatch);
+        for (size_t i = 0; i < count;) {
+            const size_t batchEnd = std::min(count, i + linesPerBatch);
             char* const start = ReserveText(text, (batchEnd - i) * kMaxLineLength);
             char* out = start;
             for (; i + 8 <= batchEnd; i += 8) {
-                const int64_t index = chunk.first + static_cast<int64_t>(i);
+                const int64_t index = first + static_cast<int64_t>(i);
                 TimeQuadPair times;
                 if (FormatTimeQuads(static_cast<int32_t>(index), timeBase.timeIncrement,
                                     timeBase.timeOrigin, times)) {
@@ -104,8 +109,7 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                     }
                 }
             }
-            for (; i < batchEnd; ++i)
-                out = writeLine(chunk.first + static_cast<int64_t>(i), i, out);
+            for (; i < batchEnd; ++i) out = writeLine(first + static_cast<int64_t>(i), i, out);
             CommitText(text, static_cast<size_t>(out - start));
         }
     };
