@@ -246,17 +246,27 @@ void RelaxProcessor() {
 }
 
 // Waits until `chunk` may be written. The other worker is writing or
-// formatting one chunk, which takes a millisecond or less: spinning that long
-// keeps the writes back to back, where waking a sleeping thread leaves a gap
-// of about a tenth of a millisecond (on a virtual machine) after each.
-void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk) {
-    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(2000);
+// formatting one chunk, which takes a millisecond or less when the output is
+// a file: spinning that long keeps the writes back to back, where waking a
+// sleeping thread leaves a gap of about a tenth of a millisecond (on a
+// virtual machine) after each. A slow reader (a pipe into a compressor)
+// makes every spin end in sleep; the spin then shrinks so that it does not
+// take the processor from that reader. `spinLimit` is the worker's own.
+void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk,
+                 std::chrono::microseconds& spinLimit) {
+    constexpr std::chrono::microseconds kLongestSpin{2000};
+    constexpr std::chrono::microseconds kShortestSpin{10};
+    const auto spinUntil = std::chrono::steady_clock::now() + spinLimit;
     do {
         for (int spin = 0; spin < 64; ++spin) {
-            if (nextToWrite.load(std::memory_order_acquire) == chunk) return;
+            if (nextToWrite.load(std::memory_order_acquire) == chunk) {
+                spinLimit = std::min(spinLimit * 2, kLongestSpin);
+                return;
+            }
             RelaxProcessor();
         }
     } while (std::chrono::steady_clock::now() < spinUntil);
+    spinLimit = std::max(spinLimit / 2, kShortestSpin);
     for (uint32_t seen = nextToWrite.load(std::memory_order_acquire); seen != chunk;
          seen = nextToWrite.load(std::memory_order_acquire)) {
         nextToWrite.wait(seen, std::memory_order_acquire);
@@ -265,6 +275,7 @@ void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk) {
 
 void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text) {
     TextSink& sink = shared.sink;
+    std::chrono::microseconds spinLimit{2000};
     for (;;) {
         size_t chunk = 0;
         {
@@ -280,7 +291,7 @@ void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text) {
         text.used = 0;
         shared.format(chunk, worker, text);
         const auto turn = static_cast<uint32_t>(chunk);
-        WaitForTurn(shared.nextToWrite, turn);
+        WaitForTurn(shared.nextToWrite, turn, spinLimit);
         // A chunk that outgrew its buffer was handed to no descriptor: its
         // text is lost, so the sink fails rather than skip it silently.
         if (text.failed) sink.failed = true;
