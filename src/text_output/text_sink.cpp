@@ -36,6 +36,10 @@ struct TextWriterThread {
     std::vector<Block> free;
     bool writing = false;        // a block is out of the queue, being written
     std::function<void()> task;  // run by the thread, then cleared
+    // The buffers of WriteChunksInOrder's two workers, kept from one call to
+    // the next: fresh ones of megabytes would cost every waveform hundreds of
+    // page faults, more than formatting a short one.
+    std::array<TextSink, 2> chunkTexts;
     bool failed = false;
     bool stopping = false;
     std::thread thread;
@@ -329,9 +333,12 @@ bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapac
     // The writer thread becomes worker 1: it must have written all it holds.
     if (!FlushTextSink(sink)) return false;
     SharedChunks shared{.sink = sink, .chunkCount = chunkCount, .load = load, .format = format};
-    std::array<TextSink, 2> texts;
-    for (TextSink& text : texts) OpenTextSink(text, -1, chunkTextCapacity);
     TextWriterThread& writer = *sink.writer;
+    std::array<TextSink, 2>& texts = writer.chunkTexts;
+    for (TextSink& text : texts) {
+        if (text.capacity != chunkTextCapacity) OpenTextSink(text, -1, chunkTextCapacity);
+        text.failed = false;
+    }
     {
         std::lock_guard lock(writer.mutex);
         writer.task = [&] { RunChunkWorker(shared, 1, texts[1]); };
