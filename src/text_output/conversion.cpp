@@ -45,9 +45,12 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
     // Chunks shrink with the sink, so that small sinks in tests cross many
-    // chunk boundaries.
-    const size_t chunkLines = std::clamp<size_t>(sink.capacity / 32, 1, kChunkSamples);
-    const auto chunkCount = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkLines) + 1);
+    // chunk boundaries, and are made equal, so that two threads share a
+    // waveform of just over one chunk evenly.
+    const size_t longestChunk = std::clamp<size_t>(sink.capacity / 32, 1, kChunkSamples);
+    const auto chunkCount =
+        static_cast<size_t>((total - 1) / static_cast<int64_t>(longestChunk) + 1);
+    const auto chunkLines = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkCount) + 1);
     struct Chunk {
         int64_t first = 0;
         size_t count = 0;
@@ -113,7 +116,7 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             CommitText(text, static_cast<size_t>(out - start));
         }
     };
-    return WriteChunksInOrder(sink, chunkCount, chunkLines * kMaxLineLength, load, format);
+    return WriteChunksInOrder(sink, chunkCount, longestChunk * kMaxLineLength, load, format);
 }
 
 // Four lines of a quad whose values each `formatValue` writes by itself.

@@ -18,6 +18,9 @@
 
 namespace quillwave {
 
+// The longest a worker of WriteChunksInOrder spins waiting for its turn.
+constexpr std::chrono::microseconds kLongestTurnSpin{2000};
+
 // The formatting thread fills a buffer and queues it; the writer thread
 // writes queued buffers in order and returns them to the free list. After a
 // write fails, buffers for that descriptor are dropped unwritten until the
@@ -40,6 +43,10 @@ struct TextWriterThread {
     // the next: fresh ones of megabytes would cost every waveform hundreds of
     // page faults, more than formatting a short one.
     std::array<TextSink, 2> chunkTexts;
+    // How long each of those workers spins before sleeping (WaitForTurn),
+    // also kept: a reader slow enough to make every spin end in sleep is
+    // slow for the next waveform too.
+    std::array<std::chrono::microseconds, 2> spinLimits{kLongestTurnSpin, kLongestTurnSpin};
     bool failed = false;
     bool stopping = false;
     std::thread thread;
@@ -258,13 +265,12 @@ void RelaxProcessor() {
 // take the processor from that reader. `spinLimit` is the worker's own.
 void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk,
                  std::chrono::microseconds& spinLimit) {
-    constexpr std::chrono::microseconds kLongestSpin{2000};
     constexpr std::chrono::microseconds kShortestSpin{10};
     const auto spinUntil = std::chrono::steady_clock::now() + spinLimit;
     do {
         for (int spin = 0; spin < 64; ++spin) {
             if (nextToWrite.load(std::memory_order_acquire) == chunk) {
-                spinLimit = std::min(spinLimit * 2, kLongestSpin);
+                spinLimit = std::min(spinLimit * 2, kLongestTurnSpin);
                 return;
             }
             RelaxProcessor();
@@ -277,9 +283,9 @@ void WaitForTurn(const std::atomic<uint32_t>& nextToWrite, uint32_t chunk,
     }
 }
 
-void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text) {
+void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text,
+                    std::chrono::microseconds& spinLimit) {
     TextSink& sink = shared.sink;
-    std::chrono::microseconds spinLimit{2000};
     for (;;) {
         size_t chunk = 0;
         {
@@ -336,15 +342,15 @@ bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapac
     TextWriterThread& writer = *sink.writer;
     std::array<TextSink, 2>& texts = writer.chunkTexts;
     for (TextSink& text : texts) {
-        if (text.capacity != chunkTextCapacity) OpenTextSink(text, -1, chunkTextCapacity);
+        if (text.capacity < chunkTextCapacity) OpenTextSink(text, -1, chunkTextCapacity);
         text.failed = false;
     }
     {
         std::lock_guard lock(writer.mutex);
-        writer.task = [&] { RunChunkWorker(shared, 1, texts[1]); };
+        writer.task = [&] { RunChunkWorker(shared, 1, texts[1], writer.spinLimits[1]); };
     }
     writer.changed.notify_all();
-    RunChunkWorker(shared, 0, texts[0]);
+    RunChunkWorker(shared, 0, texts[0], writer.spinLimits[0]);
     {
         std::unique_lock lock(writer.mutex);
         writer.changed.wait(lock, [&] { return writer.task == nullptr; });
