@@ -2,6 +2,9 @@
 //   make_bench_capture normal|average|peak|histogram|logic SAMPLES PATH [ORIGIN INCREMENT]
 //       one waveform of that type with SAMPLES realistic samples, its time
 //       base -1e-2 s and 1 ns unless given
+//   make_bench_capture many COUNT PATH
+//       COUNT normal waveforms of 32769 samples each (just over one chunk of
+//       the conversion), for the cost of each waveform's start
 //   make_bench_capture sparse MEGABYTES PATH
 //       four normal waveforms whose buffers together take MEGABYTES, stored
 //       as holes (a sparse file), for timing a listing
@@ -92,6 +95,22 @@ Bytes MakeCapture(const std::string& type, int32_t samples, double origin, doubl
     return file;
 }
 
+Bytes MakeManyWaveforms(int32_t count) {
+    constexpr int32_t kSamples = 32769;
+    Noise noise;
+    const std::vector<float> values = Analog(kSamples, 1.5, noise);
+    Bytes file;
+    AppendFileHeader(file, count);
+    for (int32_t w = 0; w < count; ++w) {
+        AppendWaveformHeader(file, {.sampleCount = kSamples,
+                                    .timeIncrement = 1e-9,
+                                    .timeOrigin = -1e-2,
+                                    .summaryText1 = "CH1"});
+        AppendBuffer(file, AnalogBuffer(1, values));
+    }
+    return file;
+}
+
 bool WriteSparse(int64_t megabytes, const char* path) {
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return false;
@@ -119,12 +138,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: make_bench_capture normal|average|peak|histogram|logic SAMPLES PATH "
                      "[ORIGIN INCREMENT]\n"
+                     "       make_bench_capture many COUNT PATH\n"
                      "       make_bench_capture sparse MEGABYTES PATH\n");
         return 2;
     }
     const std::string type = argv[1];
     const long long amount = std::atoll(argv[2]);
     if (type == "sparse") return WriteSparse(amount, argv[3]) ? 0 : 1;
+    if (type == "many") {
+        return WriteBytesToFile(argv[3], MakeManyWaveforms(static_cast<int32_t>(amount))) ? 0 : 1;
+    }
     const double origin = argc == 6 ? std::atof(argv[4]) : -1e-2;
     const double increment = argc == 6 ? std::atof(argv[5]) : 1e-9;
     return WriteBytesToFile(argv[3],

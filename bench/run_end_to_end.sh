@@ -6,8 +6,8 @@
 # each with the vector formatter and with the scalar one (QUILLWAVE_SCALAR=1),
 # the baseline, the ratio, the fraction of the ceiling and the peak RSS;
 # then a sweep of time magnitudes (normal waveforms whose times lie near
-# 1e-20 .. 1e12) against the typical time base; then the time to list a
-# large sparse capture.
+# 1e-20 .. 1e12) against the typical time base; then 1000 waveforms of just
+# over one chunk each; then the time to list a large sparse capture.
 #
 #   bench/run_end_to_end.sh [SAMPLES] [FOLDER]
 # SAMPLES per waveform (default 20000000); FOLDER for captures and outputs
@@ -28,14 +28,16 @@ mkdir -p "$folder"
 runs=${RUNS:-5}
 
 # Runs a command $runs times after a sync (so earlier writes do not slow it),
-# deleting the file named by $1 before each run (only a regular file, and
-# "-" names none: a listing's output is not a file to delete). Prints the
+# deleting the file named by $1 before each run (a regular file, or the
+# files of a folder; "-" names none: a listing's output is not a file to
+# delete). Prints the
 # fastest "seconds peak_rss_kib". Every contender gets the same treatment.
 measure() {
     local output=$1; shift
     local best="" rss=0
     for ((run = 0; run < runs; ++run)); do
         if [[ "$output" != - && -f "$output" ]]; then rm -f "$output"; fi
+        if [[ "$output" != - && -d "$output" ]]; then find "$output" -type f -delete; fi
         sync
         # Wall time to the microsecond (time(1) rounds to 10 ms), peak RSS from time(1).
         local started=$EPOCHREALTIME
@@ -133,6 +135,21 @@ for magnitude in 1e-20 1e-15 1e-10 1e-5 1 1e5 1e7 1.7e9 1e12; do
         "$(awk -v a="$scal" -v t="$typicalScalar" 'BEGIN{print 100*a/t}')"
 done
 rm -f "$out"
+
+# Many waveforms of just over one chunk each: what starting each waveform's
+# conversion costs (buffers, threads taking turns), two cores against one.
+many="$folder/many-1000.bin"
+[[ -f "$many" ]] || "$bin/bench/make_bench_capture" many 1000 "$many"
+cat "$many" >/dev/null
+manyOut="$folder/many-out"
+mkdir -p "$manyOut"
+names=()
+for ((w = 1; w <= 1000; ++w)); do names+=("$manyOut/$w.txt"); done
+read -r m2 m2rss < <(measure "$manyOut" "$bin/quillwave" "$many" "${names[@]}")
+read -r m1 _ < <(measure "$manyOut" taskset -c 0 "$bin/quillwave" "$many" "${names[@]}")
+rm -rf "$manyOut"
+echo
+echo "1000 waveforms of 32769 samples: 2 cores $(awk -v s="$m2" 'BEGIN { printf "%.0f", s * 1000 }') ms, 1 core $(awk -v s="$m1" 'BEGIN { printf "%.0f", s * 1000 }') ms, peak RSS $(( m2rss / 1024 )) MiB"
 
 echo
 sparse="$folder/sparse-2g.bin"
