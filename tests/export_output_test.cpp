@@ -1,9 +1,13 @@
 // The export's pieces: shortest numbers against std::to_chars and
-// std::from_chars, JSON strings, the NPY header, column order, and the
+// std::from_chars, the pipelined sink, JSON strings, the NPY header, column order, and the
 // measure of a capture's walk against a literal walk.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <bit>
+#include <cerrno>
+#include <chrono>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -12,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "export_output/capture_walk.h"
 #include "export_output/json_description.h"
@@ -265,6 +270,59 @@ WaveformSamples SamplesOf(const Bytes& waveform, InputStream& stream) {
 
 // Fault: the NPY header is not what numpy.save writes, so the data does not
 // start on a 64-byte boundary or numpy reads other fields.
+// Fault: a pipelined sink that loses, repeats or reorders a buffer handed
+// to its writer thread (the ring wrapping around, a buffer grown for a large
+// reservation), or forgets why a write failed.
+TEST(ByteSink, PipelinedSinkWritesEveryByteInOrderAndKeepsTheError) {
+    // Into a pipe read slowly, so the writer thread is often stuck in a
+    // write while the sink fills the other buffers.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string read;
+    std::thread reader([&] {
+        char block[65536];
+        for (ssize_t got; (got = ::read(ends[0], block, sizeof block)) > 0;) {
+            read.append(block, static_cast<size_t>(got));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    ByteSink sink;
+    ASSERT_TRUE(OpenPipelinedByteSink(sink, ends[1], 4096, 3));
+    std::string expected;
+    std::mt19937 random(5);
+    for (int piece = 0; piece < 3000; ++piece) {
+        // Mostly small pieces, now and then one larger than every buffer.
+        const size_t length = piece % 500 == 499 ? 10000 + random() % 5000 : random() % 700;
+        std::string bytes(length, '\0');
+        for (char& byte : bytes) byte = static_cast<char>('a' + random() % 26);
+        expected += bytes;
+        if (piece % 2 == 0) {
+            AppendBytes(sink, bytes);
+        } else {
+            std::memcpy(ReserveBytes(sink, length), bytes.data(), length);
+            CommitBytes(sink, length);
+        }
+    }
+    EXPECT_TRUE(FlushByteSink(sink));
+    EXPECT_EQ(sink.written, expected.size());
+    sink = ByteSink();  // stops the thread before the descriptor closes
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+    EXPECT_EQ(read.size(), expected.size());
+    EXPECT_TRUE(read == expected);
+
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    ByteSink failing;
+    ASSERT_TRUE(OpenPipelinedByteSink(failing, full, 4096, 2));
+    AppendBytes(failing, std::string(100000, 'x'));
+    EXPECT_FALSE(FlushByteSink(failing));
+    EXPECT_EQ(failing.error, ENOSPC);
+    failing = ByteSink();
+    close(full);
+}
+
 TEST(SampleFiles, NpyHeaderIsNumpysOwn) {
     Bytes waveform;
     AppendWaveformHeader(waveform, {.waveformType = 6, .bufferCount = 2, .sampleCount = 3});
