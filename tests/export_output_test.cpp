@@ -1,5 +1,6 @@
 // The export's pieces: shortest numbers against std::to_chars and
-// std::from_chars, the pipelined sink, JSON strings, the NPY header, column order, and the
+// std::from_chars, times taken from their decimal grid against the search,
+// the pipelined sink, JSON strings, the NPY header, column order, and the
 // measure of a capture's walk against a literal walk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -134,6 +135,46 @@ TEST(ShortestNumber, Binary64ReadsBackExactlyAndIsNoLongerThanToChars) {
             ExpectShortest(ComputeTimeFromIndex(first + j, base), failures);
     }
     EXPECT_EQ(failures, 0u);
+}
+
+// Fault: a time taken from its decimal grid that is not the text the search
+// gives (a time off the grid, one whose rounding interval is lopsided or
+// holds a shorter decimal, a grid of mismatched signs or scales).
+TEST(ShortestNumber, TimesOnTheirGridAreTheSearchedTexts) {
+    struct Base {
+        double increment;
+        double origin;
+    };
+    const Base bases[] = {
+        {1e-9, -1e-2}, {2e-10, -1e-6}, {4e-9, 0.0},    {1.25e-10, -5e-6}, {-1e-9, 0.25},
+        {0.1, -2.0},   {1.0, 1e15},    {100.0, 5e-5},  {3.2e-11, 1.5e-3}, {0.0, -3.3e-7},
+        {1e-19, 0.0},  {1e-20, 1e-19}, {7e-15, -0.3},  {5e-324, 0.0},     {1e-3, 9007199254.740991},
+    };
+    std::mt19937_64 random(7);
+    uint64_t failures = 0;
+    char grid[kNumberRoom];
+    char searched[kNumberRoom];
+    for (const Base& base : bases) {
+        const WaveformHeader header{.timeIncrement = base.increment, .timeOrigin = base.origin};
+        const TimeGrid timeGrid = MakeTimeGrid(base.increment, base.origin);
+        for (int k = 0; k < 200000; ++k) {
+            auto index = static_cast<int32_t>(k < 100000 ? k : random() >> 33);
+            if (k % 5 == 1) index = -index;
+            const double time = ComputeTimeFromIndex(index, header);
+            const std::string_view a(grid, FormatTimeOnGrid(time, index, timeGrid, grid));
+            const std::string_view b(searched, FormatShortestDouble(time, searched));
+            if (a != b && ++failures <= 5) {
+                ADD_FAILURE() << base.increment << " " << base.origin << " #" << index << ": "
+                              << a << " instead of " << b;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0u);
+    // Grids that cannot be used: non-finite or too fine time bases.
+    EXPECT_FALSE(MakeTimeGrid(std::numeric_limits<double>::quiet_NaN(), 0.0).usable);
+    EXPECT_FALSE(MakeTimeGrid(1e-9, std::numeric_limits<double>::infinity()).usable);
+    EXPECT_FALSE(MakeTimeGrid(1e-25, 0.0).usable);
+    EXPECT_TRUE(MakeTimeGrid(1e-9, -1e-2).usable);
 }
 
 TEST(ShortestNumber, Binary32ReadsBackExactlyAlsoThroughADouble) {

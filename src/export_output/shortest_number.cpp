@@ -24,6 +24,7 @@
 // scientific ("1e+30", "5e-04"), whichever is shorter, fixed on a tie.
 #include "export_output/shortest_number.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -347,6 +348,21 @@ void WriteDigits(uint64_t n, int count, char* out) {
     }
 }
 
+// "e+05", "e-123": the exponent as std::to_chars writes it, at least two
+// digits. Returns the end.
+char* WriteExponent(int e, char* p) {
+    p[0] = 'e';
+    p[1] = e < 0 ? '-' : '+';
+    e = e < 0 ? -e : e;
+    if (e >= 100) {
+        p[2] = static_cast<char>('0' + e / 100);
+        e %= 100;
+        ++p;
+    }
+    p[2] = static_cast<char>('0' + e / 10);
+    p[3] = static_cast<char>('0' + e % 10);
+    return p + 4;
+}
 // digits * 10^exponent as std::to_chars writes it: fixed or scientific,
 // whichever is shorter, fixed on a tie. Writes at most kNumberRoom bytes.
 size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
@@ -390,19 +406,80 @@ size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
     p[0] = p[1];
     p[1] = '.';
     p += n > 1 ? n + 1 : 1;
-    int e = scientificExponent;
-    p[0] = 'e';
-    p[1] = e < 0 ? '-' : '+';
-    e = e < 0 ? -e : e;
-    if (e >= 100) {
-        p[2] = static_cast<char>('0' + e / 100);
-        e %= 100;
-        ++p;
-    }
-    p[2] = static_cast<char>('0' + e / 10);
-    p[3] = static_cast<char>('0' + e % 10);
-    return static_cast<size_t>(p + 4 - out);
+    return static_cast<size_t>(WriteExponent(scientificExponent, p) - out);
 }
+
+void StoreWide(u128 word, char* out) {
+    StoreWord(static_cast<uint64_t>(word), out);
+    StoreWord(static_cast<uint64_t>(word >> 64), out + 8);
+}
+
+int CountTrailingZeroBits(u128 word) {
+    const auto low = static_cast<uint64_t>(word);
+    const int inHigh = 64 + std::countr_zero(static_cast<uint64_t>(word >> 64));
+    return low != 0 ? std::countr_zero(low) : inHigh;
+}
+
+int CountLeadingZeroBits(u128 word) {
+    const auto high = static_cast<uint64_t>(word >> 64);
+    const int inLow = 64 + std::countl_zero(static_cast<uint64_t>(word));
+    return high != 0 ? std::countl_zero(high) : inLow;
+}
+
+// What WriteDecimal writes, for digits in 1..10^16 - 1 that may end in
+// zeros. The digits are made as 16 ASCII bytes in one 128-bit word (the
+// first in the lowest byte), the zeros before and after them are counted
+// from its bits, and each part of the text is one shift and one store of
+// that word: no digit is counted, stripped or copied one by one, and the
+// only branches are the layout's.
+size_t WriteShortDecimal(bool negative, uint64_t digits, int exponent, char* out) {
+    constexpr uint64_t k1e8 = 100000000;
+    constexpr uint64_t kZeros = 0x3030303030303030;
+    const uint64_t top = digits / k1e8;
+    const u128 text = u128{EightDigits(static_cast<uint32_t>(top))} |
+                      (u128{EightDigits(static_cast<uint32_t>(digits - top * k1e8))} << 64);
+    const u128 marks = text ^ ((u128{kZeros} << 64) | kZeros);  // zero where a '0' is
+    const int leading = CountTrailingZeroBits(marks) / 8;
+    const int trailing = CountLeadingZeroBits(marks) / 8;
+    const int n = 16 - leading - trailing;
+    exponent += trailing;
+    const u128 significant = text >> (8 * leading);  // the n digits, then '0's and NULs
+    char* p = out;
+    *p = '-';
+    p += negative ? 1 : 0;
+    const int scientificExponent = exponent + n - 1;
+    const int exponentDigits = scientificExponent >= 100 || scientificExponent <= -100 ? 3 : 2;
+    const int scientificLength = n + (n > 1 ? 1 : 0) + 2 + exponentDigits;
+    const int whole = n + exponent;
+    int fixedLength = 0;
+    if (exponent >= 0) {
+        fixedLength = whole;
+    } else if (whole > 0) {
+        fixedLength = n + 1;
+    } else {
+        fixedLength = 2 - exponent;
+    }
+    if (fixedLength <= scientificLength) {
+        if (exponent >= 0) {
+            StoreWide(significant, p);
+            StoreWord(kZeros, p + n);  // a few zeros at most, as in WriteDecimal
+        } else if (whole > 0) {
+            StoreWide(significant, p);
+            p[whole] = '.';
+            StoreWide(significant >> (8 * whole), p + whole + 1);
+        } else {
+            StoreWord(0x3030303030302e30, p);  // "0.000000"
+            StoreWide(significant, p + 2 - whole);
+        }
+        return static_cast<size_t>(p - out + fixedLength);
+    }
+    p[0] = static_cast<char>(significant & 0xFF);
+    p[1] = '.';
+    StoreWide(significant >> 8, p + 2);
+    p += n > 1 ? n + 1 : 1;
+    return static_cast<size_t>(WriteExponent(scientificExponent, p) - out);
+}
+
 #endif  // __SIZEOF_INT128__
 
 // std::to_chars writes a negative NaN as "-nan"; every NaN is "nan" here.
@@ -541,6 +618,112 @@ size_t FormatShortestFloat(float value, char* out) {
     size_t length = FormatBinary<23, 8>(std::bit_cast<uint32_t>(value), out, handled, &nearBound);
     if (!handled) length = FormatWithToChars(value, out, kMaxShortestFloatLength);
     return handled && !nearBound ? length : EnsureReadableThroughDouble(value, out, length);
+}
+
+namespace {
+
+// The shortest decimal of a finite value as digits * 10^exponent, read back
+// from its text; false when the digits do not fit.
+bool ShortestDecimalOf(double value, int64_t& digits, int& exponent) {
+    char text[kNumberRoom];
+    const size_t length = FormatShortestDouble(value, text);
+    size_t i = text[0] == '-' ? 1 : 0;
+    digits = 0;
+    exponent = 0;
+    int significant = 0;
+    for (; i < length && text[i] != 'e'; ++i) {
+        if (text[i] == '.') {
+            exponent = 1;  // counts the digits after the point, plus one
+            continue;
+        }
+        if (text[i] < '0' || text[i] > '9' || ++significant > 17) return false;
+        digits = digits * 10 + (text[i] - '0');
+        exponent += exponent > 0 ? 1 : 0;
+    }
+    exponent = exponent > 0 ? 1 - exponent : 0;
+    if (i < length) {
+        int power = 0;
+        const auto [end, problem] = std::from_chars(text + i + (text[i + 1] == '+' ? 2 : 1),
+                                                    text + length, power);
+        if (problem != std::errc() || end != text + length) return false;
+        exponent += power;
+    }
+    if (text[0] == '-') digits = -digits;
+    for (; digits != 0 && digits % 10 == 0; digits /= 10) ++exponent;
+    return true;
+}
+
+// digits * 10^(from - to), when it stays below 2^53 in magnitude.
+bool Rescale(int64_t& digits, int from, int to) {
+    constexpr int64_t kLimit = int64_t{1} << 53;
+    for (int e = from; e > to; --e) {
+        if (digits >= kLimit / 10 || digits <= -kLimit / 10) return false;
+        digits *= 10;
+    }
+    return digits < kLimit && digits > -kLimit;
+}
+
+}  // namespace
+
+TimeGrid MakeTimeGrid(double increment, double origin) {
+    TimeGrid grid;
+    int stepExponent = 0;
+    int firstExponent = 0;
+    if (!std::isfinite(increment) || !std::isfinite(origin) ||
+        !ShortestDecimalOf(increment, grid.step, stepExponent) ||
+        !ShortestDecimalOf(origin, grid.first, firstExponent)) {
+        return grid;
+    }
+    // The finer of the two, and no coarser than units.
+    int exponent = 0;
+    if (grid.step != 0) exponent = std::min(exponent, stepExponent);
+    if (grid.first != 0) exponent = std::min(exponent, firstExponent);
+    constexpr int64_t kStepLimit = int64_t{1} << 31;  // index * step stays far from overflow
+    if (exponent < -19 || !Rescale(grid.step, stepExponent, exponent) ||
+        !Rescale(grid.first, firstExponent, exponent) || grid.step >= kStepLimit ||
+        grid.step <= -kStepLimit) {
+        return grid;
+    }
+    grid.exponent = exponent;
+    grid.scale = 1;
+    for (int e = exponent; e < 0; ++e) grid.scale *= 10;
+    grid.usable = true;
+    return grid;
+}
+
+size_t FormatTimeOnGrid(double time, int32_t index, const TimeGrid& grid, char* out) {
+#if defined(__SIZEOF_INT128__)
+    // time = c * 2^q, normal, not a power of two (whose interval is lopsided),
+    // and -72 <= q <= 0 so that the products below fit in 128 bits.
+    const auto bits = std::bit_cast<uint64_t>(time);
+    const bool negative = (bits >> 63) != 0;
+    const int field = static_cast<int>((bits >> 52) & 0x7FF);
+    const uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    const int64_t n = grid.first + int64_t{index} * grid.step;
+    const uint64_t a = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+    constexpr int kBias = 1075;
+    if (grid.usable && field >= kBias - 72 && field <= kBias && mantissa != 0 && a != 0 &&
+        a < (uint64_t{1} << 53)) {
+        // D = a * 10^exponent lies strictly inside the rounding interval
+        // (|time - D| < 2^(q-1), one half of the gap around time) when
+        // |2c * scale - a * 2^(1-q)| < scale, in integers.
+        const uint64_t c = mantissa | (uint64_t{1} << 52);
+        const int up = kBias + 1 - field;  // 1 - q, 1..73
+        const u128 binary = u128{c} * (2 * u128{grid.scale});
+        const u128 decimal = u128{a} << up;
+        const bool inside = (decimal < binary + grid.scale) & (binary < decimal + grid.scale);
+        // And the gap 2^q is below 10^(exponent - 1): the interval holds no
+        // other multiple of 10^(exponent - 1), so no decimal as short as D.
+        const bool narrow = u128{grid.scale} * 10 < (u128{1} << (up - 1));
+        if (inside & narrow) {
+            return WriteShortDecimal(negative, a, grid.exponent, out);
+        }
+    }
+#else
+    (void)index;
+    (void)grid;
+#endif
+    return FormatShortestDouble(time, out);
 }
 
 size_t FormatShortestDoubleWithToChars(double value, char* out) {
