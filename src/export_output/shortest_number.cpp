@@ -294,6 +294,45 @@ constexpr std::array<uint64_t, 20> kPowersOfTen = [] {
     return powers;
 }();
 
+// What FindShortest finds, for c * 2^q with c a binary64 significand (at
+// least 2^52, not the lowest of its binade) and -72 <= q <= 0, when
+// 10^-k (k as FindShortest chooses it) is below 2^64: the scaled value
+// c * 2^q * 10^-k = c * 10^-k / 2^-q and its bounds are then fractions of
+// 128-bit integers over a power of two, and every comparison is exact. False
+// when a bound is an integer or the value a midpoint (whether the bound
+// belongs to the interval, or which of two is closer, is then a tie that
+// std::to_chars settles), or when 10^-k is too large.
+bool FindShortestExactly(uint64_t c, int q, Decimal& result) {
+    const int k = FloorLog10Pow2(q);
+    if (k < -19) return false;
+    const uint64_t power = kPowersOfTen[static_cast<size_t>(-k)];
+    const int shift = 1 - q;  // the bounds are (2c -+ 1) * 10^-k / 2^shift
+    const u128 mask = (u128{1} << shift) - 1;
+    const u128 lower = u128{2 * c - 1} * power;
+    const u128 value = u128{2 * c} * power;
+    const u128 upper = u128{2 * c + 1} * power;
+    const u128 half = u128{1} << (shift - 1);
+    const u128 fraction = value & mask;
+    if ((lower & mask) == 0 || (upper & mask) == 0 || fraction == half) return false;
+    const auto lowest = static_cast<uint64_t>(lower >> shift) + 1;
+    const auto highest = static_cast<uint64_t>(upper >> shift);
+    const auto s = static_cast<uint64_t>(value >> shift);
+    const uint64_t t = s + 1;
+    // As in FindShortest; s >= 2^52 here.
+    const uint64_t down = s / 10 * 10;
+    const uint64_t up = down + 10;
+    const bool downInside = down >= lowest;
+    const bool tenInside = downInside != (up <= highest);
+    const bool sInside = s >= lowest;
+    const bool tInside = t <= highest;
+    if (!sInside && !tInside) return false;
+    const uint64_t closer = fraction < half ? s : t;
+    const uint64_t unit = sInside && tInside ? closer : (sInside ? s : t);
+    result.digits = tenInside ? (downInside ? down : up) / 10 : unit;
+    result.exponent = k + (tenInside ? 1 : 0);
+    return true;
+}
+
 int CountDigits(uint64_t n) {
     // log10 from the bit length (1233 / 4096 ~ log10(2)), then one correction.
     const auto guess = static_cast<int>((std::bit_width(n | 1) * 1233) >> 12);
@@ -426,6 +465,8 @@ int CountLeadingZeroBits(u128 word) {
     return high != 0 ? std::countl_zero(high) : inLow;
 }
 
+constexpr uint64_t kShortDigitsLimit = 10000000000000000;  // 10^16
+
 // What WriteDecimal writes, for digits in 1..10^16 - 1 that may end in
 // zeros. The digits are made as 16 ASCII bytes in one 128-bit word (the
 // first in the lowest byte), the zeros before and after them are counted
@@ -435,9 +476,15 @@ int CountLeadingZeroBits(u128 word) {
 size_t WriteShortDecimal(bool negative, uint64_t digits, int exponent, char* out) {
     constexpr uint64_t k1e8 = 100000000;
     constexpr uint64_t kZeros = 0x3030303030303030;
-    const uint64_t top = digits / k1e8;
-    const u128 text = u128{EightDigits(static_cast<uint32_t>(top))} |
-                      (u128{EightDigits(static_cast<uint32_t>(digits - top * k1e8))} << 64);
+    u128 text = kZeros;
+    if (digits < k1e8) {
+        // Mostly so on a grid of times: one half of the digits only.
+        text |= u128{EightDigits(static_cast<uint32_t>(digits))} << 64;
+    } else {
+        const uint64_t top = digits / k1e8;
+        text = u128{EightDigits(static_cast<uint32_t>(top))} |
+               (u128{EightDigits(static_cast<uint32_t>(digits - top * k1e8))} << 64);
+    }
     const u128 marks = text ^ ((u128{kZeros} << 64) | kZeros);  // zero where a '0' is
     const int leading = CountTrailingZeroBits(marks) / 8;
     const int trailing = CountLeadingZeroBits(marks) / 8;
@@ -702,21 +749,30 @@ size_t FormatTimeOnGrid(double time, int32_t index, const TimeGrid& grid, char* 
     const int64_t n = grid.first + int64_t{index} * grid.step;
     const uint64_t a = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
     constexpr int kBias = 1075;
-    if (grid.usable && field >= kBias - 72 && field <= kBias && mantissa != 0 && a != 0 &&
-        a < (uint64_t{1} << 53)) {
-        // D = a * 10^exponent lies strictly inside the rounding interval
-        // (|time - D| < 2^(q-1), one half of the gap around time) when
-        // |2c * scale - a * 2^(1-q)| < scale, in integers.
+    if (field >= kBias - 72 && field <= kBias && mantissa != 0) {
         const uint64_t c = mantissa | (uint64_t{1} << 52);
         const int up = kBias + 1 - field;  // 1 - q, 1..73
-        const u128 binary = u128{c} * (2 * u128{grid.scale});
-        const u128 decimal = u128{a} << up;
-        const bool inside = (decimal < binary + grid.scale) & (binary < decimal + grid.scale);
-        // And the gap 2^q is below 10^(exponent - 1): the interval holds no
-        // other multiple of 10^(exponent - 1), so no decimal as short as D.
-        const bool narrow = u128{grid.scale} * 10 < (u128{1} << (up - 1));
-        if (inside & narrow) {
-            return WriteShortDecimal(negative, a, grid.exponent, out);
+        if (grid.usable && a != 0 && a < (uint64_t{1} << 53)) {
+            // D = a * 10^exponent lies strictly inside the rounding interval
+            // (|time - D| < 2^(q-1), one half of the gap around time) when
+            // |2c * scale - a * 2^(1-q)| < scale, in integers.
+            const u128 binary = u128{c} * (2 * u128{grid.scale});
+            const u128 decimal = u128{a} << up;
+            const bool inside = (decimal < binary + grid.scale) & (binary < decimal + grid.scale);
+            // And the gap 2^q is below 10^(exponent - 1): the interval holds no
+            // other multiple of 10^(exponent - 1), so no decimal as short as D.
+            const bool narrow = u128{grid.scale} * 10 < (u128{1} << (up - 1));
+            if (inside & narrow) return WriteShortDecimal(negative, a, grid.exponent, out);
+        }
+        // Off the grid (a rounding of the time's arithmetic away from it):
+        // searched in exact integers, which times of these sizes allow.
+        Decimal decimal;
+        if (FindShortestExactly(c, 1 - up, decimal)) {
+            if (decimal.digits < kShortDigitsLimit) {
+                return WriteShortDecimal(negative, decimal.digits, decimal.exponent, out);
+            }
+            StripTrailingZeros(decimal);
+            return WriteDecimal(negative, decimal, out);
         }
     }
 #else
