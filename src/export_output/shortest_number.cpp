@@ -273,7 +273,10 @@ bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
     // Only a multiple of ten can have more trailing zeros: an integer of the
     // interval ending in 0 is its one multiple of ten, taken above, except
     // t = 10 after s = 9 (the smallest subnormals), not looked at there.
-    if (tenInside || result.digits == 10) StripTrailingZeros(result);
+    // binary32 digits go to WriteShortDecimal, which drops the zeros itself.
+    if (!std::is_same_v<Scale, NarrowScale> && (tenInside || result.digits == 10)) {
+        StripTrailingZeros(result);
+    }
     // Undecidable: a bound within reach of an integer, or a choice between s
     // and t with the value within reach of their midpoint.
     const bool nearHalf = value.fraction + kMargin >= kHalf && value.fraction <= kHalf + kMargin;
@@ -478,7 +481,8 @@ size_t WriteShortDecimal(bool negative, uint64_t digits, int exponent, char* out
     constexpr uint64_t kZeros = 0x3030303030303030;
     u128 text = kZeros;
     if (digits < k1e8) {
-        // Mostly so on a grid of times: one half of the digits only.
+        // Mostly so on a grid of times, and for many binary32 values: one
+        // half of the digits only.
         text |= u128{EightDigits(static_cast<uint32_t>(digits))} << 64;
     } else {
         const uint64_t top = digits / k1e8;
@@ -588,6 +592,9 @@ size_t FormatBinary(uint64_t bits, char* out, bool& handled, bool* nearBound = n
         return 0;
     }
     if (nearBound != nullptr) *nearBound = decimal.nearBound;
+    if constexpr (MantissaBits <= 23) {
+        return WriteShortDecimal(negative, decimal.digits, decimal.exponent, out);
+    }
     return WriteDecimal(negative, decimal, out);
 }
 #else
@@ -791,7 +798,19 @@ size_t FormatShortestFloatWithToChars(float value, char* out) {
 }
 
 size_t FormatInt32(int32_t value, char* out) {
+#if defined(__SIZEOF_INT128__)
+    // The digits by words, as for the other numbers.
+    const bool negative = value < 0;
+    const uint32_t magnitude =
+        negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    *out = '-';
+    char* const digits = out + (negative ? 1 : 0);
+    const int count = magnitude == 0 ? 1 : CountDigits(magnitude);
+    WriteDigits(magnitude, count, digits);
+    return static_cast<size_t>(digits - out + count);
+#else
     return static_cast<size_t>(std::to_chars(out, out + kMaxInt32Length, value).ptr - out);
+#endif
 }
 
 size_t FormatByte(uint8_t value, char* out) {
