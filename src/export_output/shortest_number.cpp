@@ -22,6 +22,11 @@
 //
 // The text is laid out as std::to_chars lays it out: fixed notation or
 // scientific ("1e+30", "5e-04"), whichever is shorter, fixed on a tie.
+//
+// Times have two faster ways (FormatTimeOnGrid): most lie on the decimal
+// grid of their increment and origin, which is checked in a few integer
+// operations; and a time of ordinary size has a scale 10^-k small enough
+// for the interval to be computed in exact 128-bit integers.
 #include "export_output/shortest_number.h"
 
 #include <algorithm>
@@ -405,6 +410,7 @@ char* WriteExponent(int e, char* p) {
     p[3] = static_cast<char>('0' + e % 10);
     return p + 4;
 }
+
 // digits * 10^exponent as std::to_chars writes it: fixed or scientific,
 // whichever is shorter, fixed on a tie. Writes at most kNumberRoom bytes.
 size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
@@ -753,13 +759,15 @@ size_t FormatTimeOnGrid(double time, int32_t index, const TimeGrid& grid, char* 
     const bool negative = (bits >> 63) != 0;
     const int field = static_cast<int>((bits >> 52) & 0x7FF);
     const uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
-    const int64_t n = grid.first + int64_t{index} * grid.step;
-    const uint64_t a = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
     constexpr int kBias = 1075;
     if (field >= kBias - 72 && field <= kBias && mantissa != 0) {
         const uint64_t c = mantissa | (uint64_t{1} << 52);
         const int up = kBias + 1 - field;  // 1 - q, 1..73
-        if (grid.usable && a != 0 && a < (uint64_t{1} << 53)) {
+        // The grid's decimal for this index, as a magnitude of the time's sign
+        // (index * step stays below 2^62, the sum below 2^63).
+        const int64_t n = grid.usable ? grid.first + int64_t{index} * grid.step : 0;
+        const uint64_t a = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+        if (a != 0 && a < (uint64_t{1} << 53)) {
             // D = a * 10^exponent lies strictly inside the rounding interval
             // (|time - D| < 2^(q-1), one half of the gap around time) when
             // |2c * scale - a * 2^(1-q)| < scale, in integers.
