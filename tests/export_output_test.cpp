@@ -8,8 +8,8 @@
 
 #include <bit>
 #include <cerrno>
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -146,9 +146,9 @@ TEST(ShortestNumber, TimesOnTheirGridAreTheSearchedTexts) {
         double origin;
     };
     const Base bases[] = {
-        {1e-9, -1e-2}, {2e-10, -1e-6}, {4e-9, 0.0},    {1.25e-10, -5e-6}, {-1e-9, 0.25},
-        {0.1, -2.0},   {1.0, 1e15},    {100.0, 5e-5},  {3.2e-11, 1.5e-3}, {0.0, -3.3e-7},
-        {1e-19, 0.0},  {1e-20, 1e-19}, {7e-15, -0.3},  {5e-324, 0.0},     {1e-3, 9007199254.740991},
+        {1e-9, -1e-2}, {2e-10, -1e-6}, {4e-9, 0.0},   {1.25e-10, -5e-6}, {-1e-9, 0.25},
+        {0.1, -2.0},   {1.0, 1e15},    {100.0, 5e-5}, {3.2e-11, 1.5e-3}, {0.0, -3.3e-7},
+        {1e-19, 0.0},  {1e-20, 1e-19}, {7e-15, -0.3}, {5e-324, 0.0},     {1e-3, 9007199254.740991},
     };
     std::mt19937_64 random(7);
     uint64_t failures = 0;
@@ -164,8 +164,8 @@ TEST(ShortestNumber, TimesOnTheirGridAreTheSearchedTexts) {
             const std::string_view a(grid, FormatTimeOnGrid(time, index, timeGrid, grid));
             const std::string_view b(searched, FormatShortestDouble(time, searched));
             if (a != b && ++failures <= 5) {
-                ADD_FAILURE() << base.increment << " " << base.origin << " #" << index << ": "
-                              << a << " instead of " << b;
+                ADD_FAILURE() << base.increment << " " << base.origin << " #" << index << ": " << a
+                              << " instead of " << b;
             }
         }
     }

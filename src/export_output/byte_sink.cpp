@@ -175,9 +175,11 @@ char* ReserveLargeBytes(ByteSink& sink, size_t length) {
         // Rare (tiny buffers): every buffer grows, once nothing is in flight.
         if (sink.writer) {
             WaitUntilWritten(sink);
-            for (auto& slot : sink.writer->slots) slot = std::make_unique_for_overwrite<char[]>(length);
+            for (auto& slot : sink.writer->slots)
+                slot = std::make_unique_for_overwrite<char[]>(length);
             const uint64_t number = sink.writer->handed.load(std::memory_order_relaxed);
-            sink.data = sink.writer->slots[static_cast<size_t>(number % sink.writer->slots.size())].get();
+            sink.data =
+                sink.writer->slots[static_cast<size_t>(number % sink.writer->slots.size())].get();
         } else {
             sink.buffer = std::make_unique_for_overwrite<char[]>(length);
             sink.data = sink.buffer.get();

@@ -703,8 +703,8 @@ bool ShortestDecimalOf(double value, int64_t& digits, int& exponent) {
     exponent = exponent > 0 ? 1 - exponent : 0;
     if (i < length) {
         int power = 0;
-        const auto [end, problem] = std::from_chars(text + i + (text[i + 1] == '+' ? 2 : 1),
-                                                    text + length, power);
+        const auto [end, problem] =
+            std::from_chars(text + i + (text[i + 1] == '+' ? 2 : 1), text + length, power);
         if (problem != std::errc() || end != text + length) return false;
         exponent += power;
     }
@@ -814,7 +814,11 @@ size_t FormatInt32(int32_t value, char* out) {
     *out = '-';
     char* const digits = out + (negative ? 1 : 0);
     const int count = magnitude == 0 ? 1 : CountDigits(magnitude);
-    WriteDigits(magnitude, count, digits);
+    if (magnitude < 100000000) {
+        WriteLeadingDigits(magnitude, count, digits);  // counts are mostly short
+    } else {
+        WriteDigits(magnitude, count, digits);
+    }
     return static_cast<size_t>(digits - out + count);
 #else
     return static_cast<size_t>(std::to_chars(out, out + kMaxInt32Length, value).ptr - out);
