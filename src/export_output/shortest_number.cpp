@@ -316,9 +316,10 @@ bool FindShortestExactly(uint64_t c, int q, Decimal& result) {
     const uint64_t power = kPowersOfTen[static_cast<size_t>(-k)];
     const int shift = 1 - q;  // the bounds are (2c -+ 1) * 10^-k / 2^shift
     const u128 mask = (u128{1} << shift) - 1;
-    const u128 lower = u128{2 * c - 1} * power;
-    const u128 value = u128{2 * c} * power;
-    const u128 upper = u128{2 * c + 1} * power;
+    const uint64_t twice = 2 * c;
+    const u128 lower = u128{twice - 1} * power;
+    const u128 value = u128{twice} * power;
+    const u128 upper = u128{twice + 1} * power;
     const u128 half = u128{1} << (shift - 1);
     const u128 fraction = value & mask;
     if ((lower & mask) == 0 || (upper & mask) == 0 || fraction == half) return false;
