@@ -158,7 +158,7 @@ TEST(ShortestNumber, TimesOnTheirGridAreTheSearchedTexts) {
         const WaveformHeader header{.timeIncrement = base.increment, .timeOrigin = base.origin};
         const TimeGrid timeGrid = MakeTimeGrid(base.increment, base.origin);
         for (int k = 0; k < 200000; ++k) {
-            auto index = static_cast<int32_t>(k < 100000 ? k : random() >> 33);
+            int32_t index = k < 100000 ? k : static_cast<int32_t>(random() >> 33);
             if (k % 5 == 1) index = -index;
             const double time = ComputeTimeFromIndex(index, header);
             const std::string_view a(grid, FormatTimeOnGrid(time, index, timeGrid, grid));
