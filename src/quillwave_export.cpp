@@ -390,8 +390,8 @@ void Convert(Conversion& conversion, Settings& settings) {
         return;
     }
     ByteSink sink;
-    OpenByteSink(sink, created.fd);
     sink.flushedTotal = &settings.bytesWritten;
+    OpenPipelinedByteSink(sink, created.fd);
     std::string failure;
     // Each conversion has its own stream: a stream's read-ahead window is
     // not to be shared between threads.

@@ -1,10 +1,15 @@
 // The export's pieces: shortest numbers against std::to_chars and
-// std::from_chars, JSON strings, the NPY header, column order, and the
+// std::from_chars, times taken from their decimal grid against the search,
+// the pipelined sink, JSON strings, the NPY header, column order, and the
 // measure of a capture's walk against a literal walk.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <bit>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +17,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "export_output/capture_walk.h"
 #include "export_output/json_description.h"
@@ -129,6 +135,46 @@ TEST(ShortestNumber, Binary64ReadsBackExactlyAndIsNoLongerThanToChars) {
             ExpectShortest(ComputeTimeFromIndex(first + j, base), failures);
     }
     EXPECT_EQ(failures, 0u);
+}
+
+// Fault: a time taken from its decimal grid that is not the text the search
+// gives (a time off the grid, one whose rounding interval is lopsided or
+// holds a shorter decimal, a grid of mismatched signs or scales).
+TEST(ShortestNumber, TimesOnTheirGridAreTheSearchedTexts) {
+    struct Base {
+        double increment;
+        double origin;
+    };
+    const Base bases[] = {
+        {1e-9, -1e-2}, {2e-10, -1e-6}, {4e-9, 0.0},   {1.25e-10, -5e-6}, {-1e-9, 0.25},
+        {0.1, -2.0},   {1.0, 1e15},    {100.0, 5e-5}, {3.2e-11, 1.5e-3}, {0.0, -3.3e-7},
+        {1e-19, 0.0},  {1e-20, 1e-19}, {7e-15, -0.3}, {5e-324, 0.0},     {1e-3, 9007199254.740991},
+    };
+    std::mt19937_64 random(7);
+    uint64_t failures = 0;
+    char grid[kNumberRoom];
+    char searched[kNumberRoom];
+    for (const Base& base : bases) {
+        const WaveformHeader header{.timeIncrement = base.increment, .timeOrigin = base.origin};
+        const TimeGrid timeGrid = MakeTimeGrid(base.increment, base.origin);
+        for (int k = 0; k < 200000; ++k) {
+            int32_t index = k < 100000 ? k : static_cast<int32_t>(random() >> 33);
+            if (k % 5 == 1) index = -index;
+            const double time = ComputeTimeFromIndex(index, header);
+            const std::string_view a(grid, FormatTimeOnGrid(time, index, timeGrid, grid));
+            const std::string_view b(searched, FormatShortestDouble(time, searched));
+            if (a != b && ++failures <= 5) {
+                ADD_FAILURE() << base.increment << " " << base.origin << " #" << index << ": " << a
+                              << " instead of " << b;
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0u);
+    // Grids that cannot be used: non-finite or too fine time bases.
+    EXPECT_FALSE(MakeTimeGrid(std::numeric_limits<double>::quiet_NaN(), 0.0).usable);
+    EXPECT_FALSE(MakeTimeGrid(1e-9, std::numeric_limits<double>::infinity()).usable);
+    EXPECT_FALSE(MakeTimeGrid(1e-25, 0.0).usable);
+    EXPECT_TRUE(MakeTimeGrid(1e-9, -1e-2).usable);
 }
 
 TEST(ShortestNumber, Binary32ReadsBackExactlyAlsoThroughADouble) {
@@ -265,6 +311,59 @@ WaveformSamples SamplesOf(const Bytes& waveform, InputStream& stream) {
 
 // Fault: the NPY header is not what numpy.save writes, so the data does not
 // start on a 64-byte boundary or numpy reads other fields.
+// Fault: a pipelined sink that loses, repeats or reorders a buffer handed
+// to its writer thread (the ring wrapping around, a buffer grown for a large
+// reservation), or forgets why a write failed.
+TEST(ByteSink, PipelinedSinkWritesEveryByteInOrderAndKeepsTheError) {
+    // Into a pipe read slowly, so the writer thread is often stuck in a
+    // write while the sink fills the other buffers.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string read;
+    std::thread reader([&] {
+        char block[65536];
+        for (ssize_t got; (got = ::read(ends[0], block, sizeof block)) > 0;) {
+            read.append(block, static_cast<size_t>(got));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    ByteSink sink;
+    ASSERT_TRUE(OpenPipelinedByteSink(sink, ends[1], 4096, 3));
+    std::string expected;
+    std::mt19937 random(5);
+    for (int piece = 0; piece < 3000; ++piece) {
+        // Mostly small pieces, now and then one larger than every buffer.
+        const size_t length = piece % 500 == 499 ? 10000 + random() % 5000 : random() % 700;
+        std::string bytes(length, '\0');
+        for (char& byte : bytes) byte = static_cast<char>('a' + random() % 26);
+        expected += bytes;
+        if (piece % 2 == 0) {
+            AppendBytes(sink, bytes);
+        } else {
+            std::memcpy(ReserveBytes(sink, length), bytes.data(), length);
+            CommitBytes(sink, length);
+        }
+    }
+    EXPECT_TRUE(FlushByteSink(sink));
+    EXPECT_EQ(sink.written, expected.size());
+    sink = ByteSink();  // stops the thread before the descriptor closes
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+    EXPECT_EQ(read.size(), expected.size());
+    EXPECT_TRUE(read == expected);
+
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    ByteSink failing;
+    ASSERT_TRUE(OpenPipelinedByteSink(failing, full, 4096, 2));
+    AppendBytes(failing, std::string(100000, 'x'));
+    EXPECT_FALSE(FlushByteSink(failing));
+    EXPECT_EQ(failing.error, ENOSPC);
+    failing = ByteSink();
+    close(full);
+}
+
 TEST(SampleFiles, NpyHeaderIsNumpysOwn) {
     Bytes waveform;
     AppendWaveformHeader(waveform, {.waveformType = 6, .bufferCount = 2, .sampleCount = 3});

@@ -111,6 +111,7 @@ bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, WriteRows
 bool WriteCsv(InputStream& stream, const WaveformSamples& samples, ByteSink& out) {
     AppendBytes(out, CsvHeaderLine(samples));
     const WaveformHeader timeBase = samples.header;
+    const TimeGrid grid = MakeTimeGrid(timeBase.timeIncrement, timeBase.timeOrigin);
     // Lines are formatted straight into the sink's buffer, a batch at a time.
     const size_t linesPerBatch = out.capacity > kNumberRoom + kMaxCsvLineLength
                                      ? (out.capacity - kNumberRoom) / kMaxCsvLineLength
@@ -123,7 +124,7 @@ bool WriteCsv(InputStream& stream, const WaveformSamples& samples, ByteSink& out
             char* text = start;
             for (; i < batchEnd; ++i) {
                 const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
-                text += FormatShortestDouble(ComputeTimeFromIndex(index, timeBase), text);
+                text += FormatTimeOnGrid(ComputeTimeFromIndex(index, timeBase), index, grid, text);
                 for (size_t c = 0; c < chunks.count; ++c) {
                     *text++ = ',';
                     text += FormatSample(chunks.kind[c], chunks.column[c], i, text);

@@ -22,8 +22,14 @@
 //
 // The text is laid out as std::to_chars lays it out: fixed notation or
 // scientific ("1e+30", "5e-04"), whichever is shorter, fixed on a tie.
+//
+// Times have two faster ways (FormatTimeOnGrid): most lie on the decimal
+// grid of their increment and origin, which is checked in a few integer
+// operations; and a time of ordinary size has a scale 10^-k small enough
+// for the interval to be computed in exact 128-bit integers.
 #include "export_output/shortest_number.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -272,7 +278,10 @@ bool FindShortest(uint64_t c, int q, bool irregular, Decimal& result) {
     // Only a multiple of ten can have more trailing zeros: an integer of the
     // interval ending in 0 is its one multiple of ten, taken above, except
     // t = 10 after s = 9 (the smallest subnormals), not looked at there.
-    if (tenInside || result.digits == 10) StripTrailingZeros(result);
+    // binary32 digits go to WriteShortDecimal, which drops the zeros itself.
+    if (!std::is_same_v<Scale, NarrowScale> && (tenInside || result.digits == 10)) {
+        StripTrailingZeros(result);
+    }
     // Undecidable: a bound within reach of an integer, or a choice between s
     // and t with the value within reach of their midpoint.
     const bool nearHalf = value.fraction + kMargin >= kHalf && value.fraction <= kHalf + kMargin;
@@ -292,6 +301,46 @@ constexpr std::array<uint64_t, 20> kPowersOfTen = [] {
     }
     return powers;
 }();
+
+// What FindShortest finds, for c * 2^q with c a binary64 significand (at
+// least 2^52, not the lowest of its binade) and -72 <= q <= 0, when
+// 10^-k (k as FindShortest chooses it) is below 2^64: the scaled value
+// c * 2^q * 10^-k = c * 10^-k / 2^-q and its bounds are then fractions of
+// 128-bit integers over a power of two, and every comparison is exact. False
+// when a bound is an integer or the value a midpoint (whether the bound
+// belongs to the interval, or which of two is closer, is then a tie that
+// std::to_chars settles), or when 10^-k is too large.
+bool FindShortestExactly(uint64_t c, int q, Decimal& result) {
+    const int k = FloorLog10Pow2(q);
+    if (k < -19) return false;
+    const uint64_t power = kPowersOfTen[static_cast<size_t>(-k)];
+    const int shift = 1 - q;  // the bounds are (2c -+ 1) * 10^-k / 2^shift
+    const u128 mask = (u128{1} << shift) - 1;
+    const uint64_t twice = 2 * c;
+    const u128 lower = u128{twice - 1} * power;
+    const u128 value = u128{twice} * power;
+    const u128 upper = u128{twice + 1} * power;
+    const u128 half = u128{1} << (shift - 1);
+    const u128 fraction = value & mask;
+    if ((lower & mask) == 0 || (upper & mask) == 0 || fraction == half) return false;
+    const auto lowest = static_cast<uint64_t>(lower >> shift) + 1;
+    const auto highest = static_cast<uint64_t>(upper >> shift);
+    const auto s = static_cast<uint64_t>(value >> shift);
+    const uint64_t t = s + 1;
+    // As in FindShortest; s >= 2^52 here.
+    const uint64_t down = s / 10 * 10;
+    const uint64_t up = down + 10;
+    const bool downInside = down >= lowest;
+    const bool tenInside = downInside != (up <= highest);
+    const bool sInside = s >= lowest;
+    const bool tInside = t <= highest;
+    if (!sInside && !tInside) return false;
+    const uint64_t closer = fraction < half ? s : t;
+    const uint64_t unit = sInside && tInside ? closer : (sInside ? s : t);
+    result.digits = tenInside ? (downInside ? down : up) / 10 : unit;
+    result.exponent = k + (tenInside ? 1 : 0);
+    return true;
+}
 
 int CountDigits(uint64_t n) {
     // log10 from the bit length (1233 / 4096 ~ log10(2)), then one correction.
@@ -347,6 +396,22 @@ void WriteDigits(uint64_t n, int count, char* out) {
     }
 }
 
+// "e+05", "e-123": the exponent as std::to_chars writes it, at least two
+// digits. Returns the end.
+char* WriteExponent(int e, char* p) {
+    p[0] = 'e';
+    p[1] = e < 0 ? '-' : '+';
+    e = e < 0 ? -e : e;
+    if (e >= 100) {
+        p[2] = static_cast<char>('0' + e / 100);
+        e %= 100;
+        ++p;
+    }
+    p[2] = static_cast<char>('0' + e / 10);
+    p[3] = static_cast<char>('0' + e % 10);
+    return p + 4;
+}
+
 // digits * 10^exponent as std::to_chars writes it: fixed or scientific,
 // whichever is shorter, fixed on a tie. Writes at most kNumberRoom bytes.
 size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
@@ -390,19 +455,89 @@ size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
     p[0] = p[1];
     p[1] = '.';
     p += n > 1 ? n + 1 : 1;
-    int e = scientificExponent;
-    p[0] = 'e';
-    p[1] = e < 0 ? '-' : '+';
-    e = e < 0 ? -e : e;
-    if (e >= 100) {
-        p[2] = static_cast<char>('0' + e / 100);
-        e %= 100;
-        ++p;
-    }
-    p[2] = static_cast<char>('0' + e / 10);
-    p[3] = static_cast<char>('0' + e % 10);
-    return static_cast<size_t>(p + 4 - out);
+    return static_cast<size_t>(WriteExponent(scientificExponent, p) - out);
 }
+
+void StoreWide(u128 word, char* out) {
+    StoreWord(static_cast<uint64_t>(word), out);
+    StoreWord(static_cast<uint64_t>(word >> 64), out + 8);
+}
+
+int CountTrailingZeroBits(u128 word) {
+    const auto low = static_cast<uint64_t>(word);
+    const int inHigh = 64 + std::countr_zero(static_cast<uint64_t>(word >> 64));
+    return low != 0 ? std::countr_zero(low) : inHigh;
+}
+
+int CountLeadingZeroBits(u128 word) {
+    const auto high = static_cast<uint64_t>(word >> 64);
+    const int inLow = 64 + std::countl_zero(static_cast<uint64_t>(word));
+    return high != 0 ? std::countl_zero(high) : inLow;
+}
+
+constexpr uint64_t kShortDigitsLimit = 10000000000000000;  // 10^16
+
+// What WriteDecimal writes, for digits in 1..10^16 - 1 that may end in
+// zeros. The digits are made as 16 ASCII bytes in one 128-bit word (the
+// first in the lowest byte), the zeros before and after them are counted
+// from its bits, and each part of the text is one shift and one store of
+// that word: no digit is counted, stripped or copied one by one, and the
+// only branches are the layout's.
+size_t WriteShortDecimal(bool negative, uint64_t digits, int exponent, char* out) {
+    constexpr uint64_t k1e8 = 100000000;
+    constexpr uint64_t kZeros = 0x3030303030303030;
+    u128 text = kZeros;
+    if (digits < k1e8) {
+        // Mostly so on a grid of times, and for many binary32 values: one
+        // half of the digits only.
+        text |= u128{EightDigits(static_cast<uint32_t>(digits))} << 64;
+    } else {
+        const uint64_t top = digits / k1e8;
+        text = u128{EightDigits(static_cast<uint32_t>(top))} |
+               (u128{EightDigits(static_cast<uint32_t>(digits - top * k1e8))} << 64);
+    }
+    const u128 marks = text ^ ((u128{kZeros} << 64) | kZeros);  // zero where a '0' is
+    const int leading = CountTrailingZeroBits(marks) / 8;
+    const int trailing = CountLeadingZeroBits(marks) / 8;
+    const int n = 16 - leading - trailing;
+    exponent += trailing;
+    const u128 significant = text >> (8 * leading);  // the n digits, then '0's and NULs
+    char* p = out;
+    *p = '-';
+    p += negative ? 1 : 0;
+    const int scientificExponent = exponent + n - 1;
+    const int exponentDigits = scientificExponent >= 100 || scientificExponent <= -100 ? 3 : 2;
+    const int scientificLength = n + (n > 1 ? 1 : 0) + 2 + exponentDigits;
+    const int whole = n + exponent;
+    int fixedLength = 0;
+    if (exponent >= 0) {
+        fixedLength = whole;
+    } else if (whole > 0) {
+        fixedLength = n + 1;
+    } else {
+        fixedLength = 2 - exponent;
+    }
+    if (fixedLength <= scientificLength) {
+        if (exponent >= 0) {
+            StoreWide(significant, p);
+            StoreWord(kZeros, p + n);  // a few zeros at most, as in WriteDecimal
+        } else if (whole > 0) {
+            StoreWide(significant, p);
+            p[whole] = '.';
+            StoreWide(significant >> (8 * whole), p + whole + 1);
+        } else {
+            StoreWord(0x3030303030302e30, p);  // "0.000000"
+            StoreWide(significant, p + 2 - whole);
+        }
+        return static_cast<size_t>(p - out + fixedLength);
+    }
+    p[0] = static_cast<char>(significant & 0xFF);
+    p[1] = '.';
+    StoreWide(significant >> 8, p + 2);
+    p += n > 1 ? n + 1 : 1;
+    return static_cast<size_t>(WriteExponent(scientificExponent, p) - out);
+}
+
 #endif  // __SIZEOF_INT128__
 
 // std::to_chars writes a negative NaN as "-nan"; every NaN is "nan" here.
@@ -464,6 +599,9 @@ size_t FormatBinary(uint64_t bits, char* out, bool& handled, bool* nearBound = n
         return 0;
     }
     if (nearBound != nullptr) *nearBound = decimal.nearBound;
+    if constexpr (MantissaBits <= 23) {
+        return WriteShortDecimal(negative, decimal.digits, decimal.exponent, out);
+    }
     return WriteDecimal(negative, decimal, out);
 }
 #else
@@ -543,6 +681,123 @@ size_t FormatShortestFloat(float value, char* out) {
     return handled && !nearBound ? length : EnsureReadableThroughDouble(value, out, length);
 }
 
+namespace {
+
+// The shortest decimal of a finite value as digits * 10^exponent, read back
+// from its text; false when the digits do not fit.
+bool ShortestDecimalOf(double value, int64_t& digits, int& exponent) {
+    char text[kNumberRoom];
+    const size_t length = FormatShortestDouble(value, text);
+    size_t i = text[0] == '-' ? 1 : 0;
+    digits = 0;
+    exponent = 0;
+    int significant = 0;
+    for (; i < length && text[i] != 'e'; ++i) {
+        if (text[i] == '.') {
+            exponent = 1;  // counts the digits after the point, plus one
+            continue;
+        }
+        if (text[i] < '0' || text[i] > '9' || ++significant > 17) return false;
+        digits = digits * 10 + (text[i] - '0');
+        exponent += exponent > 0 ? 1 : 0;
+    }
+    exponent = exponent > 0 ? 1 - exponent : 0;
+    if (i < length) {
+        int power = 0;
+        const auto [end, problem] =
+            std::from_chars(text + i + (text[i + 1] == '+' ? 2 : 1), text + length, power);
+        if (problem != std::errc() || end != text + length) return false;
+        exponent += power;
+    }
+    if (text[0] == '-') digits = -digits;
+    for (; digits != 0 && digits % 10 == 0; digits /= 10) ++exponent;
+    return true;
+}
+
+// digits * 10^(from - to), when it stays below 2^53 in magnitude.
+bool Rescale(int64_t& digits, int from, int to) {
+    constexpr int64_t kLimit = int64_t{1} << 53;
+    for (int e = from; e > to; --e) {
+        if (digits >= kLimit / 10 || digits <= -kLimit / 10) return false;
+        digits *= 10;
+    }
+    return digits < kLimit && digits > -kLimit;
+}
+
+}  // namespace
+
+TimeGrid MakeTimeGrid(double increment, double origin) {
+    TimeGrid grid;
+    int stepExponent = 0;
+    int firstExponent = 0;
+    if (!std::isfinite(increment) || !std::isfinite(origin) ||
+        !ShortestDecimalOf(increment, grid.step, stepExponent) ||
+        !ShortestDecimalOf(origin, grid.first, firstExponent)) {
+        return grid;
+    }
+    // The finer of the two, and no coarser than units.
+    int exponent = 0;
+    if (grid.step != 0) exponent = std::min(exponent, stepExponent);
+    if (grid.first != 0) exponent = std::min(exponent, firstExponent);
+    constexpr int64_t kStepLimit = int64_t{1} << 31;  // index * step stays far from overflow
+    if (exponent < -19 || !Rescale(grid.step, stepExponent, exponent) ||
+        !Rescale(grid.first, firstExponent, exponent) || grid.step >= kStepLimit ||
+        grid.step <= -kStepLimit) {
+        return grid;
+    }
+    grid.exponent = exponent;
+    grid.scale = 1;
+    for (int e = exponent; e < 0; ++e) grid.scale *= 10;
+    grid.usable = true;
+    return grid;
+}
+
+size_t FormatTimeOnGrid(double time, int32_t index, const TimeGrid& grid, char* out) {
+#if defined(__SIZEOF_INT128__)
+    // time = c * 2^q, normal, not a power of two (whose interval is lopsided),
+    // and -72 <= q <= 0 so that the products below fit in 128 bits.
+    const auto bits = std::bit_cast<uint64_t>(time);
+    const bool negative = (bits >> 63) != 0;
+    const int field = static_cast<int>((bits >> 52) & 0x7FF);
+    const uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    constexpr int kBias = 1075;
+    if (field >= kBias - 72 && field <= kBias && mantissa != 0) {
+        const uint64_t c = mantissa | (uint64_t{1} << 52);
+        const int up = kBias + 1 - field;  // 1 - q, 1..73
+        // The grid's decimal for this index, as a magnitude of the time's sign
+        // (index * step stays below 2^62, the sum below 2^63).
+        const int64_t n = grid.usable ? grid.first + int64_t{index} * grid.step : 0;
+        const uint64_t a = negative ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+        if (a != 0 && a < (uint64_t{1} << 53)) {
+            // D = a * 10^exponent lies strictly inside the rounding interval
+            // (|time - D| < 2^(q-1), one half of the gap around time) when
+            // |2c * scale - a * 2^(1-q)| < scale, in integers.
+            const u128 binary = u128{c} * (2 * u128{grid.scale});
+            const u128 decimal = u128{a} << up;
+            const bool inside = (decimal < binary + grid.scale) & (binary < decimal + grid.scale);
+            // And the gap 2^q is below 10^(exponent - 1): the interval holds no
+            // other multiple of 10^(exponent - 1), so no decimal as short as D.
+            const bool narrow = u128{grid.scale} * 10 < (u128{1} << (up - 1));
+            if (inside & narrow) return WriteShortDecimal(negative, a, grid.exponent, out);
+        }
+        // Off the grid (a rounding of the time's arithmetic away from it):
+        // searched in exact integers, which times of these sizes allow.
+        Decimal decimal;
+        if (FindShortestExactly(c, 1 - up, decimal)) {
+            if (decimal.digits < kShortDigitsLimit) {
+                return WriteShortDecimal(negative, decimal.digits, decimal.exponent, out);
+            }
+            StripTrailingZeros(decimal);
+            return WriteDecimal(negative, decimal, out);
+        }
+    }
+#else
+    (void)index;
+    (void)grid;
+#endif
+    return FormatShortestDouble(time, out);
+}
+
 size_t FormatShortestDoubleWithToChars(double value, char* out) {
     return FormatWithToChars(value, out, kMaxShortestDoubleLength);
 }
@@ -552,7 +807,23 @@ size_t FormatShortestFloatWithToChars(float value, char* out) {
 }
 
 size_t FormatInt32(int32_t value, char* out) {
+#if defined(__SIZEOF_INT128__)
+    // The digits by words, as for the other numbers.
+    const bool negative = value < 0;
+    const uint32_t magnitude =
+        negative ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    *out = '-';
+    char* const digits = out + (negative ? 1 : 0);
+    const int count = magnitude == 0 ? 1 : CountDigits(magnitude);
+    if (magnitude < 100000000) {
+        WriteLeadingDigits(magnitude, count, digits);  // counts are mostly short
+    } else {
+        WriteDigits(magnitude, count, digits);
+    }
+    return static_cast<size_t>(digits - out + count);
+#else
     return static_cast<size_t>(std::to_chars(out, out + kMaxInt32Length, value).ptr - out);
+#endif
 }
 
 size_t FormatByte(uint8_t value, char* out) {

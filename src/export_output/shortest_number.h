@@ -35,6 +35,24 @@ size_t FormatShortestDouble(double value, char* out);
 size_t FormatShortestFloat(float value, char* out);
 size_t FormatInt32(int32_t value, char* out);
 
+// Times on a decimal grid. A time is computed from its sample index as
+// index * increment + origin in binary64; when the increment and the origin
+// are short decimals, it is mostly the binary64 nearest to the decimal
+// (first + index * step) * 10^exponent, and then that decimal is its
+// shortest text (the rounding interval is too narrow to hold a shorter one).
+// Checking that takes a few integer operations, far fewer than searching
+// for the shortest text; the times off the grid are searched as usual.
+struct TimeGrid {
+    int64_t first = 0;
+    int64_t step = 0;
+    uint64_t scale = 0;  // 10^-exponent
+    int exponent = 0;    // -19..0
+    bool usable = false;
+};
+TimeGrid MakeTimeGrid(double increment, double origin);
+// FormatShortestDouble(time, out), for the time of sample `index`.
+size_t FormatTimeOnGrid(double time, int32_t index, const TimeGrid& grid, char* out);
+
 // The reference: std::to_chars' shortest text, with every NaN as "nan".
 // The two above give the same text (they fall back on it whenever their
 // own arithmetic cannot decide).
