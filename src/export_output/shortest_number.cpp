@@ -396,6 +396,33 @@ void WriteDigits(uint64_t n, int count, char* out) {
     }
 }
 
+// How n significant digits times 10^exponent are laid out: the exponent of
+// scientific notation, the digits before the point in fixed notation, and
+// the length of each notation (the shorter one is written, fixed on a tie).
+struct Layout {
+    int scientificExponent;
+    int whole;
+    int fixedLength;
+    int scientificLength;
+};
+
+Layout LayOut(int n, int exponent) {
+    Layout layout{};
+    layout.scientificExponent = exponent + n - 1;
+    const int exponentDigits =
+        layout.scientificExponent >= 100 || layout.scientificExponent <= -100 ? 3 : 2;
+    layout.scientificLength = n + (n > 1 ? 1 : 0) + 2 + exponentDigits;
+    layout.whole = n + exponent;
+    if (exponent >= 0) {
+        layout.fixedLength = layout.whole;
+    } else if (layout.whole > 0) {
+        layout.fixedLength = n + 1;
+    } else {
+        layout.fixedLength = 2 - exponent;
+    }
+    return layout;
+}
+
 // "e+05", "e-123": the exponent as std::to_chars writes it, at least two
 // digits. Returns the end.
 char* WriteExponent(int e, char* p) {
@@ -420,18 +447,7 @@ size_t WriteDecimal(bool negative, Decimal decimal, char* out) {
     p += negative ? 1 : 0;
     const int n = CountDigits(decimal.digits);
     const int exponent = decimal.exponent;
-    const int scientificExponent = exponent + n - 1;
-    const int exponentDigits = scientificExponent >= 100 || scientificExponent <= -100 ? 3 : 2;
-    const int scientificLength = n + (n > 1 ? 1 : 0) + 2 + exponentDigits;
-    const int whole = n + exponent;  // digits before the point in fixed notation
-    int fixedLength = 0;
-    if (exponent >= 0) {
-        fixedLength = whole;
-    } else if (whole > 0) {
-        fixedLength = n + 1;
-    } else {
-        fixedLength = 2 - exponent;
-    }
+    const auto [scientificExponent, whole, fixedLength, scientificLength] = LayOut(n, exponent);
     // The copies below move fixed-size blocks; only `length` bytes count.
     if (fixedLength <= scientificLength) {
         if (exponent >= 0) {
@@ -505,18 +521,7 @@ size_t WriteShortDecimal(bool negative, uint64_t digits, int exponent, char* out
     char* p = out;
     *p = '-';
     p += negative ? 1 : 0;
-    const int scientificExponent = exponent + n - 1;
-    const int exponentDigits = scientificExponent >= 100 || scientificExponent <= -100 ? 3 : 2;
-    const int scientificLength = n + (n > 1 ? 1 : 0) + 2 + exponentDigits;
-    const int whole = n + exponent;
-    int fixedLength = 0;
-    if (exponent >= 0) {
-        fixedLength = whole;
-    } else if (whole > 0) {
-        fixedLength = n + 1;
-    } else {
-        fixedLength = 2 - exponent;
-    }
+    const auto [scientificExponent, whole, fixedLength, scientificLength] = LayOut(n, exponent);
     if (fixedLength <= scientificLength) {
         if (exponent >= 0) {
             StoreWide(significant, p);
