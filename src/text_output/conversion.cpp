@@ -12,10 +12,14 @@
 namespace quillwave {
 namespace {
 
-// Samples are streamed through chunks of at most this many elements per
-// buffer, so memory stays flat however large a waveform is. A chunk's text
-// is written by one write call when two threads share the formatting.
-constexpr size_t kChunkSamples = 32768;
+// Samples are streamed through chunks of this many elements per buffer, so
+// memory stays flat however large a waveform is. One thread keeps a chunk's
+// samples within the first-level cache (twice as many make logic
+// conversions 5% slower)...
+constexpr size_t kChunkSamples = 16384;
+// ...and two threads sharing a waveform take chunks of up to twice as many,
+// each chunk's text written by one write call: fewer turns to hand over.
+constexpr size_t kSharedChunkSamples = 32768;
 
 // Longest line any writer produces: time, two fixed values and separators.
 constexpr size_t kMaxLineLength = kMaxExponentLength + 2 * (2 + kMaxFixedLength) + 1;
@@ -33,8 +37,8 @@ size_t AppendSeparator(char* out) {
 // by itself with `formatValues` writing the value part (after "time, ") from
 // the bytes. Lines are formatted straight into a sink's buffer, a batch at a
 // time; the cursor lives in a local so the compiler need not reload it after
-// every character stored. Chunks go through WriteChunksInOrder, which
-// formats them on two threads where the sink has a writer thread.
+// every character stored. Where the sink has a writer thread, chunks go
+// through WriteChunksInOrder, which formats them on two threads.
 // Stops at the first failure: a sink that cannot be written (a full disk, a
 // closed pipe) is not fed any more lines, and a read that finds the file
 // shorter than it was writes no invented sample.
@@ -44,46 +48,13 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                       FormatQuadValues formatQuadValues) {
     const int64_t total = std::max(header.sampleCount, 0);
     if (total == 0) return true;
-    // Chunks shrink with the sink, so that small sinks in tests cross many
-    // chunk boundaries, and are made equal, so that two threads share a
-    // waveform of just over one chunk evenly.
-    const size_t longestChunk = std::clamp<size_t>(sink.capacity / 32, 1, kChunkSamples);
-    const auto chunkCount =
-        static_cast<size_t>((total - 1) / static_cast<int64_t>(longestChunk) + 1);
-    const auto chunkLines = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkCount) + 1);
-    struct Chunk {
-        int64_t first = 0;
-        size_t count = 0;
-        std::array<std::unique_ptr<unsigned char[]>, BlockCount> samples;
-        std::array<const unsigned char*, BlockCount> bytes{};
-    };
-    std::array<Chunk, 2> workerChunks;  // what each worker formats
-    const auto load = [&](size_t chunkIndex, int worker) {
-        Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
-        chunk.first = static_cast<int64_t>(chunkIndex * chunkLines);
-        chunk.count = static_cast<size_t>(
-            std::min<int64_t>(static_cast<int64_t>(chunkLines), total - chunk.first));
-        for (size_t b = 0; b < BlockCount; ++b) {
-            if (chunk.samples[b] == nullptr) {
-                chunk.samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
-                    chunkLines * static_cast<size_t>(blocks[b].sampleWidth));
-                chunk.bytes[b] = chunk.samples[b].get();
-            }
-            // Fails only when the file shrank after its buffers were checked.
-            if (!LoadSamples(stream, blocks[b], chunk.first, chunk.count, chunk.samples[b].get())) {
-                return false;
-            }
-        }
-        return true;
-    };
-    const auto format = [&](size_t, int worker, TextSink& text) {
-        // Locals, not references into what the other worker's calls can
-        // reach: the compiler may then keep them in registers across the
-        // character stores, which could otherwise alias them.
-        const Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
-        const std::array<const unsigned char*, BlockCount> bytes = chunk.bytes;
-        const int64_t first = chunk.first;
-        const size_t count = chunk.count;
+    // The lines of `count` samples from index `first`, whose stored bytes
+    // are at `bytes`, into `text`. Everything is a local copy, not a
+    // reference into what the other thread's calls can reach: the compiler
+    // may then keep it in registers across the character stores, which
+    // could otherwise alias it.
+    const auto formatLines = [&](const std::array<const unsigned char*, BlockCount> bytes,
+                                 const int64_t first, const size_t count, TextSink& text) {
         const WaveformHeader timeBase = header;
         const auto writeLine = [&](int64_t index, size_t i, char* out) {
             out += FormatExponent(ComputeTimeFromIndex(static_cast<int32_t>(index), timeBase), out);
@@ -115,6 +86,64 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             for (; i < batchEnd; ++i) out = writeLine(first + static_cast<int64_t>(i), i, out);
             CommitText(text, static_cast<size_t>(out - start));
         }
+    };
+
+    if (sink.writer == nullptr) {
+        // One thread: every chunk formatted straight into the sink.
+        std::array<std::unique_ptr<unsigned char[]>, BlockCount> samples;
+        std::array<const unsigned char*, BlockCount> bytes{};
+        for (size_t b = 0; b < BlockCount; ++b) {
+            samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
+                kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
+            bytes[b] = samples[b].get();
+        }
+        for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
+            const auto count = static_cast<size_t>(
+                std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
+            for (size_t b = 0; b < BlockCount; ++b) {
+                // Fails only when the file shrank after its buffers were checked.
+                if (!LoadSamples(stream, blocks[b], first, count, samples[b].get())) return false;
+            }
+            if (sink.failed) return false;
+            formatLines(bytes, first, count, sink);
+        }
+        return !sink.failed;
+    }
+
+    // Two threads. Chunks shrink with the sink, so that small sinks in tests
+    // cross many chunk boundaries, and are made equal, so that the threads
+    // share a waveform of just over one chunk evenly.
+    const size_t longestChunk = std::clamp<size_t>(sink.capacity / 32, 1, kSharedChunkSamples);
+    const auto chunkCount =
+        static_cast<size_t>((total - 1) / static_cast<int64_t>(longestChunk) + 1);
+    const auto chunkLines = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkCount) + 1);
+    struct Chunk {
+        int64_t first = 0;
+        size_t count = 0;
+        std::array<std::unique_ptr<unsigned char[]>, BlockCount> samples;
+        std::array<const unsigned char*, BlockCount> bytes{};
+    };
+    std::array<Chunk, 2> workerChunks;  // what each worker formats
+    const auto load = [&](size_t chunkIndex, int worker) {
+        Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
+        chunk.first = static_cast<int64_t>(chunkIndex * chunkLines);
+        chunk.count = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(chunkLines), total - chunk.first));
+        for (size_t b = 0; b < BlockCount; ++b) {
+            if (chunk.samples[b] == nullptr) {
+                chunk.samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
+                    chunkLines * static_cast<size_t>(blocks[b].sampleWidth));
+                chunk.bytes[b] = chunk.samples[b].get();
+            }
+            if (!LoadSamples(stream, blocks[b], chunk.first, chunk.count, chunk.samples[b].get())) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto format = [&](size_t, int worker, TextSink& text) {
+        const Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
+        formatLines(chunk.bytes, chunk.first, chunk.count, text);
     };
     return WriteChunksInOrder(sink, chunkCount, longestChunk * kMaxLineLength, load, format);
 }
