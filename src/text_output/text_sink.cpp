@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -113,6 +112,16 @@ void WaitForWriter(TextWriterThread& writer) {
     writer.changed.wait(lock, [&] { return writer.queued.empty() && !writer.writing; });
 }
 
+// Writes `size` bytes on the caller's thread: into the capture, or to the
+// descriptor unless an earlier write failed.
+void WriteOut(TextSink& sink, const char* data, size_t size) {
+    if (sink.capture != nullptr) {
+        sink.capture->append(data, size);
+    } else if (!sink.failed && size > 0 && !WriteAll(sink.fd, data, size)) {
+        sink.failed = true;
+    }
+}
+
 // Hands the buffered text on: to the capture, the writer thread, or the
 // descriptor. Does not wait for the writer thread.
 void HandOver(TextSink& sink, size_t minimum) {
@@ -123,11 +132,7 @@ void HandOver(TextSink& sink, size_t minimum) {
         sink.used = 0;
     } else {
         sink.used = 0;
-        if (sink.capture != nullptr) {
-            sink.capture->append(sink.buffer.get(), size);
-        } else if (!sink.failed && size > 0 && !WriteAll(sink.fd, sink.buffer.get(), size)) {
-            sink.failed = true;
-        }
+        WriteOut(sink, sink.buffer.get(), size);
         if (sink.capacity < minimum) {
             sink.buffer = std::make_unique_for_overwrite<char[]>(minimum);
             sink.capacity = minimum;
@@ -307,7 +312,7 @@ void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text,
         if (text.failed) sink.failed = true;
         if (!sink.failed) {
             sink.flushed += text.used;
-            if (!WriteAll(sink.fd, text.buffer.get(), text.used)) sink.failed = true;
+            WriteOut(sink, text.buffer.get(), text.used);
         }
         {
             // The progress display reads how far the input was read: not
