@@ -147,7 +147,7 @@ int OpenOutputFile(const char* name, const InputStream& input) {
     struct stat info {};
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, &info) != 0 ||
-        IsSameFileAsInput(input, fd)) {
+        IsSameFileAsInput(input, info)) {
         close(fd);
         return -1;
     }

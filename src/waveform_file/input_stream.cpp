@@ -206,10 +206,9 @@ size_t ReadBytesAt(InputStream& stream, int64_t offset, void* destination, size_
     return got;
 }
 
-bool IsSameFileAsInput(const InputStream& stream, int fd) {
-    struct stat output {};
+bool IsSameFileAsInput(const InputStream& stream, const struct stat& output) {
     struct stat input {};
-    if (fstat(fd, &output) != 0 || fstat(stream.fd, &input) != 0) return true;  // cannot tell
+    if (fstat(stream.fd, &input) != 0) return true;  // cannot tell
     const auto same = [&](uint64_t device, uint64_t inode) {
         return output.st_dev == device && output.st_ino == inode;
     };

@@ -10,6 +10,8 @@
 // before its first byte.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,9 +69,10 @@ void SeekRelative(InputStream& stream, int64_t delta);
 // Places the position at the end of the file, unless it already lies past it.
 void SeekToEnd(InputStream& stream);
 
-// Whether the open descriptor `fd` is the input: the file the stream reads,
-// or the pipe or device it was copied from.
-bool IsSameFileAsInput(const InputStream& stream, int fd);
+// Whether the file whose status is `output` (from fstat of an open output)
+// is the input: the file the stream reads, or the pipe or device it was
+// copied from.
+bool IsSameFileAsInput(const InputStream& stream, const struct stat& output);
 
 // Bytes between the position and the end of the file (0 when past the end).
 int64_t BytesRemaining(const InputStream& stream);
