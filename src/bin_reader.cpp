@@ -78,7 +78,7 @@ void RunListing(InputStream& input, const char* inputName, const FileHeader& fil
     WriteText(out, versionLine);
     WaveformWalkMemo memo;
     bool readFailureTold = false;
-    for (int32_t i = 0; i < fileHeader.waveformCount && !out.failed; ++i) {
+    for (int32_t i = 0; i < fileHeader.waveformCount && out.error == 0; ++i) {
         const int64_t position = input.position;
         const uint64_t written = TextWritten(out);
         SummarizeWaveform(input, out, &memo);

@@ -10,12 +10,16 @@
 // emitted by the main thread in one fixed order (a capture's messages, then
 // per waveform its message and its JSON entry) as the conversions finish,
 // so files, messages and descriptions are the same for every job count.
+// A job whose processor has an idle partner (fewer jobs converting than
+// half the processors) shares each CSV file's formatting with its sink's
+// writer thread; the bytes are the same either way.
 //
 // Exit status: 0 when every waveform of every capture was exported, 1 when
 // anything was not (each such thing has a message), 2 for a usage error.
 #include "quillwave_export.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,10 +46,10 @@
 #include <utility>
 #include <vector>
 
-#include "export_output/byte_sink.h"
 #include "export_output/capture_walk.h"
 #include "export_output/json_description.h"
 #include "export_output/sample_files.h"
+#include "text_output/text_sink.h"
 #include "waveform_file/descriptor_io.h"
 #include "waveform_file/header_readers.h"
 #include "waveform_file/input_stream.h"
@@ -61,6 +65,10 @@ namespace {
 
 constexpr const char* kProgram = "quillwave-export";
 constexpr unsigned kMaxJobs = 1024;
+// Each job's output sink: a ring of a few large buffers, so that the writer
+// thread is woken rarely (a wake-up costs more than a write call).
+constexpr size_t kJobSinkCapacity = size_t{2} << 20;
+constexpr size_t kJobSinkBuffers = 3;
 constexpr const char* kReadFailure =
     "cannot read the capture: it shrank while being read, or a read failed";
 
@@ -337,9 +345,9 @@ CreatedOutput CreateOutput(const std::string& path, bool force,
 // Closes an output after its bytes were written; on any failure the file,
 // when a regular one, is removed so no partial file looks complete.
 // Returns the failure text, empty when all went well.
-std::string FinishOutput(const std::string& path, const CreatedOutput& created, ByteSink& sink,
+std::string FinishOutput(const std::string& path, const CreatedOutput& created, TextSink& sink,
                          std::string failure) {
-    const bool flushed = FlushByteSink(sink);
+    const bool flushed = FlushTextSink(sink);
     const int writeError = sink.error;
     const int closed = close(created.fd);
     if (failure.empty() && !flushed) {
@@ -371,8 +379,35 @@ struct Settings {
     bool force = false;
     const char* spoolFolder = "/tmp";
     std::set<FileIdentity> inputs;
+    unsigned processors = 1;
     std::atomic<uint64_t> bytesWritten{0};
+    std::atomic<unsigned> converting{0};  // conversions running now
 };
+
+// Where a job writes its files: one sink, retargeted from file to file, so
+// that its writer thread and buffers serve the whole run.
+struct JobSink {
+    TextSink sink;
+    uint64_t counted = 0;  // of sink.flushed, already added to bytesWritten
+    std::atomic<uint64_t>* bytesWritten = nullptr;
+};
+
+// Called by the sink after each buffer it hands on: feeds the progress line.
+void CountFlushed(void* context) {
+    auto& job = *static_cast<JobSink*>(context);
+    job.bytesWritten->fetch_add(job.sink.flushed - job.counted, std::memory_order_relaxed);
+    job.counted = job.sink.flushed;
+}
+
+// A pipelined sink when a thread can be had (the same bytes otherwise).
+void OpenJobSink(JobSink& job, Settings& settings) {
+    if (!OpenPipelinedTextSink(job.sink, -1, kJobSinkCapacity, kJobSinkBuffers)) {
+        OpenTextSink(job.sink, -1, kJobSinkCapacity);
+    }
+    job.bytesWritten = &settings.bytesWritten;
+    job.sink.afterFlush = CountFlushed;
+    job.sink.afterFlushContext = &job;
+}
 
 struct Conversion {
     std::shared_ptr<CaptureFile> capture;
@@ -382,16 +417,20 @@ struct Conversion {
     bool done = false;    // guarded by the pool's mutex
 };
 
-void Convert(Conversion& conversion, Settings& settings) {
+void Convert(Conversion& conversion, Settings& settings, JobSink& job) {
     const CreatedOutput created =
         CreateOutput(conversion.outputPath, settings.force, settings.inputs);
     if (created.fd < 0) {
         conversion.failure = created.failure;
         return;
     }
-    ByteSink sink;
-    sink.flushedTotal = &settings.bytesWritten;
-    OpenPipelinedByteSink(sink, created.fd);
+    TextSink& sink = job.sink;
+    RetargetTextSink(sink, created.fd);
+    job.counted = 0;
+    // Decided once per file: sharing while every processor is busy would
+    // only make the threads wait for each other.
+    const unsigned running = settings.converting.fetch_add(1) + 1;
+    const bool share = 2 * running <= settings.processors;
     std::string failure;
     // Each conversion has its own stream: a stream's read-ahead window is
     // not to be shared between threads.
@@ -399,10 +438,12 @@ void Convert(Conversion& conversion, Settings& settings) {
     const int fd = dup(conversion.capture->stream.fd);
     if (fd < 0 || !OpenInputStreamFromFd(stream, fd, settings.spoolFolder)) {
         failure = "cannot read the capture again: " + ErrorText(errno);
-    } else if (!WriteSampleFile(stream, conversion.samples, settings.format, sink) ||
+    } else if ((!WriteSampleFile(stream, conversion.samples, settings.format, sink, share) &&
+                sink.error == 0) ||
                stream.readFailed) {
-        failure = kReadFailure;
+        failure = kReadFailure;  // a failed write has its own message (FinishOutput)
     }
+    settings.converting.fetch_sub(1);
     CloseInputStream(stream);
     conversion.failure = FinishOutput(conversion.outputPath, created, sink, failure);
 }
@@ -417,6 +458,8 @@ struct Pool {
 };
 
 void RunWorker(Pool& pool, Settings& settings) {
+    JobSink job;
+    OpenJobSink(job, settings);
     for (;;) {
         Conversion* conversion = nullptr;
         {
@@ -426,7 +469,7 @@ void RunWorker(Pool& pool, Settings& settings) {
             conversion = pool.waiting.front();
             pool.waiting.pop_front();
         }
-        Convert(*conversion, settings);
+        Convert(*conversion, settings, job);
         {
             const std::lock_guard<std::mutex> lock(pool.mutex);
             conversion->done = true;
@@ -442,10 +485,10 @@ void RunWorker(Pool& pool, Settings& settings) {
 struct CaptureReport {
     std::string path;                 // as named on the command line
     size_t number = 0;                // 1-based, for the progress line
-    ByteSink* description = nullptr;  // where its JSON document goes, if anywhere
+    TextSink* description = nullptr;  // where its JSON document goes, if anywhere
     std::string jsonPath;
     CreatedOutput json;  // the file, unless --info
-    ByteSink jsonSink;
+    TextSink jsonSink;
     size_t entries = 0;
 };
 
@@ -482,7 +525,8 @@ struct Run {
     std::deque<std::unique_ptr<Slot>> slots;
     size_t maxSlots = 0;
     std::map<std::string, std::string> stems;  // stem -> the capture that has it
-    ByteSink out;                              // standard output (--info)
+    TextSink out;                              // standard output (--info)
+    std::unique_ptr<JobSink> ownJob;           // converting on this thread (no workers)
     bool anyFailure = false;
     Progress progress;
 };
@@ -522,7 +566,7 @@ void Say(Run& run, const std::string& line) {
 }
 
 void AppendDescription(CaptureReport& capture, const std::string& text) {
-    if (capture.description != nullptr) AppendBytes(*capture.description, text);
+    if (capture.description != nullptr) WriteText(*capture.description, text);
 }
 
 void EmitSlot(Run& run, Slot& slot) {
@@ -553,7 +597,7 @@ void EmitSlot(Run& run, Slot& slot) {
         case SlotKind::CaptureEnd:
             AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
             if (run.options.info) {
-                FlushByteSink(run.out);  // each document as soon as it is complete
+                FlushTextSink(run.out);  // each document as soon as it is complete
             } else if (capture->description != nullptr) {
                 const std::string failure =
                     FinishOutput(capture->jsonPath, capture->json, capture->jsonSink, {});
@@ -587,7 +631,11 @@ void EmitSlots(Run& run, bool all) {
 
 void Queue(Run& run, std::unique_ptr<Slot> slot) {
     if (slot->conversion && run.pool.threads.empty()) {
-        Convert(*slot->conversion, run.settings);
+        if (!run.ownJob) {
+            run.ownJob = std::make_unique<JobSink>();
+            OpenJobSink(*run.ownJob, run.settings);
+        }
+        Convert(*slot->conversion, run.settings, *run.ownJob);
         const std::lock_guard<std::mutex> lock(run.pool.mutex);
         slot->conversion->done = true;
     } else if (slot->conversion) {
@@ -699,7 +747,7 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
         if (report->json.fd < 0) {
             QueueMessage(run, path + ": " + report->json.failure);
         } else {
-            OpenByteSink(report->jsonSink, report->json.fd, size_t{64} * 1024);
+            OpenTextSink(report->jsonSink, report->json.fd, size_t{64} * 1024);
             report->description = &report->jsonSink;
         }
     }
@@ -768,6 +816,7 @@ int RunParsed(Run& run) {
     run.settings.format = options.format;
     run.settings.force = options.force;
     run.settings.spoolFolder = run.environment.spoolFolder;
+    run.settings.processors = run.environment.processorCount;
     run.settings.inputs = InputIdentities(options, run.environment.stdinFd);
     unsigned jobs =
         options.jobs != 0 ? options.jobs : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
@@ -783,7 +832,7 @@ int RunParsed(Run& run) {
     // Enough queued work to keep every worker busy, little enough to keep
     // memory flat (a queued conversion holds no buffer).
     run.maxSlots = 64 + size_t{4} * jobs;
-    OpenByteSink(run.out, run.environment.stdoutFd, size_t{64} * 1024);
+    OpenTextSink(run.out, run.environment.stdoutFd, size_t{64} * 1024);
     run.progress.enabled = !options.quiet && isatty(run.environment.stderrFd) == 1;
     run.progress.start = std::chrono::steady_clock::now();
     run.progress.captures = options.captures.size();
@@ -807,7 +856,7 @@ int RunParsed(Run& run) {
     EmitSlots(run, true);
     StopPool(run.pool);
     EraseProgress(run);
-    if (!FlushByteSink(run.out)) {
+    if (!FlushTextSink(run.out)) {
         Say(run, "standard output: cannot write: " + ErrorText(run.out.error));
     }
     return run.anyFailure ? 1 : 0;
@@ -848,7 +897,10 @@ int main(int argc, char** argv) {
     quillwave::ExportEnvironment environment;
     const char* folder = std::getenv("TMPDIR");
     environment.spoolFolder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
-    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    // The processors this process may run on (taskset narrows them).
+    cpu_set_t usable;
+    const int processors =
+        sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : 1;
     environment.processorCount = processors > 0 ? static_cast<unsigned>(processors) : 1;
     return quillwave::RunExport(argc, argv, environment);
 }

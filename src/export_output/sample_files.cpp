@@ -14,6 +14,9 @@ namespace {
 
 // Samples are loaded in chunks of this many indices per column.
 constexpr size_t kChunkSamples = 16384;
+// When two threads share a CSV file, each formats chunks of up to this many
+// lines into a buffer of its own (large enough that a hand-over is rare).
+constexpr size_t kSharedChunkSamples = 32768;
 
 constexpr size_t kMaxValueLength =
     std::max({kMaxShortestFloatLength, kMaxInt32Length, kMaxByteLength});
@@ -37,7 +40,7 @@ struct Chunks {
     size_t count = 0;
 };
 
-Chunks MakeChunks(const WaveformSamples& samples) {
+Chunks MakeChunks(const WaveformSamples& samples, size_t chunkSamples) {
     Chunks chunks;
     chunks.count = samples.columnCount;
     for (size_t c = 0; c < chunks.count; ++c) {
@@ -45,7 +48,7 @@ Chunks MakeChunks(const WaveformSamples& samples) {
         chunks.width[c] = static_cast<size_t>(column.block.sampleWidth);
         chunks.kind[c] = column.kind;
         chunks.bytes[c] =
-            std::make_unique_for_overwrite<unsigned char[]>(kChunkSamples * chunks.width[c]);
+            std::make_unique_for_overwrite<unsigned char[]>(chunkSamples * chunks.width[c]);
         chunks.column[c] = chunks.bytes[c].get();
     }
     return chunks;
@@ -94,75 +97,117 @@ void CopySample(const unsigned char* column, size_t width, size_t i, unsigned ch
 }
 
 // Calls `writeRows(chunks, first, count)` for each chunk of indices, with
-// the chunk loaded. False when a chunk cannot be loaded.
+// the chunk loaded. False when a chunk cannot be loaded or a write to `out`
+// failed (nothing more is formatted then).
 template <typename WriteRows>
-bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, WriteRows writeRows) {
+bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, const TextSink& out,
+                  WriteRows writeRows) {
     const int64_t total = RowCount(samples);
-    Chunks chunks = MakeChunks(samples);
+    Chunks chunks = MakeChunks(samples, kChunkSamples);
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
-        if (!LoadChunks(stream, samples, first, count, chunks)) return false;
+        if (out.error != 0 || !LoadChunks(stream, samples, first, count, chunks)) return false;
         writeRows(chunks, first, count);
     }
-    return true;
+    return out.error == 0;
 }
 
-bool WriteCsv(InputStream& stream, const WaveformSamples& samples, ByteSink& out) {
-    AppendBytes(out, CsvHeaderLine(samples));
-    const WaveformHeader timeBase = samples.header;
-    const TimeGrid grid = MakeTimeGrid(timeBase.timeIncrement, timeBase.timeOrigin);
+// Formats the CSV lines of `count` loaded indices from `first` on.
+void FormatCsvLines(const Chunks& chunks, int64_t first, size_t count,
+                    const WaveformHeader& timeBase, const TimeGrid& grid, TextSink& out) {
     // Lines are formatted straight into the sink's buffer, a batch at a time.
     const size_t linesPerBatch = out.capacity > kNumberRoom + kMaxCsvLineLength
                                      ? (out.capacity - kNumberRoom) / kMaxCsvLineLength
                                      : 1;
-    return ForEachChunk(stream, samples, [&](const Chunks& chunks, int64_t first, size_t count) {
-        for (size_t i = 0; i < count;) {
-            const size_t batchEnd = std::min(count, i + linesPerBatch);
-            // Room for the lines and for the scratch the last number may write.
-            char* const start = ReserveBytes(out, (batchEnd - i) * kMaxCsvLineLength + kNumberRoom);
-            char* text = start;
-            for (; i < batchEnd; ++i) {
-                const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
-                text += FormatTimeOnGrid(ComputeTimeFromIndex(index, timeBase), index, grid, text);
-                for (size_t c = 0; c < chunks.count; ++c) {
-                    *text++ = ',';
-                    text += FormatSample(chunks.kind[c], chunks.column[c], i, text);
-                }
-                *text++ = '\n';
+    for (size_t i = 0; i < count;) {
+        const size_t batchEnd = std::min(count, i + linesPerBatch);
+        // Room for the lines and for the scratch the last number may write.
+        char* const start = ReserveText(out, (batchEnd - i) * kMaxCsvLineLength + kNumberRoom);
+        char* text = start;
+        for (; i < batchEnd; ++i) {
+            const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
+            text += FormatTimeOnGrid(ComputeTimeFromIndex(index, timeBase), index, grid, text);
+            for (size_t c = 0; c < chunks.count; ++c) {
+                *text++ = ',';
+                text += FormatSample(chunks.kind[c], chunks.column[c], i, text);
             }
-            CommitBytes(out, static_cast<size_t>(text - start));
+            *text++ = '\n';
         }
-    });
+        CommitText(out, static_cast<size_t>(text - start));
+    }
 }
 
-bool WriteNpy(InputStream& stream, const WaveformSamples& samples, ByteSink& out) {
-    AppendBytes(out, NpyHeader(samples));
+bool WriteCsv(InputStream& stream, const WaveformSamples& samples, TextSink& out,
+              bool shareFormatting) {
+    WriteText(out, CsvHeaderLine(samples));
+    const WaveformHeader timeBase = samples.header;
+    const TimeGrid grid = MakeTimeGrid(timeBase.timeIncrement, timeBase.timeOrigin);
+    if (!shareFormatting || out.writer == nullptr) {
+        return ForEachChunk(stream, samples, out,
+                            [&](const Chunks& chunks, int64_t first, size_t count) {
+                                FormatCsvLines(chunks, first, count, timeBase, grid, out);
+                            });
+    }
+    // Two threads, each with chunks of its own. Chunks shrink with the sink,
+    // so that small sinks in tests cross many chunk boundaries, and are made
+    // equal, so that a file of just over one chunk is shared evenly.
+    const int64_t total = RowCount(samples);
+    if (total == 0) return true;
+    const size_t longestChunk = std::clamp<size_t>(out.capacity / 32, 1, kSharedChunkSamples);
+    const auto chunkCount =
+        static_cast<size_t>((total - 1) / static_cast<int64_t>(longestChunk) + 1);
+    const auto chunkLines = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkCount) + 1);
+    struct WorkerChunk {
+        Chunks chunks;
+        int64_t first = 0;
+        size_t count = 0;
+    };
+    std::array<WorkerChunk, 2> workers{WorkerChunk{MakeChunks(samples, chunkLines)},
+                                       WorkerChunk{MakeChunks(samples, chunkLines)}};
+    const auto load = [&](size_t chunk, int worker) {
+        WorkerChunk& mine = workers[static_cast<size_t>(worker)];
+        mine.first = static_cast<int64_t>(chunk * chunkLines);
+        mine.count = static_cast<size_t>(
+            std::min<int64_t>(static_cast<int64_t>(chunkLines), total - mine.first));
+        return LoadChunks(stream, samples, mine.first, mine.count, mine.chunks);
+    };
+    const auto format = [&](size_t, int worker, TextSink& text) {
+        const WorkerChunk& mine = workers[static_cast<size_t>(worker)];
+        FormatCsvLines(mine.chunks, mine.first, mine.count, timeBase, grid, text);
+    };
+    return WriteChunksInOrder(out, chunkCount, chunkLines * kMaxCsvLineLength + kNumberRoom, load,
+                              format);
+}
+
+bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out) {
+    WriteText(out, NpyHeader(samples));
     const WaveformHeader timeBase = samples.header;
     size_t rowSize = 8;
     for (size_t c = 0; c < samples.columnCount; ++c) {
         rowSize += static_cast<size_t>(samples.columns[c].block.sampleWidth);
     }
     const size_t rowsPerBatch = std::max<size_t>(1, out.capacity / rowSize);
-    return ForEachChunk(stream, samples, [&](const Chunks& chunks, int64_t first, size_t count) {
-        for (size_t i = 0; i < count;) {
-            const size_t batchEnd = std::min(count, i + rowsPerBatch);
-            auto* const start =
-                reinterpret_cast<unsigned char*>(ReserveBytes(out, (batchEnd - i) * rowSize));
-            unsigned char* row = start;
-            for (; i < batchEnd; ++i) {
-                const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
-                StoreF64(ComputeTimeFromIndex(index, timeBase), row);
-                row += 8;
-                // The stored bytes are little-endian already, as NPY wants them.
-                for (size_t c = 0; c < chunks.count; ++c) {
-                    CopySample(chunks.column[c], chunks.width[c], i, row);
-                    row += chunks.width[c];
+    return ForEachChunk(
+        stream, samples, out, [&](const Chunks& chunks, int64_t first, size_t count) {
+            for (size_t i = 0; i < count;) {
+                const size_t batchEnd = std::min(count, i + rowsPerBatch);
+                auto* const start =
+                    reinterpret_cast<unsigned char*>(ReserveText(out, (batchEnd - i) * rowSize));
+                unsigned char* row = start;
+                for (; i < batchEnd; ++i) {
+                    const auto index = static_cast<int32_t>(first + static_cast<int64_t>(i));
+                    StoreF64(ComputeTimeFromIndex(index, timeBase), row);
+                    row += 8;
+                    // The stored bytes are little-endian already, as NPY wants them.
+                    for (size_t c = 0; c < chunks.count; ++c) {
+                        CopySample(chunks.column[c], chunks.width[c], i, row);
+                        row += chunks.width[c];
+                    }
                 }
+                CommitText(out, static_cast<size_t>(row - start));
             }
-            CommitBytes(out, static_cast<size_t>(row - start));
-        }
-    });
+        });
 }
 
 }  // namespace
@@ -260,9 +305,9 @@ std::string NpyHeader(const WaveformSamples& samples) {
 }
 
 bool WriteSampleFile(InputStream& stream, const WaveformSamples& samples, ExportFormat format,
-                     ByteSink& out) {
+                     TextSink& out, bool shareFormatting) {
     return format == ExportFormat::Npy ? WriteNpy(stream, samples, out)
-                                       : WriteCsv(stream, samples, out);
+                                       : WriteCsv(stream, samples, out, shareFormatting);
 }
 
 }  // namespace quillwave

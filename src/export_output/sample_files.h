@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <string>
 
-#include "export_output/byte_sink.h"
+#include "text_output/text_sink.h"
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_samples.h"
 
@@ -45,9 +45,11 @@ std::string CsvHeaderLine(const WaveformSamples& samples);
 std::string NpyHeader(const WaveformSamples& samples);
 
 // Writes the whole file of a waveform that yields samples to `out`. False
-// when the capture no longer holds the samples (it shrank while being read);
-// write errors are left in out.error.
+// when the capture no longer holds the samples (it shrank while being read)
+// or a write failed (its errno is left in out.error). With `shareFormatting`
+// and a pipelined sink, the caller and the sink's thread format a CSV file's
+// lines together, on two processors; the bytes are the same.
 bool WriteSampleFile(InputStream& stream, const WaveformSamples& samples, ExportFormat format,
-                     ByteSink& out);
+                     TextSink& out, bool shareFormatting = false);
 
 }  // namespace quillwave

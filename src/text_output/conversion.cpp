@@ -104,10 +104,10 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
                 // Fails only when the file shrank after its buffers were checked.
                 if (!LoadSamples(stream, blocks[b], first, count, samples[b].get())) return false;
             }
-            if (sink.failed) return false;
+            if (sink.error != 0) return false;
             formatLines(bytes, first, count, sink);
         }
-        return !sink.failed;
+        return sink.error == 0;
     }
 
     // Two threads. Chunks shrink with the sink, so that small sinks in tests

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -46,7 +47,7 @@ struct TextWriterThread {
     // also kept: a reader slow enough to make every spin end in sleep is
     // slow for the next waveform too.
     std::array<std::chrono::microseconds, 2> spinLimits{kLongestTurnSpin, kLongestTurnSpin};
-    bool failed = false;
+    int error = 0;  // errno of the first failed write to the current descriptor
     bool stopping = false;
     std::thread thread;
 };
@@ -71,20 +72,22 @@ void RunWriter(TextWriterThread& writer) {
         TextWriterThread::Block block = std::move(writer.queued.front());
         writer.queued.pop_front();
         writer.writing = true;
-        const bool skip = writer.failed;
+        const bool skip = writer.error != 0;
         lock.unlock();
+        errno = 0;
         const bool written = skip || WriteAll(block.fd, block.data.get(), block.size);
+        const int writeError = errno != 0 ? errno : EIO;  // a write that takes nothing
         lock.lock();
         writer.writing = false;
-        if (!written) writer.failed = true;
+        if (!written) writer.error = writeError;
         writer.free.push_back(std::move(block));
         writer.changed.notify_all();
     }
 }
 
 // Queues the sink's buffer and takes a free one (waiting for one if all are
-// queued); gives `minimum` bytes of room. Returns whether writing has failed.
-bool HandOverToWriter(TextSink& sink, size_t minimum) {
+// queued); gives `minimum` bytes of room. Returns the writer's error (0 if none).
+int HandOverToWriter(TextSink& sink, size_t minimum) {
     TextWriterThread& writer = *sink.writer;
     std::unique_lock lock(writer.mutex);
     if (sink.used > 0) {
@@ -98,13 +101,13 @@ bool HandOverToWriter(TextSink& sink, size_t minimum) {
         sink.buffer = std::move(block.data);
         sink.capacity = block.capacity;
     }
-    const bool failed = writer.failed;
+    const int error = writer.error;
     lock.unlock();
     if (sink.capacity < minimum) {
         sink.buffer = std::make_unique_for_overwrite<char[]>(minimum);
         sink.capacity = minimum;
     }
-    return !failed;
+    return error;
 }
 
 void WaitForWriter(TextWriterThread& writer) {
@@ -117,8 +120,9 @@ void WaitForWriter(TextWriterThread& writer) {
 void WriteOut(TextSink& sink, const char* data, size_t size) {
     if (sink.capture != nullptr) {
         sink.capture->append(data, size);
-    } else if (!sink.failed && size > 0 && !WriteAll(sink.fd, data, size)) {
-        sink.failed = true;
+    } else if (sink.error == 0 && size > 0) {
+        errno = 0;
+        if (!WriteAll(sink.fd, data, size)) sink.error = errno != 0 ? errno : EIO;
     }
 }
 
@@ -128,7 +132,8 @@ void HandOver(TextSink& sink, size_t minimum) {
     const size_t size = sink.used;
     sink.flushed += size;
     if (sink.writer != nullptr) {
-        if (!HandOverToWriter(sink, minimum)) sink.failed = true;
+        const int error = HandOverToWriter(sink, minimum);
+        if (sink.error == 0) sink.error = error;
         sink.used = 0;
     } else {
         sink.used = 0;
@@ -165,7 +170,7 @@ void OpenTextSink(TextSink& sink, int fd, size_t capacity) {
     sink.capacity = capacity;
     sink.used = 0;
     sink.flushed = 0;
-    sink.failed = false;
+    sink.error = 0;
 }
 
 bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity, size_t ringBuffers) {
@@ -196,12 +201,12 @@ void RetargetTextSink(TextSink& sink, int fd) {
     FlushTextSink(sink);
     if (sink.writer != nullptr) {
         std::lock_guard lock(sink.writer->mutex);
-        sink.writer->failed = false;
+        sink.writer->error = 0;
     }
     sink.fd = fd;
     sink.used = 0;
     sink.flushed = 0;
-    sink.failed = false;
+    sink.error = 0;
 }
 
 void OpenCaptureSink(TextSink& sink, std::string& capture, size_t capacity) {
@@ -214,9 +219,9 @@ bool FlushTextSink(TextSink& sink) {
     if (sink.writer != nullptr) {
         WaitForWriter(*sink.writer);
         std::lock_guard lock(sink.writer->mutex);
-        if (sink.writer->failed) sink.failed = true;
+        if (sink.error == 0) sink.error = sink.writer->error;
     }
-    return !sink.failed;
+    return sink.error == 0;
 }
 
 char* ReserveLargeText(TextSink& sink, size_t length) {
@@ -309,8 +314,8 @@ void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text,
         WaitForTurn(shared.nextToWrite, turn, spinLimit);
         // A chunk that outgrew its buffer was handed to no descriptor: its
         // text is lost, so the sink fails rather than skip it silently.
-        if (text.failed) sink.failed = true;
-        if (!sink.failed) {
+        if (sink.error == 0) sink.error = text.error;
+        if (sink.error == 0) {
             sink.flushed += text.used;
             WriteOut(sink, text.buffer.get(), text.used);
         }
@@ -318,7 +323,7 @@ void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text,
             // The progress display reads how far the input was read: not
             // while a load moves it.
             std::lock_guard lock(shared.loadMutex);
-            if (sink.failed) {
+            if (sink.error != 0) {
                 shared.stopped = true;
             } else if (sink.afterFlush != nullptr) {
                 sink.afterFlush(sink.afterFlushContext);
@@ -336,10 +341,10 @@ bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapac
     if (sink.writer == nullptr || sink.capture != nullptr || chunkCount < 2 ||
         chunkCount > UINT32_MAX) {
         for (size_t chunk = 0; chunk < chunkCount; ++chunk) {
-            if (sink.failed || !load(chunk, 0)) return false;
+            if (sink.error != 0 || !load(chunk, 0)) return false;
             format(chunk, 0, sink);
         }
-        return !sink.failed;
+        return sink.error == 0;
     }
     // The writer thread becomes worker 1: it must have written all it holds.
     if (!FlushTextSink(sink)) return false;
@@ -348,7 +353,7 @@ bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapac
     std::array<TextSink, 2>& texts = writer.chunkTexts;
     for (TextSink& text : texts) {
         if (text.capacity < chunkTextCapacity) OpenTextSink(text, -1, chunkTextCapacity);
-        text.failed = false;
+        text.error = 0;
     }
     {
         std::lock_guard lock(writer.mutex);
@@ -360,7 +365,7 @@ bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapac
         std::unique_lock lock(writer.mutex);
         writer.changed.wait(lock, [&] { return writer.task == nullptr; });
     }
-    return !shared.loadFailed && !sink.failed;
+    return !shared.loadFailed && sink.error == 0;
 }
 
 }  // namespace quillwave

@@ -10,7 +10,7 @@
 //
 // A write error is remembered, not retried: the sink drops everything after
 // it and FlushTextSink reports the failure, so the driver can tell the user.
-// Writers see `failed` after each buffer and stop.
+// Writers see `error` after each buffer and stop.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ struct TextSink {
     size_t capacity = 0;
     size_t used = 0;
     uint64_t flushed = 0;  // bytes handed on by earlier flushes
-    bool failed = false;
+    int error = 0;         // errno of the first failed write; 0 while all went well
     std::shared_ptr<TextWriterThread> writer;  // set for a pipelined sink
     // Called after every buffer handed on to the descriptor (progress display).
     void (*afterFlush)(void* context) = nullptr;
