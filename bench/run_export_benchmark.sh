@@ -2,7 +2,8 @@
 # quillwave-export's benchmark, three tables:
 #  1. CSV: lines per second of quillwave-export -j 1 against a printf-per-line
 #     lossless writer (bench/printf_lossless.cpp: "%.17g,%.9g\n" and the like),
-#     for each waveform type;
+#     for each waveform type; on two processors (the job shares each file's
+#     formatting with its writer thread) and pinned to one (taskset);
 #  2. NPY: MB/s of quillwave-export -f npy -j 1 against the write ceiling (dd
 #     of the same number of bytes into the same folder);
 #  3. a batch of 50 captures with -j 1 and -j 2.
@@ -60,11 +61,12 @@ capture_of() {
 }
 
 echo "CSV, one job: quillwave-export against printf per line (\"%.17g,%.9g\\n\" and the like)"
-printf '%-10s %6s %8s | %9s %9s %8s | %9s %9s | %6s\n' \
-    type Mlines MB "qx Ml/s" "qx MB/s" "qx RSS" "base Ml/s" "base RSS" ratio
+printf '%-10s %6s %8s | %9s %9s %8s | %9s %9s | %6s | %9s %6s\n' \
+    type Mlines MB "qx Ml/s" "qx MB/s" "qx RSS" "base Ml/s" "base RSS" ratio "1c Ml/s" "1c rat"
 out="$folder/export-out"
 for type in normal average peak histogram logic; do
     capture=$(capture_of "$type" "$samples")
+    read -r q1s _ < <(measure "$out" taskset -c 0 "$bin/quillwave-export" -q -j 1 -o "$out" "$capture")
     read -r qs qrss < <(measure "$out" "$bin/quillwave-export" -q -j 1 -o "$out" "$capture")
     csv="$out/$type.w1.csv"
     bytes=$(stat -c %s "$csv")
@@ -73,11 +75,12 @@ for type in normal average peak histogram logic; do
         echo "$type: quillwave-export and the baseline differ in lines"; exit 1
     fi
     rm -rf "$out" "$folder/base.csv"
-    printf '%-10s %6.1f %8.0f | %9s %9.0f %6.1fM | %9s %7.1fM | %5sx\n' \
+    printf '%-10s %6.1f %8.0f | %9s %9.0f %6.1fM | %9s %7.1fM | %5sx | %9s %5sx\n' \
         "$type" "$(awk -v n="$samples" 'BEGIN{print n/1e6}')" "$(awk -v b="$bytes" 'BEGIN{print b/1e6}')" \
         "$(per_second "$samples" "$qs")" "$(awk -v b="$bytes" -v s="$qs" 'BEGIN{print b/s/1e6}')" \
         "$(awk -v k="$qrss" 'BEGIN{print k/1024}')" "$(per_second "$samples" "$bs")" \
-        "$(awk -v k="$brss" 'BEGIN{print k/1024}')" "$(ratio "$bs" "$qs")"
+        "$(awk -v k="$brss" 'BEGIN{print k/1024}')" "$(ratio "$bs" "$qs")" \
+        "$(per_second "$samples" "$q1s")" "$(ratio "$bs" "$q1s")"
 done
 
 echo
