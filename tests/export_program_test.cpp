@@ -596,7 +596,8 @@ TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
                 const std::string folder =
                     dir.Path("failing-" + std::string(format) + how + std::to_string(processors));
                 std::filesystem::create_directories(folder);
-                const std::string failing = folder + "/" + name;
+                std::string failing = folder;
+                failing += "/" + name;
                 if (linked) {
                     ASSERT_EQ(symlink("/dev/full", failing.c_str()), 0);
                 } else {
@@ -611,10 +612,10 @@ TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
                            processors);
                 signal(SIGXFSZ, previous);
                 ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &sizeLimit), 0);
-                const std::string reason = linked ? "No space left on device" : "File too large";
-                EXPECT_EQ(result.err, "quillwave-export: " + input + ": waveform 2: cannot write " +
-                                          failing + ": " + reason + "\n")
-                    << folder;
+                std::string expected = "quillwave-export: " + input + ": waveform 2: cannot write ";
+                expected += failing + ": ";
+                expected += linked ? "No space left on device\n" : "File too large\n";
+                EXPECT_EQ(result.err, expected) << folder;
                 EXPECT_EQ(result.status, 1);
                 // Not read: /dev/full never ends.
                 EXPECT_EQ(unlink(failing.c_str()) == 0, linked) << folder;
