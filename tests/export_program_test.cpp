@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <bit>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -73,8 +75,9 @@ std::string Numbered(const char* prefix, size_t n) {
 }
 
 // Runs RunExport with `args` (program name excluded); `input` feeds standard
-// input through a pipe.
-ExportResult Export(const std::vector<std::string>& args, const Bytes& input = {}) {
+// input through a pipe. `processors` is what the run takes to be usable.
+ExportResult Export(const std::vector<std::string>& args, const Bytes& input = {},
+                    unsigned processors = 2) {
     std::vector<std::string> copies = {"quillwave-export"};
     copies.insert(copies.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -97,7 +100,7 @@ ExportResult Export(const std::vector<std::string>& args, const Bytes& input = {
                                .stdoutFd = out,
                                .stderrFd = err,
                                .spoolFolder = "/tmp",
-                               .processorCount = 2});
+                               .processorCount = processors});
     result.out = ReadAll(out);
     result.err = ReadAll(err);
     close(pipeEnds[0]);
@@ -552,6 +555,76 @@ TEST_F(ExportTest, EveryJobCountGivesTheSameFilesAndMessages) {
             EXPECT_EQ(result.err, first.err) << jobs;
             EXPECT_EQ(result.status, first.status) << jobs;
             EXPECT_TRUE(files == firstFiles) << jobs << " " << format;
+        }
+    }
+}
+
+// Fault: after a file whose writing failed, the job's sink (kept from file to
+// file) drops or fails the job's next file; the failure told as a read
+// failure or without its errno; a partial file left behind. With one
+// processor a file is formatted by one thread; with two, a job alone shares
+// each CSV file with its sink's thread, so either thread makes the failing
+// write. Waveform 2's file fails: at its first write (its name a link to
+// /dev/full), or part-way (a file size limit between its size and theirs).
+TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    // Several chunks per waveform, for one thread and for two.
+    const int32_t sampleCounts[] = {70001, 700001, 70001};
+    std::mt19937 random(3);
+    Bytes file;
+    AppendFileHeader(file, 3);
+    for (const int32_t count : sampleCounts) {
+        std::vector<float> values(static_cast<size_t>(count));
+        for (float& value : values) value = std::bit_cast<float>(static_cast<uint32_t>(random()));
+        AppendWaveformHeader(file, {.sampleCount = count, .timeIncrement = 1e-9});
+        AppendBuffer(file, AnalogBuffer(1, values));
+    }
+    Write(file, input);
+    rlimit sizeLimit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &sizeLimit), 0);
+    for (const char* format : {"csv", "npy"}) {
+        const std::string clean = dir.Path(std::string("clean-") + format);
+        ASSERT_EQ(Export({"-q", "-j", "1", "-f", format, "-o", clean, input}).status, 0);
+        const std::map<std::string, std::string> whole = Files(clean);
+        const std::string name = std::string("capture.w2.") + format;
+        const size_t longest = std::max(whole.at("capture.w1." + std::string(format)).size(),
+                                        whole.at("capture.w3." + std::string(format)).size());
+        ASSERT_GT(whole.at(name).size(), 2 * longest);
+        for (const bool linked : {true, false}) {
+            for (const unsigned processors : {1u, 2u}) {
+                const std::string how = linked ? "-full" : "-limit";
+                const std::string folder =
+                    dir.Path("failing-" + std::string(format) + how + std::to_string(processors));
+                std::filesystem::create_directories(folder);
+                std::string failing = folder;
+                failing += "/" + name;
+                if (linked) {
+                    ASSERT_EQ(symlink("/dev/full", failing.c_str()), 0);
+                } else {
+                    rlimit smaller = sizeLimit;
+                    smaller.rlim_cur = 2 * longest;
+                    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &smaller), 0);
+                }
+                // Past the limit a write fails with EFBIG, instead of the signal.
+                const auto previous = signal(SIGXFSZ, SIG_IGN);
+                const ExportResult result =
+                    Export({"-q", "-j", "1", "--force", "-f", format, "-o", folder, input}, {},
+                           processors);
+                signal(SIGXFSZ, previous);
+                ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &sizeLimit), 0);
+                std::string expected = "quillwave-export: " + input + ": waveform 2: cannot write ";
+                expected += failing + ": ";
+                expected += linked ? "No space left on device\n" : "File too large\n";
+                EXPECT_EQ(result.err, expected) << folder;
+                EXPECT_EQ(result.status, 1);
+                // Not read: /dev/full never ends.
+                EXPECT_EQ(unlink(failing.c_str()) == 0, linked) << folder;
+                std::map<std::string, std::string> files = Files(folder);
+                for (const char* wholeName : {"capture.w1.", "capture.w3."}) {
+                    const std::string path = wholeName + std::string(format);
+                    EXPECT_TRUE(files[path] == whole.at(path)) << folder << " " << path;
+                }
+            }
         }
     }
 }
