@@ -280,9 +280,13 @@ int main(int argc, char** argv) {
         quillwave::SetVectorFieldsEnabled(false);
     }
     const char* tmpdir = std::getenv("TMPDIR");
+    // The processors this process may run on (taskset narrows them); on a
+    // machine of more than the set's 1024, those online.
     cpu_set_t usable;
-    const int processors =
-        sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : 1;
+    const long online = sched_getaffinity(0, sizeof usable, &usable) == 0
+                            ? CPU_COUNT(&usable)
+                            : sysconf(_SC_NPROCESSORS_ONLN);
+    const int processors = online > 0 ? static_cast<int>(std::min(online, 1024L)) : 1;
     return quillwave::RunQuillwave(
         argc, argv,
         {.stdoutFd = STDOUT_FILENO,

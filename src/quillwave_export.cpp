@@ -458,8 +458,10 @@ struct Pool {
 };
 
 void RunWorker(Pool& pool, Settings& settings) {
+    // Opened with the first conversion: a worker that gets none (more jobs
+    // than waveforms) starts no writer thread and takes no buffers.
     JobSink job;
-    OpenJobSink(job, settings);
+    bool opened = false;
     for (;;) {
         Conversion* conversion = nullptr;
         {
@@ -469,6 +471,8 @@ void RunWorker(Pool& pool, Settings& settings) {
             conversion = pool.waiting.front();
             pool.waiting.pop_front();
         }
+        if (!opened) OpenJobSink(job, settings);
+        opened = true;
         Convert(*conversion, settings, job);
         {
             const std::lock_guard<std::mutex> lock(pool.mutex);
@@ -897,10 +901,12 @@ int main(int argc, char** argv) {
     quillwave::ExportEnvironment environment;
     const char* folder = std::getenv("TMPDIR");
     environment.spoolFolder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
-    // The processors this process may run on (taskset narrows them).
+    // The processors this process may run on (taskset narrows them); on a
+    // machine of more than the set's 1024, those online.
     cpu_set_t usable;
-    const int processors =
-        sched_getaffinity(0, sizeof usable, &usable) == 0 ? CPU_COUNT(&usable) : 1;
+    const long processors = sched_getaffinity(0, sizeof usable, &usable) == 0
+                                ? CPU_COUNT(&usable)
+                                : sysconf(_SC_NPROCESSORS_ONLN);
     environment.processorCount = processors > 0 ? static_cast<unsigned>(processors) : 1;
     return quillwave::RunExport(argc, argv, environment);
 }
