@@ -30,6 +30,7 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -840,6 +841,12 @@ int RunParsed(Run& run) {
     run.progress.enabled = !options.quiet && isatty(run.environment.stderrFd) == 1;
     run.progress.start = std::chrono::steady_clock::now();
     run.progress.captures = options.captures.size();
+    // An output that is a pipe whose reader quit (a FIFO) is one file that
+    // failed, told and counted as any other; the signal would end the whole
+    // run silently, with a description half written. With --info the only
+    // output is standard output, and a closed pipe there ends the run as it
+    // ends any other tool's.
+    const auto previousPipeHandler = options.info ? SIG_ERR : std::signal(SIGPIPE, SIG_IGN);
     if (!options.info) {
         // The system may refuse threads (a process or memory limit), which
         // the standard library tells only by an exception: the run then
@@ -863,6 +870,7 @@ int RunParsed(Run& run) {
     if (!FlushTextSink(run.out)) {
         Say(run, "standard output: cannot write: " + ErrorText(run.out.error));
     }
+    if (previousPipeHandler != SIG_ERR) std::signal(SIGPIPE, previousPipeHandler);
     return run.anyFailure ? 1 : 0;
 }
 

@@ -23,6 +23,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bin_reader.h"
@@ -561,11 +562,13 @@ TEST_F(ExportTest, EveryJobCountGivesTheSameFilesAndMessages) {
 
 // Fault: after a file whose writing failed, the job's sink (kept from file to
 // file) drops or fails the job's next file; the failure told as a read
-// failure or without its errno; a partial file left behind. With one
+// failure or without its errno; a partial file left behind; a pipe whose
+// reader quit ends the whole run by its signal, silently. With one
 // processor a file is formatted by one thread; with two, a job alone shares
 // each CSV file with its sink's thread, so either thread makes the failing
 // write. Waveform 2's file fails: at its first write (its name a link to
-// /dev/full), or part-way (a file size limit between its size and theirs).
+// /dev/full), part-way (a file size limit between its size and theirs), or
+// once its reader has read a byte and gone (a link to a pipe).
 TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
     // Several chunks per waveform, for one thread and for two.
@@ -582,6 +585,10 @@ TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
     Write(file, input);
     rlimit sizeLimit{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &sizeLimit), 0);
+    enum class Failing { Full, SizeLimit, ClosedPipe };
+    const std::map<Failing, std::string> reasons = {{Failing::Full, "No space left on device"},
+                                                    {Failing::SizeLimit, "File too large"},
+                                                    {Failing::ClosedPipe, "Broken pipe"}};
     for (const char* format : {"csv", "npy"}) {
         const std::string clean = dir.Path(std::string("clean-") + format);
         ASSERT_EQ(Export({"-q", "-j", "1", "-f", format, "-o", clean, input}).status, 0);
@@ -590,20 +597,31 @@ TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
         const size_t longest = std::max(whole.at("capture.w1." + std::string(format)).size(),
                                         whole.at("capture.w3." + std::string(format)).size());
         ASSERT_GT(whole.at(name).size(), 2 * longest);
-        for (const bool linked : {true, false}) {
+        for (const auto& [how, reason] : reasons) {
             for (const unsigned processors : {1u, 2u}) {
-                const std::string how = linked ? "-full" : "-limit";
                 const std::string folder =
-                    dir.Path("failing-" + std::string(format) + how + std::to_string(processors));
+                    dir.Path("failing-" + std::string(format) +
+                             std::to_string(static_cast<int>(how)) + std::to_string(processors));
                 std::filesystem::create_directories(folder);
                 std::string failing = folder;
                 failing += "/" + name;
-                if (linked) {
+                int pipeEnds[2] = {-1, -1};
+                std::thread reader;
+                if (how == Failing::Full) {
                     ASSERT_EQ(symlink("/dev/full", failing.c_str()), 0);
-                } else {
+                } else if (how == Failing::SizeLimit) {
                     rlimit smaller = sizeLimit;
                     smaller.rlim_cur = 2 * longest;
                     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &smaller), 0);
+                } else {
+                    ASSERT_EQ(pipe(pipeEnds), 0);
+                    const std::string end = "/proc/self/fd/" + std::to_string(pipeEnds[1]);
+                    ASSERT_EQ(symlink(end.c_str(), failing.c_str()), 0);
+                    reader = std::thread([&pipeEnds] {
+                        char byte = 0;
+                        EXPECT_EQ(read(pipeEnds[0], &byte, 1), 1);
+                        close(pipeEnds[0]);
+                    });
                 }
                 // Past the limit a write fails with EFBIG, instead of the signal.
                 const auto previous = signal(SIGXFSZ, SIG_IGN);
@@ -612,18 +630,23 @@ TEST_F(ExportTest, AFailedWriteNamesItsReasonAndTheJobsNextFileIsWhole) {
                            processors);
                 signal(SIGXFSZ, previous);
                 ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &sizeLimit), 0);
+                if (reader.joinable()) {
+                    reader.join();
+                    close(pipeEnds[1]);
+                }
                 std::string expected = "quillwave-export: " + input + ": waveform 2: cannot write ";
-                expected += failing + ": ";
-                expected += linked ? "No space left on device\n" : "File too large\n";
+                expected += failing;
+                expected += ": " + reason + "\n";
                 EXPECT_EQ(result.err, expected) << folder;
                 EXPECT_EQ(result.status, 1);
-                // Not read: /dev/full never ends.
-                EXPECT_EQ(unlink(failing.c_str()) == 0, linked) << folder;
+                // A partial file is removed; the links stay (not read: /dev/full never ends).
+                EXPECT_EQ(unlink(failing.c_str()) == 0, how != Failing::SizeLimit) << folder;
                 std::map<std::string, std::string> files = Files(folder);
                 for (const char* wholeName : {"capture.w1.", "capture.w3."}) {
                     const std::string path = wholeName + std::string(format);
                     EXPECT_TRUE(files[path] == whole.at(path)) << folder << " " << path;
                 }
+                EXPECT_EQ(files.count("capture.json"), 1u) << folder;
             }
         }
     }
