@@ -563,9 +563,34 @@ void DrawProgress(Run& run) {
     progress.lastDrawn = now;
 }
 
+// A message's text with its control characters written as escapes ("\n",
+// "\t", "\x1b"): a name may hold any byte but "/" and NUL, and one with a
+// newline would split its message over two lines, one with an escape
+// sequence would drive the terminal.
+std::string WithoutControlCharacters(const std::string& line) {
+    std::string text;
+    text.reserve(line.size());
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            text += c;
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else {
+            constexpr const char* kHex = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[byte >> 4];
+            text += kHex[byte & 0xF];
+        }
+    }
+    return text;
+}
+
 void Say(Run& run, const std::string& line) {
     EraseProgress(run);
-    const std::string text = std::string(kProgram) + ": " + line + "\n";
+    const std::string text = std::string(kProgram) + ": " + WithoutControlCharacters(line) + "\n";
     WriteAll(run.environment.stderrFd, text.data(), text.size());
     run.anyFailure = true;
 }
@@ -888,8 +913,9 @@ int RunExport(int argc, char** argv, const ExportEnvironment& environment) {
             return WriteAll(environment.stdoutFd, text.data(), text.size()) ? 0 : 1;
         }
         case ParseOutcome::UsageError: {
-            const std::string text = std::string(kProgram) + ": " + state.error + "\nTry '" +
-                                     kProgram + " --help' for more information.\n";
+            const std::string text = std::string(kProgram) + ": " +
+                                     WithoutControlCharacters(state.error) + "\nTry '" + kProgram +
+                                     " --help' for more information.\n";
             WriteAll(environment.stderrFd, text.data(), text.size());
             return 2;
         }

@@ -352,6 +352,16 @@ TEST_F(ExportTest, MessagesAndStatusesForDamagedCaptures) {
     EXPECT_EQ(std::count(loop.begin(), loop.end(), '{'), 1 + 2 + 4);  // 2 entries, 3 buffers+cols
 }
 
+// Fault: a control character in a name (a newline, an escape sequence)
+// splits a message over two lines or reaches the terminal.
+TEST_F(ExportTest, ControlCharactersInNamesAreEscapedInMessages) {
+    const ExportResult result = Export({"-q", "-o", out, dir.Path("two\nlines\t\x1b[2J.bin")});
+    EXPECT_EQ(result.err,
+              "quillwave-export: " + dir.path +
+                  "/two\\nlines\\t\\x1b[2J.bin: cannot open: No such file or directory\n");
+    EXPECT_EQ(result.status, 1);
+}
+
 // Fault: an existing file overwritten without --force, or the capture
 // itself overwritten with it.
 TEST_F(ExportTest, ExistingFilesNeedForceAndTheCaptureIsNeverAnOutput) {
