@@ -529,6 +529,10 @@ struct Run {
     Pool pool;
     std::deque<std::unique_ptr<Slot>> slots;
     size_t maxSlots = 0;
+    // Captures opened and not yet emitted to their end: each holds its own
+    // descriptor and its description's until then.
+    size_t heldCaptures = 0;
+    size_t maxHeldCaptures = SIZE_MAX;
     std::map<std::string, std::string> stems;  // stem -> the capture that has it
     TextSink out;                              // standard output (--info)
     std::unique_ptr<JobSink> ownJob;           // converting on this thread (no workers)
@@ -625,6 +629,7 @@ void EmitSlot(Run& run, Slot& slot) {
             break;
         }
         case SlotKind::CaptureEnd:
+            --run.heldCaptures;
             AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
             if (run.options.info) {
                 FlushTextSink(run.out);  // each document as soon as it is complete
@@ -743,6 +748,9 @@ void QueueWaveform(Run& run, const std::shared_ptr<CaptureReport>& report,
 }
 
 void ExportCapture(Run& run, const std::string& path, size_t number) {
+    // Under a tight descriptor limit, a capture is opened only once the
+    // earlier ones are done with theirs.
+    if (run.heldCaptures >= run.maxHeldCaptures) EmitSlots(run, true);
     auto file = std::make_shared<CaptureFile>();
     std::string failure;
     if (!OpenCapture(run, path, file->stream, failure)) {
@@ -769,6 +777,7 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
     auto report = std::make_shared<CaptureReport>();
     report->path = path;
     report->number = number;
+    ++run.heldCaptures;  // until its end is emitted
     if (run.options.info) {
         report->description = &run.out;
     } else {
@@ -858,6 +867,14 @@ int RunParsed(Run& run) {
     if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
         const rlim_t spare = descriptors.rlim_cur > 64 ? (descriptors.rlim_cur - 64) / 4 : 1;
         jobs = static_cast<unsigned>(std::clamp<rlim_t>(spare, 1, jobs));
+        // The captures read ahead hold two descriptors each: past what the
+        // jobs and a reserve (the standard descriptors, a spool file, the
+        // libraries') leave, they would take those the jobs need, and which
+        // files fail would depend on timing.
+        constexpr rlim_t kReserved = 10;
+        const rlim_t forJobs = kReserved + rlim_t{2} * jobs;
+        run.maxHeldCaptures = static_cast<size_t>(
+            descriptors.rlim_cur > forJobs + 2 ? (descriptors.rlim_cur - forJobs) / 2 : 1);
     }
     // Enough queued work to keep every worker busy, little enough to keep
     // memory flat (a queued conversion holds no buffer).

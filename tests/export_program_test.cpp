@@ -352,6 +352,27 @@ TEST_F(ExportTest, MessagesAndStatusesForDamagedCaptures) {
     EXPECT_EQ(std::count(loop.begin(), loop.end(), '{'), 1 + 2 + 4);  // 2 entries, 3 buffers+cols
 }
 
+// Fault: under a tight descriptor limit, the captures read ahead take the
+// descriptors that the conversions need, so that files fail (and which ones
+// depends on timing).
+TEST_F(ExportTest, ATightDescriptorLimitStillExportsEveryFile) {
+    std::vector<std::string> args = {"-q", "-o", out};
+    for (int i = 0; i < 40; ++i) {
+        args.push_back(dir.Path(Numbered("c", static_cast<size_t>(i)) + ".bin"));
+        Write(ThreeWaveforms(), args.back());
+    }
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 20;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const ExportResult result = Export(args);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Files(out).size(), 40u * 4);
+}
+
 // Fault: a control character in a name (a newline, an escape sequence)
 // splits a message over two lines or reaches the terminal.
 TEST_F(ExportTest, ControlCharactersInNamesAreEscapedInMessages) {
