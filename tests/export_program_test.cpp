@@ -373,6 +373,31 @@ TEST_F(ExportTest, ATightDescriptorLimitStillExportsEveryFile) {
     EXPECT_EQ(Files(out).size(), 40u * 4);
 }
 
+// Fault: the descriptor budget assumes a fixed number already open, so a
+// process that starts with more (inherited from its parent) again reads
+// captures ahead into the descriptors its conversions need, and files fail
+// (which ones depends on timing).
+TEST_F(ExportTest, DescriptorsAlreadyOpenStillLeaveEveryFileExported) {
+    std::vector<std::string> args = {"-q", "-o", out};
+    for (int i = 0; i < 40; ++i) {
+        args.push_back(dir.Path(Numbered("c", static_cast<size_t>(i)) + ".bin"));
+        Write(ThreeWaveforms(), args.back());
+    }
+    std::vector<int> inherited(10);
+    for (int& fd : inherited) fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 30;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const ExportResult result = Export(args);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (const int fd : inherited) close(fd);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Files(out).size(), 40u * 4);
+}
+
 // Fault: a control character in a name (a newline, an escape sequence)
 // splits a message over two lines or reaches the terminal.
 TEST_F(ExportTest, ControlCharactersInNamesAreEscapedInMessages) {
