@@ -408,6 +408,19 @@ TEST_F(ExportTest, ControlCharactersInNamesAreEscapedInMessages) {
     EXPECT_EQ(result.status, 1);
 }
 
+// Fault: a C1 control character in a UTF-8 name (U+0085 next line, U+009B
+// control sequence introducer, U+009D operating system command) reaches the
+// terminal, which moves to a new line or runs the sequence that follows.
+TEST_F(ExportTest, C1ControlCharactersInNamesDoNotReachTheTerminal) {
+    for (const std::string c1 : {"\xc2\x85", "\xc2\x9b", "\xc2\x9d"}) {
+        SCOPED_TRACE(::testing::PrintToString(c1));
+        const ExportResult result = Export({"-q", "-o", out, dir.Path("a" + c1 + "2J.bin")});
+        EXPECT_EQ(result.err.find(c1), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
 // Fault: an existing file overwritten without --force, or the capture
 // itself overwritten with it.
 TEST_F(ExportTest, ExistingFilesNeedForceAndTheCaptureIsNeverAnOutput) {
