@@ -567,27 +567,39 @@ void DrawProgress(Run& run) {
     progress.lastDrawn = now;
 }
 
-// A message's text with its control characters written as escapes ("\n",
-// "\t", "\x1b"): a name may hold any byte but "/" and NUL, and one with a
-// newline would split its message over two lines, one with an escape
-// sequence would drive the terminal.
-std::string WithoutControlCharacters(const std::string& line) {
+// A message's text with every byte that could end its line or that a
+// terminal could take as a command written as an escape: "\n", "\t", and
+// "\xHH" for the other C0 controls and DEL, for the C1 controls (U+0080 to
+// U+009F, each of their two UTF-8 bytes) and for any byte that is not valid
+// UTF-8. A backslash is doubled, so that an escape reads one way only. A
+// name may hold any byte but "/" and NUL.
+std::string WithoutControlCharacters(std::string_view line) {
     std::string text;
     text.reserve(line.size());
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            text += c;
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else {
-            constexpr const char* kHex = "0123456789abcdef";
-            text += "\\x";
-            text += kHex[byte >> 4];
-            text += kHex[byte & 0xF];
+    while (!line.empty()) {
+        const auto byte = static_cast<unsigned char>(line[0]);
+        const size_t length = Utf8SequenceLength(line);
+        const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(line[1]) < 0xA0;
+        if ((length == 1 && byte >= 0x20 && byte != 0x7f) || (length > 1 && !c1)) {
+            if (byte == '\\') text += '\\';
+            text.append(line.substr(0, length));
+            line.remove_prefix(length);
+            continue;
         }
+        for (size_t i = 0; i < (c1 ? 2 : 1); ++i) {
+            const auto escaped = static_cast<unsigned char>(line[i]);
+            if (escaped == '\n') {
+                text += "\\n";
+            } else if (escaped == '\t') {
+                text += "\\t";
+            } else {
+                constexpr const char* kHex = "0123456789abcdef";
+                text += "\\x";
+                text += kHex[escaped >> 4];
+                text += kHex[escaped & 0xF];
+            }
+        }
+        line.remove_prefix(c1 ? 2 : 1);
     }
     return text;
 }
@@ -833,6 +845,15 @@ std::set<FileIdentity> InputIdentities(const Options& options, int stdinFd) {
     return identities;
 }
 
+// How many of the descriptors below `limit` are open.
+rlim_t CountOpenDescriptors(rlim_t limit) {
+    rlim_t open = 0;
+    for (rlim_t fd = 0; fd < limit; ++fd) {
+        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
+    }
+    return open;
+}
+
 void StopPool(Pool& pool) {
     {
         const std::lock_guard<std::mutex> lock(pool.mutex);
@@ -860,21 +881,21 @@ int RunParsed(Run& run) {
     unsigned jobs =
         options.jobs != 0 ? options.jobs : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
     // Each conversion holds two descriptors (its output and its own view of
-    // the capture): more jobs than the descriptor limit allows would fail
-    // some waveforms that fewer jobs export, and the files must not depend
-    // on -j.
+    // the capture), and each capture read ahead two more (the capture and
+    // its description) until its end is emitted. Past what the limit leaves
+    // after those already open (the standard ones, any the parent left
+    // open) and a reserve (a spool file, the libraries'), conversions would
+    // fail for want of one, and which would depend on timing: the jobs take
+    // at most half of what is left, the captures read ahead the rest.
     rlimit descriptors{};
     if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
-        const rlim_t spare = descriptors.rlim_cur > 64 ? (descriptors.rlim_cur - 64) / 4 : 1;
-        jobs = static_cast<unsigned>(std::clamp<rlim_t>(spare, 1, jobs));
-        // The captures read ahead hold two descriptors each: past what the
-        // jobs and a reserve (the standard descriptors, a spool file, the
-        // libraries') leave, they would take those the jobs need, and which
-        // files fail would depend on timing.
-        constexpr rlim_t kReserved = 10;
-        const rlim_t forJobs = kReserved + rlim_t{2} * jobs;
-        run.maxHeldCaptures = static_cast<size_t>(
-            descriptors.rlim_cur > forJobs + 2 ? (descriptors.rlim_cur - forJobs) / 2 : 1);
+        constexpr rlim_t kReserve = 4;
+        const rlim_t used = CountOpenDescriptors(std::min<rlim_t>(descriptors.rlim_cur, 4096));
+        const rlim_t left =
+            descriptors.rlim_cur > used + kReserve ? descriptors.rlim_cur - used - kReserve : 0;
+        jobs = static_cast<unsigned>(std::clamp<rlim_t>(left / 4, 1, jobs));
+        const rlim_t forCaptures = left > rlim_t{2} * jobs ? left - rlim_t{2} * jobs : 0;
+        run.maxHeldCaptures = static_cast<size_t>(std::max<rlim_t>(forCaptures / 2, 1));
     }
     // Enough queued work to keep every worker busy, little enough to keep
     // memory flat (a queued conversion holds no buffer).
