@@ -399,12 +399,13 @@ TEST_F(ExportTest, DescriptorsAlreadyOpenStillLeaveEveryFileExported) {
 }
 
 // Fault: a control character in a name (a newline, an escape sequence)
-// splits a message over two lines or reaches the terminal.
+// splits a message over two lines or reaches the terminal; a backslash in a
+// name makes its message read like an escape of another name.
 TEST_F(ExportTest, ControlCharactersInNamesAreEscapedInMessages) {
-    const ExportResult result = Export({"-q", "-o", out, dir.Path("two\nlines\t\x1b[2J.bin")});
+    const ExportResult result = Export({"-q", "-o", out, dir.Path("two\nlines\t\x1b[2J\\n.bin")});
     EXPECT_EQ(result.err,
               "quillwave-export: " + dir.path +
-                  "/two\\nlines\\t\\x1b[2J.bin: cannot open: No such file or directory\n");
+                  "/two\\nlines\\t\\x1b[2J\\\\n.bin: cannot open: No such file or directory\n");
     EXPECT_EQ(result.status, 1);
 }
 
