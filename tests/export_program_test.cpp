@@ -354,48 +354,36 @@ TEST_F(ExportTest, MessagesAndStatusesForDamagedCaptures) {
 
 // Fault: under a tight descriptor limit, the captures read ahead take the
 // descriptors that the conversions need, so that files fail (and which ones
-// depends on timing).
+// depends on timing); also when the budget assumes a fixed number already
+// open and the process starts with more (inherited from its parent).
 TEST_F(ExportTest, ATightDescriptorLimitStillExportsEveryFile) {
-    std::vector<std::string> args = {"-q", "-o", out};
+    std::vector<std::string> captures;
     for (int i = 0; i < 40; ++i) {
-        args.push_back(dir.Path(Numbered("c", static_cast<size_t>(i)) + ".bin"));
-        Write(ThreeWaveforms(), args.back());
+        captures.push_back(dir.Path(Numbered("c", static_cast<size_t>(i)) + ".bin"));
+        Write(ThreeWaveforms(), captures.back());
     }
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = 20;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    const ExportResult result = Export(args);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(Files(out).size(), 40u * 4);
-}
-
-// Fault: the descriptor budget assumes a fixed number already open, so a
-// process that starts with more (inherited from its parent) again reads
-// captures ahead into the descriptors its conversions need, and files fail
-// (which ones depends on timing).
-TEST_F(ExportTest, DescriptorsAlreadyOpenStillLeaveEveryFileExported) {
-    std::vector<std::string> args = {"-q", "-o", out};
-    for (int i = 0; i < 40; ++i) {
-        args.push_back(dir.Path(Numbered("c", static_cast<size_t>(i)) + ".bin"));
-        Write(ThreeWaveforms(), args.back());
+    struct Case {
+        rlim_t limit;
+        size_t alreadyOpen;
+    };
+    for (const Case c : {Case{20, 0}, Case{30, 10}}) {
+        const std::string folder = dir.Path("limit" + std::to_string(c.limit));
+        std::vector<std::string> args = {"-q", "-o", folder};
+        args.insert(args.end(), captures.begin(), captures.end());
+        std::vector<int> inherited(c.alreadyOpen);
+        for (int& fd : inherited) fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit tight = saved;
+        tight.rlim_cur = c.limit;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const ExportResult result = Export(args);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        for (const int fd : inherited) close(fd);
+        EXPECT_EQ(result.err, "") << c.limit;
+        EXPECT_EQ(result.status, 0) << c.limit;
+        EXPECT_EQ(Files(folder).size(), 40u * 4) << c.limit;
     }
-    std::vector<int> inherited(10);
-    for (int& fd : inherited) fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = 30;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    const ExportResult result = Export(args);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    for (const int fd : inherited) close(fd);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(Files(out).size(), 40u * 4);
 }
 
 // Fault: a control character in a name (a newline, an escape sequence)
