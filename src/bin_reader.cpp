@@ -18,7 +18,6 @@
 #include "bin_reader.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -280,18 +279,11 @@ int main(int argc, char** argv) {
         quillwave::SetVectorFieldsEnabled(false);
     }
     const char* tmpdir = std::getenv("TMPDIR");
-    // The processors this process may run on (taskset narrows them); on a
-    // machine of more than the set's 1024, those online.
-    cpu_set_t usable;
-    const long online = sched_getaffinity(0, sizeof usable, &usable) == 0
-                            ? CPU_COUNT(&usable)
-                            : sysconf(_SC_NPROCESSORS_ONLN);
-    const int processors = online > 0 ? static_cast<int>(std::min(online, 1024L)) : 1;
     return quillwave::RunQuillwave(
         argc, argv,
         {.stdoutFd = STDOUT_FILENO,
          .stderrFd = STDERR_FILENO,
          .spoolFolder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp",
-         .processors = processors});
+         .processors = quillwave::UsableProcessors()});
 }
 #endif

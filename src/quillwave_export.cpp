@@ -19,7 +19,6 @@
 #include "quillwave_export.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -400,8 +399,11 @@ void CountFlushed(void* context) {
     job.counted = job.sink.flushed;
 }
 
-// A pipelined sink when a thread can be had (the same bytes otherwise).
+// Opens the job's sink on its first use (a job that gets no conversion
+// starts no writer thread): a pipelined one when a thread can be had, the
+// same bytes otherwise.
 void OpenJobSink(JobSink& job, Settings& settings) {
+    if (job.bytesWritten != nullptr) return;
     if (!OpenPipelinedTextSink(job.sink, -1, kJobSinkCapacity, kJobSinkBuffers)) {
         OpenTextSink(job.sink, -1, kJobSinkCapacity);
     }
@@ -425,6 +427,7 @@ void Convert(Conversion& conversion, Settings& settings, JobSink& job) {
         conversion.failure = created.failure;
         return;
     }
+    OpenJobSink(job, settings);
     TextSink& sink = job.sink;
     RetargetTextSink(sink, created.fd);
     job.counted = 0;
@@ -459,10 +462,7 @@ struct Pool {
 };
 
 void RunWorker(Pool& pool, Settings& settings) {
-    // Opened with the first conversion: a worker that gets none (more jobs
-    // than waveforms) starts no writer thread and takes no buffers.
     JobSink job;
-    bool opened = false;
     for (;;) {
         Conversion* conversion = nullptr;
         {
@@ -472,8 +472,6 @@ void RunWorker(Pool& pool, Settings& settings) {
             conversion = pool.waiting.front();
             pool.waiting.pop_front();
         }
-        if (!opened) OpenJobSink(job, settings);
-        opened = true;
         Convert(*conversion, settings, job);
         {
             const std::lock_guard<std::mutex> lock(pool.mutex);
@@ -535,7 +533,7 @@ struct Run {
     size_t maxHeldCaptures = SIZE_MAX;
     std::map<std::string, std::string> stems;  // stem -> the capture that has it
     TextSink out;                              // standard output (--info)
-    std::unique_ptr<JobSink> ownJob;           // converting on this thread (no workers)
+    JobSink ownJob;                            // converting on this thread (no workers)
     bool anyFailure = false;
     Progress progress;
 };
@@ -678,11 +676,7 @@ void EmitSlots(Run& run, bool all) {
 
 void Queue(Run& run, std::unique_ptr<Slot> slot) {
     if (slot->conversion && run.pool.threads.empty()) {
-        if (!run.ownJob) {
-            run.ownJob = std::make_unique<JobSink>();
-            OpenJobSink(*run.ownJob, run.settings);
-        }
-        Convert(*slot->conversion, run.settings, *run.ownJob);
+        Convert(*slot->conversion, run.settings, run.ownJob);
         const std::lock_guard<std::mutex> lock(run.pool.mutex);
         slot->conversion->done = true;
     } else if (slot->conversion) {
@@ -973,13 +967,7 @@ int main(int argc, char** argv) {
     quillwave::ExportEnvironment environment;
     const char* folder = std::getenv("TMPDIR");
     environment.spoolFolder = folder != nullptr && *folder != '\0' ? folder : "/tmp";
-    // The processors this process may run on (taskset narrows them); on a
-    // machine of more than the set's 1024, those online.
-    cpu_set_t usable;
-    const long processors = sched_getaffinity(0, sizeof usable, &usable) == 0
-                                ? CPU_COUNT(&usable)
-                                : sysconf(_SC_NPROCESSORS_ONLN);
-    environment.processorCount = processors > 0 ? static_cast<unsigned>(processors) : 1;
+    environment.processorCount = static_cast<unsigned>(quillwave::UsableProcessors());
     return quillwave::RunExport(argc, argv, environment);
 }
 #endif

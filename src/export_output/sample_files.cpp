@@ -12,11 +12,10 @@
 namespace quillwave {
 namespace {
 
-// Samples are loaded in chunks of this many indices per column.
+// Samples are loaded in chunks of this many indices per column (by one
+// thread; two threads sharing a CSV file take chunks of up to
+// kLongestChunkLines).
 constexpr size_t kChunkSamples = 16384;
-// When two threads share a CSV file, each formats chunks of up to this many
-// lines into a buffer of its own (large enough that a hand-over is rare).
-constexpr size_t kSharedChunkSamples = 32768;
 
 constexpr size_t kMaxValueLength =
     std::max({kMaxShortestFloatLength, kMaxInt32Length, kMaxByteLength});
@@ -149,34 +148,17 @@ bool WriteCsv(InputStream& stream, const WaveformSamples& samples, TextSink& out
                                 FormatCsvLines(chunks, first, count, timeBase, grid, out);
                             });
     }
-    // Two threads, each with chunks of its own. Chunks shrink with the sink,
-    // so that small sinks in tests cross many chunk boundaries, and are made
-    // equal, so that a file of just over one chunk is shared evenly.
-    const int64_t total = RowCount(samples);
-    if (total == 0) return true;
-    const size_t longestChunk = std::clamp<size_t>(out.capacity / 32, 1, kSharedChunkSamples);
-    const auto chunkCount =
-        static_cast<size_t>((total - 1) / static_cast<int64_t>(longestChunk) + 1);
-    const auto chunkLines = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkCount) + 1);
-    struct WorkerChunk {
-        Chunks chunks;
-        int64_t first = 0;
-        size_t count = 0;
+    // Two threads, each with the samples of its own chunk.
+    const ChunkPlan plan = PlanChunks(out, RowCount(samples));
+    std::array<Chunks, 2> workers{MakeChunks(samples, plan.chunkLines),
+                                  MakeChunks(samples, plan.chunkLines)};
+    const auto load = [&](int64_t first, size_t count, int worker) {
+        return LoadChunks(stream, samples, first, count, workers[static_cast<size_t>(worker)]);
     };
-    std::array<WorkerChunk, 2> workers{WorkerChunk{MakeChunks(samples, chunkLines)},
-                                       WorkerChunk{MakeChunks(samples, chunkLines)}};
-    const auto load = [&](size_t chunk, int worker) {
-        WorkerChunk& mine = workers[static_cast<size_t>(worker)];
-        mine.first = static_cast<int64_t>(chunk * chunkLines);
-        mine.count = static_cast<size_t>(
-            std::min<int64_t>(static_cast<int64_t>(chunkLines), total - mine.first));
-        return LoadChunks(stream, samples, mine.first, mine.count, mine.chunks);
+    const auto format = [&](int64_t first, size_t count, int worker, TextSink& text) {
+        FormatCsvLines(workers[static_cast<size_t>(worker)], first, count, timeBase, grid, text);
     };
-    const auto format = [&](size_t, int worker, TextSink& text) {
-        const WorkerChunk& mine = workers[static_cast<size_t>(worker)];
-        FormatCsvLines(mine.chunks, mine.first, mine.count, timeBase, grid, text);
-    };
-    return WriteChunksInOrder(out, chunkCount, chunkLines * kMaxCsvLineLength + kNumberRoom, load,
+    return WriteChunksInOrder(out, plan, plan.chunkLines * kMaxCsvLineLength + kNumberRoom, load,
                               format);
 }
 

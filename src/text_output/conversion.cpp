@@ -15,11 +15,9 @@ namespace {
 // Samples are streamed through chunks of this many elements per buffer, so
 // memory stays flat however large a waveform is. One thread keeps a chunk's
 // samples within the first-level cache (twice as many make logic
-// conversions 5% slower)...
+// conversions 5% slower); two threads sharing a waveform take chunks of up
+// to kLongestChunkLines.
 constexpr size_t kChunkSamples = 16384;
-// ...and two threads sharing a waveform take chunks of up to twice as many,
-// each chunk's text written by one write call: fewer turns to hand over.
-constexpr size_t kSharedChunkSamples = 32768;
 
 // Longest line any writer produces: time, two fixed values and separators.
 constexpr size_t kMaxLineLength = kMaxExponentLength + 2 * (2 + kMaxFixedLength) + 1;
@@ -110,42 +108,26 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
         return sink.error == 0;
     }
 
-    // Two threads. Chunks shrink with the sink, so that small sinks in tests
-    // cross many chunk boundaries, and are made equal, so that the threads
-    // share a waveform of just over one chunk evenly.
-    const size_t longestChunk = std::clamp<size_t>(sink.capacity / 32, 1, kSharedChunkSamples);
-    const auto chunkCount =
-        static_cast<size_t>((total - 1) / static_cast<int64_t>(longestChunk) + 1);
-    const auto chunkLines = static_cast<size_t>((total - 1) / static_cast<int64_t>(chunkCount) + 1);
-    struct Chunk {
-        int64_t first = 0;
-        size_t count = 0;
-        std::array<std::unique_ptr<unsigned char[]>, BlockCount> samples;
-        std::array<const unsigned char*, BlockCount> bytes{};
-    };
-    std::array<Chunk, 2> workerChunks;  // what each worker formats
-    const auto load = [&](size_t chunkIndex, int worker) {
-        Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
-        chunk.first = static_cast<int64_t>(chunkIndex * chunkLines);
-        chunk.count = static_cast<size_t>(
-            std::min<int64_t>(static_cast<int64_t>(chunkLines), total - chunk.first));
+    // Two threads, each with the samples of its own chunk.
+    const ChunkPlan plan = PlanChunks(sink, total);
+    std::array<std::array<std::unique_ptr<unsigned char[]>, BlockCount>, 2> workerSamples;
+    std::array<std::array<const unsigned char*, BlockCount>, 2> workerBytes{};
+    const auto load = [&](int64_t first, size_t count, int worker) {
+        auto& samples = workerSamples[static_cast<size_t>(worker)];
         for (size_t b = 0; b < BlockCount; ++b) {
-            if (chunk.samples[b] == nullptr) {
-                chunk.samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
-                    chunkLines * static_cast<size_t>(blocks[b].sampleWidth));
-                chunk.bytes[b] = chunk.samples[b].get();
+            if (samples[b] == nullptr) {
+                samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
+                    plan.chunkLines * static_cast<size_t>(blocks[b].sampleWidth));
+                workerBytes[static_cast<size_t>(worker)][b] = samples[b].get();
             }
-            if (!LoadSamples(stream, blocks[b], chunk.first, chunk.count, chunk.samples[b].get())) {
-                return false;
-            }
+            if (!LoadSamples(stream, blocks[b], first, count, samples[b].get())) return false;
         }
         return true;
     };
-    const auto format = [&](size_t, int worker, TextSink& text) {
-        const Chunk& chunk = workerChunks[static_cast<size_t>(worker)];
-        formatLines(chunk.bytes, chunk.first, chunk.count, text);
+    const auto format = [&](int64_t first, size_t count, int worker, TextSink& text) {
+        formatLines(workerBytes[static_cast<size_t>(worker)], first, count, text);
     };
-    return WriteChunksInOrder(sink, chunkCount, longestChunk * kMaxLineLength, load, format);
+    return WriteChunksInOrder(sink, plan, plan.chunkLines * kMaxLineLength, load, format);
 }
 
 // Four lines of a quad whose values each `formatValue` writes by itself.

@@ -1,5 +1,8 @@
 #include "text_output/text_sink.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -244,7 +247,7 @@ namespace {
 // What the two workers of WriteChunksInOrder share.
 struct SharedChunks {
     TextSink& sink;
-    size_t chunkCount;
+    const ChunkPlan& plan;
     const ChunkLoader& load;
     const ChunkFormatter& format;
     // Guards the next three fields and every load: the input is read by one
@@ -257,6 +260,17 @@ struct SharedChunks {
     // is touches the sink; it hands the turn on by storing the next number.
     std::atomic<uint32_t> nextToWrite{0};
 };
+
+// The first line of chunk `chunk` and its number of lines.
+struct ChunkRange {
+    int64_t first;
+    size_t count;
+};
+ChunkRange RangeOf(const ChunkPlan& plan, size_t chunk) {
+    const auto first = static_cast<int64_t>(chunk * plan.chunkLines);
+    return {first, static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(plan.chunkLines),
+                                                         plan.lines - first))};
+}
 
 void RelaxProcessor() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -298,18 +312,20 @@ void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text,
     TextSink& sink = shared.sink;
     for (;;) {
         size_t chunk = 0;
+        ChunkRange range{};
         {
             std::lock_guard lock(shared.loadMutex);
-            if (shared.stopped || shared.nextChunk == shared.chunkCount) return;
+            if (shared.stopped || shared.nextChunk == shared.plan.chunkCount) return;
             chunk = shared.nextChunk++;
-            if (!shared.load(chunk, worker)) {
+            range = RangeOf(shared.plan, chunk);
+            if (!shared.load(range.first, range.count, worker)) {
                 // No later chunk is taken, so nobody waits for this one's turn.
                 shared.stopped = shared.loadFailed = true;
                 return;
             }
         }
         text.used = 0;
-        shared.format(chunk, worker, text);
+        shared.format(range.first, range.count, worker, text);
         const auto turn = static_cast<uint32_t>(chunk);
         WaitForTurn(shared.nextToWrite, turn, spinLimit);
         // A chunk that outgrew its buffer was handed to no descriptor: its
@@ -336,19 +352,30 @@ void RunChunkWorker(SharedChunks& shared, int worker, TextSink& text,
 
 }  // namespace
 
-bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapacity,
+ChunkPlan PlanChunks(const TextSink& sink, int64_t lines) {
+    ChunkPlan plan;
+    if (lines <= 0) return plan;
+    const size_t longest = std::clamp<size_t>(sink.capacity / 32, 1, kLongestChunkLines);
+    plan.lines = lines;
+    plan.chunkCount = static_cast<size_t>((lines - 1) / static_cast<int64_t>(longest) + 1);
+    plan.chunkLines = static_cast<size_t>((lines - 1) / static_cast<int64_t>(plan.chunkCount) + 1);
+    return plan;
+}
+
+bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextCapacity,
                         const ChunkLoader& load, const ChunkFormatter& format) {
-    if (sink.writer == nullptr || sink.capture != nullptr || chunkCount < 2 ||
-        chunkCount > UINT32_MAX) {
-        for (size_t chunk = 0; chunk < chunkCount; ++chunk) {
-            if (sink.error != 0 || !load(chunk, 0)) return false;
-            format(chunk, 0, sink);
+    if (sink.writer == nullptr || sink.capture != nullptr || plan.chunkCount < 2 ||
+        plan.chunkCount > UINT32_MAX) {
+        for (size_t chunk = 0; chunk < plan.chunkCount; ++chunk) {
+            const ChunkRange range = RangeOf(plan, chunk);
+            if (sink.error != 0 || !load(range.first, range.count, 0)) return false;
+            format(range.first, range.count, 0, sink);
         }
         return sink.error == 0;
     }
     // The writer thread becomes worker 1: it must have written all it holds.
     if (!FlushTextSink(sink)) return false;
-    SharedChunks shared{.sink = sink, .chunkCount = chunkCount, .load = load, .format = format};
+    SharedChunks shared{.sink = sink, .plan = plan, .load = load, .format = format};
     TextWriterThread& writer = *sink.writer;
     std::array<TextSink, 2>& texts = writer.chunkTexts;
     for (TextSink& text : texts) {
@@ -366,6 +393,15 @@ bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapac
         writer.changed.wait(lock, [&] { return writer.task == nullptr; });
     }
     return !shared.loadFailed && sink.error == 0;
+}
+
+int UsableProcessors() {
+    // On a machine of more processors than the set holds (1024), those online.
+    cpu_set_t usable;
+    const long processors = sched_getaffinity(0, sizeof usable, &usable) == 0
+                                ? CPU_COUNT(&usable)
+                                : sysconf(_SC_NPROCESSORS_ONLN);
+    return static_cast<int>(std::clamp(processors, 1L, 1L << 20));
 }
 
 }  // namespace quillwave

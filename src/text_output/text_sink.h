@@ -72,9 +72,27 @@ inline void CommitText(TextSink& sink, size_t length) { sink.used += length; }
 
 void WriteText(TextSink& sink, std::string_view text);
 
-// Writes text made in chunks, in chunk order. `load(chunk, worker)` readies
-// chunk `chunk` for worker 0 or 1 (reads its samples) and says whether it
-// could; `format(chunk, worker, text)` formats it into `text`.
+// Lines cut into chunks for WriteChunksInOrder: all of `chunkLines` lines
+// but the last, which may hold fewer. Chunks are made equal, so that two
+// threads share a text of just over one chunk evenly.
+struct ChunkPlan {
+    int64_t lines = 0;
+    size_t chunkLines = 0;
+    size_t chunkCount = 0;
+};
+// Each formatting thread's chunk of lines is written by one write call: the
+// longer, the fewer turns to hand over (16384 lines was slower, 65536 no
+// faster).
+inline constexpr size_t kLongestChunkLines = 32768;
+// Chunks of at most kLongestChunkLines lines, and fewer for a small sink
+// (1/32 of its capacity), so that tests with tiny sinks cross many chunk
+// boundaries.
+ChunkPlan PlanChunks(const TextSink& sink, int64_t lines);
+
+// Writes text made in chunks, in chunk order. `load(first, count, worker)`
+// readies the chunk of `count` lines from line `first` for worker 0 or 1
+// (reads its samples) and says whether it could; `format(first, count,
+// worker, text)` formats it into `text`.
 //
 // With a pipelined sink and two chunks or more, the caller (worker 0) and
 // the sink's writer thread (worker 1) share the work: each takes the next
@@ -88,10 +106,14 @@ void WriteText(TextSink& sink, std::string_view text);
 // Stops after the first chunk that cannot be loaded (what came before it is
 // written) and at the first write failure. Returns whether every chunk was
 // loaded and, so far as the sink knows, written.
-using ChunkLoader = std::function<bool(size_t chunk, int worker)>;
-using ChunkFormatter = std::function<void(size_t chunk, int worker, TextSink& text)>;
-bool WriteChunksInOrder(TextSink& sink, size_t chunkCount, size_t chunkTextCapacity,
+using ChunkLoader = std::function<bool(int64_t first, size_t count, int worker)>;
+using ChunkFormatter = std::function<void(int64_t first, size_t count, int worker, TextSink& text)>;
+bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextCapacity,
                         const ChunkLoader& load, const ChunkFormatter& format);
+
+// The processors this process may run on (taskset narrows them), at least
+// 1: whether a second thread can format while the first does.
+int UsableProcessors();
 
 // Bytes written to the sink so far, whether or not flushed yet.
 inline uint64_t TextWritten(const TextSink& sink) { return sink.flushed + sink.used; }
