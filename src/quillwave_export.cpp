@@ -90,11 +90,13 @@ constexpr const char* kHelp =
     "  -V, --version         output version information and exit\n"
     "\n"
     "For a capture PATH/NAME.EXT, waveform K is written to NAME.wK.csv (or .npy)\n"
-    "when it yields samples, and the description to NAME.json. A CAPTURE of -\n"
-    "reads standard input, whose files are named stdin.*.\n"
+    "when quillwave converts it (one of no samples gives just the header), and\n"
+    "the description to NAME.json. A CAPTURE of - reads standard input, whose\n"
+    "files are named stdin.*.\n"
     "\n"
-    "Exit status: 0 if every waveform was exported, 1 if any was not (each with\n"
-    "a message on standard error), 2 for a usage error.\n";
+    "Exit status: 0 if every waveform and description was written, 1 if\n"
+    "anything was not (each with a message on standard error), 2 for a usage\n"
+    "error.\n";
 
 // ---------------------------------------------------------------------------
 // Command line (GNU style: options anywhere, clustered short options, long
