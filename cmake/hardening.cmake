@@ -1,11 +1,17 @@
 # Hardening for every build type, as Debian builds its packages and a bit
 # more: stack canaries, checked libc calls, stack clash probes, control-flow
-# protection where the processor has it, a position-independent executable
-# whose relocations are all resolved at start and then made read-only.
+# protection where the processor has it, position-independent programs and
+# libraries whose relocations are all resolved at start and then made read-only.
 include(CheckCXXCompilerFlag)
 
-add_compile_options(-fstack-protector-strong -fPIE)
-add_link_options(-pie LINKER:-z,relro LINKER:-z,now)
+# Position-independent code everywhere: -fPIE and -pie for the programs,
+# -fPIC for the libraries (the shared one needs it; the static one is then
+# usable inside other shared libraries too).
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+include(CheckPIESupported)
+check_pie_supported()
+add_compile_options(-fstack-protector-strong)
+add_link_options(LINKER:-z,relro LINKER:-z,now)
 
 # Both exist only for some targets: -fcf-protection (CET) for x86 alone, stack
 # clash probes for most but not all. A cross compiler for another processor

@@ -69,8 +69,6 @@ constexpr unsigned kMaxJobs = 1024;
 // thread is woken rarely (a wake-up costs more than a write call).
 constexpr size_t kJobSinkCapacity = size_t{2} << 20;
 constexpr size_t kJobSinkBuffers = 3;
-constexpr const char* kReadFailure =
-    "cannot read the capture: it shrank while being read, or a read failed";
 
 constexpr const char* kHelp =
     "Usage: quillwave-export [OPTION]... CAPTURE...\n"
@@ -447,7 +445,7 @@ void Convert(Conversion& conversion, Settings& settings, JobSink& job) {
     } else if ((!WriteSampleFile(stream, conversion.samples, settings.format, sink, share) &&
                 sink.error == 0) ||
                stream.readFailed) {
-        failure = kReadFailure;  // a failed write has its own message (FinishOutput)
+        failure = kCaptureReadFailure;  // a failed write has its own message (FinishOutput)
     }
     settings.converting.fetch_sub(1);
     CloseInputStream(stream);
@@ -798,32 +796,20 @@ void ExportCapture(Run& run, const std::string& path, size_t number) {
             report->description = &report->jsonSink;
         }
     }
-    const int64_t firstWaveform = file->stream.position;
-    WaveformWalkMemo memo;  // one per capture: a step's end depends only on the file
-    const WalkExtent extent = MeasureWalk(file->stream, firstWaveform, header.waveformCount, &memo);
     auto start = std::make_unique<Slot>();
     start->kind = SlotKind::CaptureStart;
     start->capture = report;
     start->text = DescribeCaptureStart(header);
     Queue(run, std::move(start));
-    file->stream.position = firstWaveform;
-    for (int64_t k = 0; k < extent.waveforms; ++k) {
-        const WaveformSamples samples = ReadWaveformSamples(file->stream, &memo);
-        QueueWaveform(run, report, file, stem, k + 1, samples);
-    }
-    const std::string declared = std::to_string(header.waveformCount);
-    if (file->stream.readFailed) {
-        QueueMessage(run, path + ": " + kReadFailure);
-    } else if (extent.end == WalkEnd::Loops) {
-        const int64_t next = extent.waveforms + 1;
-        QueueMessage(run, path + ": waveform " + std::to_string(next) + ": starts where waveform " +
-                              std::to_string(extent.loopsTo + 1) +
-                              " started (the capture loops); waveforms " + std::to_string(next) +
-                              " to " + declared + " are not exported");
-    } else if (extent.end == WalkEnd::FileEnds) {
-        QueueMessage(run, path + ": the file ends after " + std::to_string(extent.waveforms) +
-                              " of its " + declared + " declared waveforms");
-    }
+    WaveformWalkMemo memo;  // one per capture: a step's end depends only on the file
+    const WalkExtent extent =
+        WalkWaveforms(file->stream, header.waveformCount, memo,
+                      [&](int64_t k, const WaveformSamples& samples) {
+                          QueueWaveform(run, report, file, stem, k + 1, samples);
+                      });
+    const std::string walkEnd =
+        DescribeWalkEnd(extent, header.waveformCount, file->stream.readFailed);
+    if (!walkEnd.empty()) QueueMessage(run, path + ": " + walkEnd);
     auto end = std::make_unique<Slot>();
     end->kind = SlotKind::CaptureEnd;
     end->capture = report;

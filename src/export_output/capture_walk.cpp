@@ -61,4 +61,29 @@ WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t decla
     return {.waveforms = distinct, .end = WalkEnd::Loops, .loopsTo = mu};
 }
 
+WalkExtent WalkWaveforms(InputStream& stream, int32_t declared, WaveformWalkMemo& memo,
+                         const WaveformVisitor& visit) {
+    const int64_t firstWaveform = stream.position;
+    const WalkExtent extent = MeasureWalk(stream, firstWaveform, declared, &memo);
+    stream.position = firstWaveform;
+    for (int64_t k = 0; k < extent.waveforms; ++k) visit(k, ReadWaveformSamples(stream, &memo));
+    return extent;
+}
+
+std::string DescribeWalkEnd(const WalkExtent& extent, int32_t declared, bool readFailed) {
+    const std::string declaredText = std::to_string(declared);
+    if (readFailed) return kCaptureReadFailure;
+    if (extent.end == WalkEnd::Loops) {
+        const std::string next = std::to_string(extent.waveforms + 1);
+        return "waveform " + next + ": starts where waveform " + std::to_string(extent.loopsTo + 1) +
+               " started (the capture loops); waveforms " + next + " to " + declaredText +
+               " are not exported";
+    }
+    if (extent.end == WalkEnd::FileEnds) {
+        return "the file ends after " + std::to_string(extent.waveforms) + " of its " +
+               declaredText + " declared waveforms";
+    }
+    return {};
+}
+
 }  // namespace quillwave

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_samples.h"
@@ -38,5 +40,20 @@ struct WalkExtent {
 // buffer walks of crafted files to about one step per buffer.
 WalkExtent MeasureWalk(InputStream& stream, int64_t firstWaveform, int32_t declared,
                        WaveformWalkMemo* memo = nullptr);
+
+// The whole walk, as the export and the library make it: measures it, then
+// reads each of its waveforms in file order and hands it to `visit` (its
+// 0-based index, what it holds). The stream stands at the first waveform
+// when called; `memo` serves both passes.
+using WaveformVisitor = std::function<void(int64_t index, const WaveformSamples& samples)>;
+WalkExtent WalkWaveforms(InputStream& stream, int32_t declared, WaveformWalkMemo& memo,
+                         const WaveformVisitor& visit);
+
+// What the export says of a walk that did not go through every declared
+// waveform, or of a capture whose read failed (`readFailed`, which comes
+// first); empty when there is nothing to say.
+std::string DescribeWalkEnd(const WalkExtent& extent, int32_t declared, bool readFailed);
+inline constexpr const char* kCaptureReadFailure =
+    "cannot read the capture: it shrank while being read, or a read failed";
 
 }  // namespace quillwave

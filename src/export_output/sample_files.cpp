@@ -207,7 +207,7 @@ int32_t RowCount(const WaveformSamples& samples) {
     return std::max(rows, 0);
 }
 
-std::string ColumnName(const WaveformSamples& samples, size_t column) {
+const char* ColumnName(const WaveformSamples& samples, size_t column) {
     if (column == 0) return "time";
     const SampleKind kind = samples.columns[column - 1].kind;
     size_t sameKind = 0;
@@ -217,21 +217,16 @@ std::string ColumnName(const WaveformSamples& samples, size_t column) {
         ++sameKind;
         if (c == column - 1) ordinal = sameKind;
     }
-    std::string name;
+    static_assert(kMaxColumns == 2, "names for two columns of a kind");
     switch (kind) {
         case SampleKind::Float32:
-            name = "value";
-            break;
+            return sameKind == 1 ? "value" : ordinal == 1 ? "value1" : "value2";
         case SampleKind::Int32:
-            name = "count";
-            break;
-        case SampleKind::Byte:
-            name = "byte";
-            sameKind = 2;  // logic bytes are always numbered
-            break;
+            return sameKind == 1 ? "count" : ordinal == 1 ? "count1" : "count2";
+        case SampleKind::Byte:  // logic bytes are always numbered
+            return ordinal == 1 ? "byte1" : "byte2";
     }
-    if (sameKind > 1) name += std::to_string(ordinal);
-    return name;
+    return "";
 }
 
 const char* ColumnNumpyType(const WaveformSamples& samples, size_t column) {

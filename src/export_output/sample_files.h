@@ -36,7 +36,7 @@ const char* FormatExtension(ExportFormat format);
 int32_t RowCount(const WaveformSamples& samples);
 
 // Name and NumPy type of column `column` (0 is time, 1.. the sample columns).
-std::string ColumnName(const WaveformSamples& samples, size_t column);
+const char* ColumnName(const WaveformSamples& samples, size_t column);
 const char* ColumnNumpyType(const WaveformSamples& samples, size_t column);
 
 // "time,value\n" and so on.

@@ -23,6 +23,8 @@
 // same divide-by-multiplication steps as the scalar formatter.
 #include "text_output/vector_fields.h"
 
+#include <atomic>
+
 #include "text_output/decimal_powers.h"
 #include "text_output/exponent_suffixes.h"
 
@@ -179,12 +181,16 @@ bool ProcessorHasAvx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
 }
-bool vectorFieldsEnabled = ProcessorHasAvx2();
+// Atomic: a test (or a program, before its threads) may switch it while
+// other threads format; the output is the same either way.
+std::atomic<bool> vectorFieldsEnabled{ProcessorHasAvx2()};
 }  // namespace
 
-bool VectorFieldsSupported() { return vectorFieldsEnabled; }
+bool VectorFieldsSupported() { return vectorFieldsEnabled.load(std::memory_order_relaxed); }
 
-void SetVectorFieldsEnabled(bool enabled) { vectorFieldsEnabled = enabled && ProcessorHasAvx2(); }
+void SetVectorFieldsEnabled(bool enabled) {
+    vectorFieldsEnabled.store(enabled && ProcessorHasAvx2(), std::memory_order_relaxed);
+}
 
 bool FormatTimeQuads(int32_t firstIndex, double increment, double origin, TimeQuadPair& pair) {
     return VectorFieldsSupported() && FormatTimeQuadsAvx2(firstIndex, increment, origin, pair);

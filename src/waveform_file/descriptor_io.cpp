@@ -26,4 +26,21 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool ReadAllAt(int fd, int64_t offset, void* destination, size_t size) {
+    auto* bytes = static_cast<unsigned char*>(destination);
+    while (size > 0) {
+        const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
+        if (got > 0) {
+            bytes += got;
+            size -= static_cast<size_t>(got);
+            offset += got;
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0) errno = 0;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace quillwave

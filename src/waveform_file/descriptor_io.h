@@ -1,8 +1,10 @@
-// Writing to a file descriptor completely: shared by the spooler of inputs
-// that cannot seek and by every writer of output files.
+// Reading and writing a file descriptor completely: shared by the spooler
+// of inputs that cannot seek, every writer of output files, and the
+// library's reads of samples.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quillwave {
 
@@ -12,5 +14,11 @@ namespace quillwave {
 // more. False on the first real error (disk full, closed pipe, I/O error);
 // then an unknown part of the bytes has been written.
 bool WriteAll(int fd, const void* data, size_t size);
+
+// Reads all `size` bytes at `offset` without moving the descriptor's file
+// offset (so any number of threads may read one descriptor at once),
+// retrying interrupted and partial reads. False when the file ends first or
+// a read fails (errno then says why, or is 0 at the end of the file).
+bool ReadAllAt(int fd, int64_t offset, void* destination, size_t size);
 
 }  // namespace quillwave

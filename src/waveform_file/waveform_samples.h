@@ -80,8 +80,10 @@ inline bool YieldsSamples(const WaveformSamples& samples) {
 // The time of sample `index`: index * timeIncrement + timeOrigin in
 // binary64, the product rounded before the sum (the build forbids fused
 // multiply-add, which would change the last bit of some times). Inline: it
-// runs once per line of every writer.
-inline double ComputeTimeFromIndex(int32_t index, const WaveformHeader& header) {
+// runs once per line of every writer; it is exact only in code built as
+// this project builds (-ffp-contract=off), so other programs get it from
+// the library (quillwave_time), never from a header of theirs.
+inline double ComputeTimeFromIndex(int64_t index, const WaveformHeader& header) {
     // Each step rounds to binary64; wider intermediates (x87) would round twice.
     static_assert(__FLT_EVAL_METHOD__ == 0, "times need plain binary64 arithmetic");
     const double offset = static_cast<double>(index) * header.timeIncrement;

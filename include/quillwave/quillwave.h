@@ -1,0 +1,259 @@
+/* libquillwave: reading waveform capture files and exporting their waveforms.
+ *
+ * A capture is a 12-byte file header, then waveforms, each a header and data
+ * buffers of float32 samples, int32 histogram counts or logic bytes. This
+ * library opens one, walks its waveforms once (headers only), and then reads
+ * any range of any waveform's columns, exactly as stored, into your memory;
+ * or it exports every waveform of many captures as CSV or NumPy files with a
+ * JSON description, as quillwave-export does.
+ *
+ * Conventions, for every function below:
+ *  - A function that can fail returns an int status: QUILLWAVE_OK (0), or a
+ *    negative QUILLWAVE_E_* code; quillwave_status_text() names it. Where the
+ *    system gave a reason, it is stored in *os_error (an errno value; 0 when
+ *    none), if os_error is not NULL.
+ *  - A failure leaves the out-parameters untouched and nothing allocated.
+ *  - Handles are opaque. What a function returns as const char* or as a
+ *    const pointer is owned by the library and lives as long as the handle it
+ *    came from; nothing you pass is kept after the call returns, unless said.
+ *  - The library never prints, never exits or aborts, never touches signals,
+ *    the environment, the locale or any other process-wide setting. Memory
+ *    that cannot be had is QUILLWAVE_E_NO_MEMORY; a thread that cannot be
+ *    started means fewer threads.
+ *  - Threads: a capture may be read from any number of threads at once (each
+ *    read has its own position and buffers); it must not be closed while a
+ *    read is running. Independent handles are independent: several exports
+ *    may run at once in one process.
+ *
+ * Usable from C (C99 and later), C++ and any language that calls C. Link with
+ * `pkg-config --cflags --libs quillwave`, or in CMake find_package(quillwave)
+ * and target_link_libraries(... quillwave::quillwave). */
+#ifndef QUILLWAVE_QUILLWAVE_H
+#define QUILLWAVE_QUILLWAVE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define QUILLWAVE_API __attribute__((visibility("default")))
+#else
+#define QUILLWAVE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Version */
+
+#define QUILLWAVE_VERSION_MAJOR 0
+#define QUILLWAVE_VERSION_MINOR 1
+#define QUILLWAVE_VERSION_PATCH 0
+#define QUILLWAVE_VERSION_NUMBER \
+    (QUILLWAVE_VERSION_MAJOR * 10000 + QUILLWAVE_VERSION_MINOR * 100 + QUILLWAVE_VERSION_PATCH)
+
+/* The version of the library actually loaded, as QUILLWAVE_VERSION_NUMBER
+ * and as text ("0.1.0"). */
+QUILLWAVE_API unsigned quillwave_version_number(void);
+QUILLWAVE_API const char* quillwave_version_string(void);
+
+/* ------------------------------------------------------------------------
+ * Status codes */
+
+enum {
+    QUILLWAVE_OK = 0,
+    QUILLWAVE_E_ARGUMENT = -1,      /* a NULL handle, an index or range outside the waveform */
+    QUILLWAVE_E_NO_MEMORY = -2,     /* an allocation failed */
+    QUILLWAVE_E_OPEN = -3,          /* the capture cannot be opened (os_error says why) */
+    QUILLWAVE_E_TOO_SHORT = -4,     /* not a capture: shorter than the 12-byte file header */
+    QUILLWAVE_E_NOT_A_CAPTURE = -5, /* not a capture: it does not start with "VX" */
+    QUILLWAVE_E_READ = -6,          /* the capture shrank while being read, or a read failed */
+    QUILLWAVE_E_NO_SAMPLES = -7,    /* the waveform yields no samples (see its reason) */
+    QUILLWAVE_E_EXISTS = -8,        /* an output exists and overwriting was not allowed */
+    QUILLWAVE_E_CREATE = -9,        /* an output or folder cannot be created (os_error) */
+    QUILLWAVE_E_WRITE = -10,        /* an output cannot be written (os_error) */
+    QUILLWAVE_E_IS_INPUT = -11,     /* an output is one of the captures being read */
+    QUILLWAVE_E_SAME_NAMES = -12,   /* two captures' files would have the same names */
+    QUILLWAVE_E_INCOMPLETE = -13,   /* an export ran, but not everything was exported */
+    QUILLWAVE_E_CANCELLED = -14,    /* quillwave_export_cancel() stopped the export */
+    QUILLWAVE_E_BUSY = -15          /* the handle is in use by a call still running */
+};
+
+/* A short sentence for a status code ("the capture cannot be opened"); never
+ * NULL, also for codes this version does not know. */
+QUILLWAVE_API const char* quillwave_status_text(int status);
+
+/* ------------------------------------------------------------------------
+ * Captures */
+
+typedef struct quillwave_capture quillwave_capture;
+
+/* Opens the capture at `path` and walks its waveforms. An input that cannot
+ * seek (a pipe, a FIFO, a terminal) is first copied into an unnamed
+ * temporary file in `spool_folder` (NULL: "/tmp"), which vanishes when the
+ * capture is closed; it is copied only when its first bytes are those of a
+ * capture. The file is never written. On success *capture is a new handle,
+ * to be given to quillwave_close(). Fails with QUILLWAVE_E_OPEN,
+ * QUILLWAVE_E_TOO_SHORT, QUILLWAVE_E_NOT_A_CAPTURE or QUILLWAVE_E_NO_MEMORY.
+ * A capture whose waveforms are damaged opens: each waveform tells its own
+ * reason, and quillwave_walk_end() how the walk ended. */
+QUILLWAVE_API int quillwave_open(const char* path, const char* spool_folder,
+                                 quillwave_capture** capture, int* os_error);
+
+/* The same for an open descriptor, which stays yours: the library reads
+ * through a duplicate of it and never moves its file offset, except that an
+ * input that cannot seek is read to its end. */
+QUILLWAVE_API int quillwave_open_fd(int fd, const char* spool_folder, quillwave_capture** capture,
+                                    int* os_error);
+
+/* Releases the handle and everything it owns (NULL is allowed). */
+QUILLWAVE_API void quillwave_close(quillwave_capture* capture);
+
+/* The file header's two version characters, as text with a point: "1.0". */
+QUILLWAVE_API const char* quillwave_file_version(const quillwave_capture* capture);
+/* The number of waveforms the file header declares (may be negative). */
+QUILLWAVE_API int32_t quillwave_declared_count(const quillwave_capture* capture);
+/* The number of distinct waveforms the capture holds: those the walk went
+ * through, at most the declared count. Waveforms are numbered from 0. */
+QUILLWAVE_API int64_t quillwave_waveform_count(const quillwave_capture* capture);
+
+/* How the walk over the waveforms ended. */
+enum {
+    QUILLWAVE_WALK_DECLARED = 0,   /* every declared waveform was walked */
+    QUILLWAVE_WALK_FILE_ENDS = 1,  /* the file ended before the declared count */
+    QUILLWAVE_WALK_LOOPS = 2,      /* the next waveform would start where an earlier one did */
+    QUILLWAVE_WALK_READ_FAILED = 3 /* the file shrank while being read, or a read failed */
+};
+QUILLWAVE_API int quillwave_walk_end(const quillwave_capture* capture);
+/* For QUILLWAVE_WALK_LOOPS: the index of the waveform the walk would repeat;
+ * else -1. */
+QUILLWAVE_API int64_t quillwave_walk_loops_to(const quillwave_capture* capture);
+/* The sentence quillwave-export prints for a walk that ended early (e.g. "the
+ * file ends after 2 of its 5 declared waveforms"), or "" for
+ * QUILLWAVE_WALK_DECLARED. */
+QUILLWAVE_API const char* quillwave_walk_text(const quillwave_capture* capture);
+
+/* ------------------------------------------------------------------------
+ * Waveforms: borrowed pointers, valid until the capture is closed */
+
+typedef struct quillwave_waveform quillwave_waveform;
+
+/* Waveform `index` (0 .. quillwave_waveform_count() - 1), or NULL. */
+QUILLWAVE_API const quillwave_waveform* quillwave_waveform_at(const quillwave_capture* capture,
+                                                              int64_t index);
+
+/* Waveform types, as stored (a type the library does not know reads as
+ * QUILLWAVE_TYPE_UNKNOWN). */
+enum {
+    QUILLWAVE_TYPE_UNKNOWN = 0,
+    QUILLWAVE_TYPE_NORMAL = 1,
+    QUILLWAVE_TYPE_PEAK_DETECT = 2,
+    QUILLWAVE_TYPE_AVERAGE = 3,
+    QUILLWAVE_TYPE_HORZ_HISTOGRAM = 4,
+    QUILLWAVE_TYPE_VERT_HISTOGRAM = 5,
+    QUILLWAVE_TYPE_LOGIC = 6
+};
+/* "PB_NORMAL" and so on; "PB_UNKNOWN" for any other number. */
+QUILLWAVE_API const char* quillwave_type_name(int type);
+
+/* Whether the waveform's header could be read; when it could not, the header
+ * fields below are 0 and the waveform yields nothing. */
+QUILLWAVE_API int quillwave_waveform_header_read(const quillwave_waveform* waveform);
+/* Byte offset of the waveform's header in the file. */
+QUILLWAVE_API int64_t quillwave_waveform_offset(const quillwave_waveform* waveform);
+QUILLWAVE_API int quillwave_waveform_type(const quillwave_waveform* waveform);
+QUILLWAVE_API int32_t quillwave_waveform_sample_count(const quillwave_waveform* waveform);
+QUILLWAVE_API double quillwave_waveform_time_increment(const quillwave_waveform* waveform);
+QUILLWAVE_API double quillwave_waveform_time_origin(const quillwave_waveform* waveform);
+QUILLWAVE_API int32_t quillwave_waveform_summary_number(const quillwave_waveform* waveform);
+/* The number of data buffers its header declares. */
+QUILLWAVE_API int32_t quillwave_waveform_buffer_count(const quillwave_waveform* waveform);
+/* Text 1 to 4 of the header (text 1 is the source, e.g. "CH1"), as stored:
+ * bytes up to the first zero byte or the field's end, not terminated, in no
+ * promised encoding. Returns its length and sets *bytes; 0 and NULL for a
+ * `which` outside 1..4. */
+QUILLWAVE_API size_t quillwave_waveform_text(const quillwave_waveform* waveform, int which,
+                                             const char** bytes);
+
+/* The data buffers whose headers were read for the waveform's columns, in
+ * file order (none for an unknown type, whose buffers are stepped over). */
+QUILLWAVE_API size_t quillwave_waveform_buffers_read(const quillwave_waveform* waveform);
+/* Buffer k (0-based among those read): the stored header's data type, sample
+ * width and data size; -1 each for a k out of range. */
+QUILLWAVE_API int32_t quillwave_buffer_data_type(const quillwave_waveform* waveform, size_t k);
+QUILLWAVE_API int32_t quillwave_buffer_sample_width(const quillwave_waveform* waveform, size_t k);
+QUILLWAVE_API int64_t quillwave_buffer_data_size(const quillwave_waveform* waveform, size_t k);
+/* What was wrong with it, QUILLWAVE_BUFFER_*. */
+enum {
+    QUILLWAVE_BUFFER_OK = 0,
+    QUILLWAVE_BUFFER_HEADER_UNREADABLE = 1, /* its header cannot be read */
+    QUILLWAVE_BUFFER_WRONG_WIDTH = 2,       /* sample width is not the column's */
+    QUILLWAVE_BUFFER_WRONG_DATA_TYPE = 3,   /* data type is not one the column takes */
+    QUILLWAVE_BUFFER_NEGATIVE_SIZE = 4,     /* data size is negative */
+    QUILLWAVE_BUFFER_WRONG_COUNT = 5,       /* holds another number of samples than declared */
+    QUILLWAVE_BUFFER_TRUNCATED = 6          /* the file ends inside its samples */
+};
+QUILLWAVE_API int quillwave_buffer_problem(const quillwave_waveform* waveform, size_t k);
+
+/* Why the waveform yields no samples: QUILLWAVE_REASON_NONE when it yields
+ * its columns. */
+enum {
+    QUILLWAVE_REASON_NONE = 0,
+    QUILLWAVE_REASON_HEADER_UNREADABLE = 1,     /* the waveform header cannot be read */
+    QUILLWAVE_REASON_UNKNOWN_TYPE = 2,          /* an unknown waveform type */
+    QUILLWAVE_REASON_BUFFER_REJECTED = 3,       /* a buffer it needs is not as required */
+    QUILLWAVE_REASON_PEAK_DETECT_FIRST_TYPE = 4 /* a peak-detect first buffer of data type 1 */
+};
+QUILLWAVE_API int quillwave_waveform_reason(const quillwave_waveform* waveform);
+/* The reason as the sentence the export writes as the waveform's status
+ * ("buffer 1 has data type 4, not an analog type"); "" when it yields. */
+QUILLWAVE_API const char* quillwave_waveform_reason_text(const quillwave_waveform* waveform);
+
+/* Columns: 0 for a waveform that yields none; else 1 + its sample columns.
+ * Column 0 is `time`; then `value` (or `value1`, `value2` for peak detect),
+ * `count` or `byte1` (`byte2`): the names of the export's CSV header. */
+QUILLWAVE_API size_t quillwave_column_count(const quillwave_waveform* waveform);
+QUILLWAVE_API const char* quillwave_column_name(const quillwave_waveform* waveform, size_t column);
+/* The element type a read of the column delivers, QUILLWAVE_ELEMENT_*, and
+ * its size in bytes; -1 and 0 for a column out of range. */
+enum {
+    QUILLWAVE_ELEMENT_FLOAT64 = 1, /* time: binary64 */
+    QUILLWAVE_ELEMENT_FLOAT32 = 2, /* analog values: binary32, bits as stored */
+    QUILLWAVE_ELEMENT_INT32 = 3,   /* histogram counts */
+    QUILLWAVE_ELEMENT_UINT8 = 4    /* logic bytes */
+};
+QUILLWAVE_API int quillwave_column_element(const quillwave_waveform* waveform, size_t column);
+QUILLWAVE_API size_t quillwave_column_element_size(const quillwave_waveform* waveform,
+                                                   size_t column);
+/* The stored data type of the column's buffer (0 for time, -1 out of range). */
+QUILLWAVE_API int32_t quillwave_column_data_type(const quillwave_waveform* waveform, size_t column);
+/* Rows every column holds: the sample count of a waveform that yields; 0
+ * otherwise. */
+QUILLWAVE_API int64_t quillwave_row_count(const quillwave_waveform* waveform);
+
+/* Reads rows first .. first + count - 1 of `column` of waveform `index` into
+ * `destination`, which holds `capacity` bytes (at least count times the
+ * element size), in the host's byte order. Float values keep their stored
+ * bits (NaN payloads included). Times are those of quillwave_time(). May run
+ * in several threads at once on one capture. Fails with QUILLWAVE_E_ARGUMENT
+ * (a column or range outside the waveform, a capacity too small),
+ * QUILLWAVE_E_NO_SAMPLES, QUILLWAVE_E_READ (the file no longer holds the
+ * samples: the destination's contents are then undefined) or
+ * QUILLWAVE_E_NO_MEMORY. A count of 0 reads nothing and succeeds. */
+QUILLWAVE_API int quillwave_read_column(const quillwave_capture* capture, int64_t index,
+                                        size_t column, int64_t first, int64_t count,
+                                        void* destination, size_t capacity);
+
+/* The time of sample `sample_index`: sample_index * increment + origin in
+ * binary64, the product rounded before the sum (never a fused multiply-add,
+ * whatever the caller's compiler does), with the NaN sign of x86 on every
+ * host (a NaN made here is negative; a NaN field passes its own sign on, the
+ * increment's before the origin's). These are the times both programs write. */
+QUILLWAVE_API double quillwave_time(double increment, double origin, int64_t sample_index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILLWAVE_QUILLWAVE_H */
