@@ -1,8 +1,8 @@
 # The Debian package (cpack -G DEB; scripts/check-package.sh builds and checks
 # it). Beyond what cmake --install puts in place, Debian wants a changelog and
-# a machine-readable copyright file in the documentation folder; those go into
-# the package alone (component "debian"), and LICENSE stays out of it, since
-# the copyright file carries the same text.
+# a machine-readable copyright file in each package's documentation folder;
+# those go into the packages alone (components "debian-PACKAGE"), and LICENSE
+# stays out of them, since the copyright file carries the same text.
 set(QUILLWAVE_MAINTAINER "The quillwave authors <quillwave-devel@lists.quillwave.org>")
 
 # The copyright file is made from LICENSE, so that the two never disagree:
@@ -25,26 +25,75 @@ add_custom_command(
   VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 
-install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+# Each package has its own documentation folder with both files.
+foreach(package quillwave libquillwave0 libquillwave-dev)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT debian-${package}
+          EXCLUDE_FROM_ALL)
+endforeach()
 
+# The usual split: the shared library alone (libquillwave0, named after its
+# SONAME), what building against it needs (libquillwave-dev), and the
+# programs (quillwave), each depending on the library of the same version.
 set(CPACK_PACKAGE_NAME quillwave)
 set(CPACK_PACKAGE_VENDOR "the quillwave authors")
+# Each package's description starts with its own summary line; CPack
+# prepends the project's summary unless it is left at CPack's default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_CONTACT "${QUILLWAVE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert waveform capture files to text")
-set(CPACK_PACKAGE_DESCRIPTION "quillwave lists the waveforms of a binary waveform capture file (a
-Veltranix Public Waveform File) or writes each of them to a text file of
-sample times and values, exactly as C's printf formats them: fast, in a few
-MiB of memory whatever the capture's size, and safely on damaged files.")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A shlibs file for the package that holds the shared library.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# dpkg-shlibdeps finds the library the programs link in its own package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
-# One package of everything installed by default, plus the Debian files,
-# without LICENSE (component "license").
-set(CPACK_COMPONENTS_ALL Unspecified debian)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
+set(CPACK_COMPONENTS_ALL programs debian-quillwave library debian-libquillwave0 development
+    debian-libquillwave-dev)
+set(quillwave_version_dependency "(= ${PROJECT_VERSION})")
+
+set(CPACK_COMPONENT_PROGRAMS_GROUP quillwave)
+set(CPACK_COMPONENT_DEBIAN-QUILLWAVE_GROUP quillwave)
+set(CPACK_DEBIAN_QUILLWAVE_PACKAGE_NAME quillwave)
+set(CPACK_DEBIAN_QUILLWAVE_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_QUILLWAVE_PACKAGE_DEPENDS "libquillwave0 ${quillwave_version_dependency}")
+set(CPACK_DEBIAN_QUILLWAVE_DESCRIPTION "convert waveform capture files to text
+quillwave lists the waveforms of a binary waveform capture file (a
+Veltranix Public Waveform File) or writes each of them to a text file of
+sample times and values, exactly as C's printf formats them: fast, in a few
+MiB of memory whatever the capture's size, and safely on damaged files.
+quillwave-export writes every waveform of many captures losslessly as CSV or
+NumPy files with a JSON description.")
+
+set(CPACK_COMPONENT_LIBRARY_GROUP libquillwave0)
+set(CPACK_COMPONENT_DEBIAN-LIBQUILLWAVE0_GROUP libquillwave0)
+set(CPACK_DEBIAN_LIBQUILLWAVE0_PACKAGE_NAME libquillwave0)
+set(CPACK_DEBIAN_LIBQUILLWAVE0_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The library cache is refreshed by dpkg's ldconfig trigger; maintainer
+# scripts of our own (which CPack would make to call ldconfig) stand in for
+# the ones it makes, and do nothing.
+set(CPACK_DEBIAN_LIBQUILLWAVE0_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_LIBQUILLWAVE0_DESCRIPTION "read waveform capture files exactly (shared library)
+libquillwave reads binary waveform capture files (Veltranix Public Waveform
+Files) safely, also when damaged, and hands any range of their waveforms'
+samples and exact times to C, C++ and any language that calls C, or exports
+them as CSV or NumPy files.")
+
+set(CPACK_COMPONENT_DEVELOPMENT_GROUP libquillwave-dev)
+set(CPACK_COMPONENT_DEBIAN-LIBQUILLWAVE-DEV_GROUP libquillwave-dev)
+set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_NAME libquillwave-dev)
+set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_DEPENDS "libquillwave0 ${quillwave_version_dependency}")
+set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_DESCRIPTION "read waveform capture files exactly (development files)
+libquillwave reads binary waveform capture files (Veltranix Public Waveform
+Files) safely, also when damaged, and hands any range of their waveforms'
+samples and exact times to C, C++ and any language that calls C.
+This package holds the header, the static library, the pkg-config file and
+the CMake package (find_package(quillwave)).")
 include(CPack)

@@ -1,49 +1,76 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the release build and checks it: its
-# metadata, its contents (each installed program with its manual page, the
-# documentation folder Debian expects), its changelog against the project's
-# version, lintian (errors and warnings fail), and the hardening of the
-# programs it ships (scripts/check-hardening.sh). The programs are those of
-# installed-programs in the release build (QUILLWAVE_PROGRAMS in CMakeLists.txt).
+# Builds the Debian packages from the release build and checks them: the
+# usual split (libquillwave0: the shared library; libquillwave-dev: header,
+# static library, pkg-config file, CMake package; quillwave: the programs,
+# each installed program with its manual page, the documentation folder
+# Debian expects), their metadata and dependencies, each package's changelog
+# against the project's version, lintian (errors and warnings fail), and the
+# hardening of the programs and the library they ship
+# (scripts/check-hardening.sh). The programs are those of installed-programs
+# in the release build (QUILLWAVE_PROGRAMS in CMakeLists.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 mapfile -t programs < build/release/installed-programs
-cmake --build --preset release --parallel 2 --target "${programs[@]}" manual debian_changelog
+cmake --build --preset release --parallel 2 --target "${programs[@]}" quillwave_static manual \
+    debian_changelog
 (cd build/release && rm -f ./*.deb && cpack -G DEB >/dev/null)
-package=$(ls build/release/quillwave_*.deb)
 version=$(sed -n 's/^project(quillwave VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-info=$(dpkg-deb --info "$package")
-contents=$(dpkg-deb --contents "$package")
-fail() { echo "package check failed: $*"; echo "$info"; echo "$contents"; exit 1; }
-
-for field in "Package: quillwave" "Version: $version" "Architecture: $(dpkg --print-architecture)" \
-             "Section: utils" "Description: convert waveform capture files to text"; do
-    grep -qF "$field" <<<"$info" || fail "missing '$field'"
-done
-grep -qE '^ Depends: .*libc6' <<<"$info" || fail "no shared-library dependencies"
-grep -qE '^ Maintainer: .+ <[^@ ]+@[^@ ]+>$' <<<"$info" || fail "no maintainer address"
-! grep -qiE '^ Maintainer: .*(example|noreply|localhost)' <<<"$info" || fail "placeholder maintainer address"
-
-doc=./usr/share/doc/quillwave
-for program in "${programs[@]}"; do
-    grep -qE " \./usr/bin/$program\$" <<<"$contents" || fail "no program $program"
-    grep -qE " \./usr/share/man/man1/$program\.1\.gz\$" <<<"$contents" || fail "no manual page for $program"
-done
-for file in copyright changelog.gz README.md examples/sample.bin; do
-    grep -qE " $doc/$file\$" <<<"$contents" || fail "no $doc/$file"
-done
-
+architecture=$(dpkg --print-architecture)
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
-dpkg-deb --extract "$package" "$unpacked"
-head -1 "$unpacked/$doc/copyright" | grep -qF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
-    fail "copyright file is not machine-readable (DEP-5)"
-# A version bump needs its changelog entry.
-zcat "$unpacked/$doc/changelog.gz" | head -1 | grep -qF "quillwave ($version)" ||
-    fail "the changelog's latest entry is not for version $version"
-cmp -s examples/sample.bin "$unpacked/$doc/examples/sample.bin" || fail "sample capture differs"
 
-lintian --fail-on error,warning --display-info "$package" || fail "lintian"
+# check_package NAME SECTION DESCRIPTION-START DEPENDS-PATTERN FILE...
+check_package() {
+    local name=$1 section=$2 summary=$3 depends=$4
+    shift 4
+    local package=build/release/${name}_${version}_${architecture}.deb info contents
+    [[ -f "$package" ]] || { echo "package check failed: no $package"; ls build/release/*.deb; exit 1; }
+    info=$(dpkg-deb --info "$package")
+    contents=$(dpkg-deb --contents "$package")
+    fail() { echo "package check failed: $name: $*"; echo "$info"; echo "$contents"; exit 1; }
+    for field in "Package: $name" "Version: $version" "Architecture: $architecture" \
+                 "Section: $section" "Description: $summary"; do
+        grep -qF "$field" <<<"$info" || fail "missing '$field'"
+    done
+    grep -qE "^ Depends: $depends" <<<"$info" || fail "its dependencies are not '$depends'"
+    grep -qE '^ Maintainer: .+ <[^@ ]+@[^@ ]+>$' <<<"$info" || fail "no maintainer address"
+    ! grep -qiE '^ Maintainer: .*(example|noreply|localhost)' <<<"$info" || fail "placeholder maintainer address"
+    local doc=./usr/share/doc/$name file
+    for file in "$doc/copyright" "$doc/changelog.gz" "$@"; do
+        grep -qE " $file( -> .+)?\$" <<<"$contents" || fail "no $file"
+    done
+    dpkg-deb --extract "$package" "$unpacked"
+    head -1 "$unpacked/$doc/copyright" |
+        grep -qF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "copyright file is not machine-readable (DEP-5)"
+    # A version bump needs its changelog entry.
+    zcat "$unpacked/$doc/changelog.gz" | head -1 | grep -qF "quillwave ($version)" ||
+        fail "the changelog's latest entry is not for version $version"
+}
+
+libdir=./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
+program_files=()
+for program in "${programs[@]}"; do
+    program_files+=("./usr/bin/$program" "./usr/share/man/man1/$program\\.1\\.gz")
+done
+check_package quillwave utils "convert waveform capture files to text" \
+    "libquillwave0 \\(= $version\\), .*libc6" "${program_files[@]}" \
+    ./usr/share/doc/quillwave/README.md ./usr/share/doc/quillwave/examples/sample.bin
+check_package libquillwave0 libs "read waveform capture files exactly" ".*libc6" \
+    "$libdir/libquillwave\\.so\\.0" "$libdir/libquillwave\\.so\\.$version"
+check_package libquillwave-dev libdevel "read waveform capture files exactly" \
+    "libquillwave0 \\(= $version\\)" ./usr/include/quillwave/quillwave.h "$libdir/libquillwave\\.so" \
+    "$libdir/libquillwave\\.a" "$libdir/pkgconfig/quillwave\\.pc" \
+    "$libdir/cmake/quillwave/quillwaveConfig\\.cmake"
+# The library package tells dpkg its SONAME, and the loader's cache is
+# refreshed by the ldconfig trigger.
+dpkg-deb --ctrl-tarfile "build/release/libquillwave0_${version}_${architecture}.deb" | tar -xO ./shlibs |
+    grep -qF "libquillwave 0 libquillwave0 (>= $version)" || { echo "package check failed: no shlibs"; exit 1; }
+cmp -s examples/sample.bin "$unpacked/usr/share/doc/quillwave/examples/sample.bin" ||
+    { echo "package check failed: sample capture differs"; exit 1; }
+
+lintian --fail-on error,warning --display-info build/release/*.deb ||
+    { echo "package check failed: lintian"; exit 1; }
 scripts/check-hardening.sh "$unpacked/usr"
-echo "package ok: $package"
+echo "package ok: $(cd build/release && echo ./*.deb)"

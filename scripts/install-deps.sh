@@ -8,10 +8,10 @@ set -euo pipefail
 # python3-numpy: the export tests read the exported files back with numpy.
 packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy)
 # Extra tools for the full CI run (fuzzing with clang, memory checking, the
-# package's lint).
+# packages' lint, pkg-config for building the example against the library).
 if [[ "${1:-}" == "--ci" ]]; then
     packages+=(clang libclang-rt-14-dev valgrind dpkg-dev file clang-format clang-tidy lintian
-              locales)
+              locales pkg-config)
 fi
 # A cross build for a Debian architecture (scripts/cross-test.sh ARCH):
 # its cross compiler, qemu-user to run the tests, GoogleTest's sources.
