@@ -5,15 +5,15 @@
 
 #include "export_output/sample_files.h"
 #include "export_output/shortest_number.h"
+#include "text_output/digits.h"
 
 namespace quillwave {
 namespace {
 
 void AppendEscapedByte(std::string& out, unsigned char byte) {
-    constexpr const char* kHex = "0123456789abcdef";
     out += "\\u00";
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0xF];
+    out += kHexDigits[byte >> 4];
+    out += kHexDigits[byte & 0xF];
 }
 
 template <size_t N>

@@ -75,15 +75,7 @@ size_t FormatSample(SampleKind kind, const unsigned char* column, size_t i, char
     return 0;
 }
 
-void StoreF64(double value, unsigned char* out) {
-    auto bits = std::bit_cast<uint64_t>(value);
-    if constexpr (std::endian::native != std::endian::little) {
-        uint64_t swapped = 0;
-        for (int b = 0; b < 8; ++b) swapped |= ((bits >> (8 * b)) & 0xFF) << (56 - 8 * b);
-        bits = swapped;
-    }
-    std::memcpy(out, &bits, 8);
-}
+void StoreF64(double value, unsigned char* out) { StoreLE64(std::bit_cast<uint64_t>(value), out); }
 
 // One stored sample into an NPY record: the widths are the kinds' (4 or 1),
 // copied with a fixed size so no copy becomes a call.

@@ -37,6 +37,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "text_output/digits.h"
+#include "waveform_file/little_endian.h"
+
 namespace quillwave {
 namespace {
 
@@ -348,26 +351,8 @@ int CountDigits(uint64_t n) {
     return guess + (n >= kPowersOfTen[static_cast<size_t>(guess)] ? 1 : 0);
 }
 
-// The 8 digits of n < 10^8 as ASCII in one word, most significant first in
-// memory: split into halves, quarters and single digits lane by lane, each
-// division by 100 or 10 a multiplication and a shift exact in its range.
-uint64_t EightDigits(uint32_t n) {
-    const uint64_t halves = (n / 10000) | (uint64_t{n % 10000} << 32);
-    const uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007F;
-    const uint64_t quarters = hundreds | ((halves - hundreds * 100) << 16);
-    const uint64_t tens = ((quarters * 103) >> 10) & 0x000F000F000F000F;
-    const uint64_t digits = tens | ((quarters - tens * 10) << 8);
-    return digits + 0x3030303030303030;
-}
-
-void StoreWord(uint64_t word, char* out) {
-    if constexpr (std::endian::native != std::endian::little) {
-        uint64_t swapped = 0;
-        for (int b = 0; b < 8; ++b) swapped |= ((word >> (8 * b)) & 0xFF) << (56 - 8 * b);
-        word = swapped;
-    }
-    std::memcpy(out, &word, 8);
-}
+// A word of packed characters stored lowest byte first.
+void StoreWord(uint64_t word, char* out) { StoreLE64(word, out); }
 
 // Writes the leading group of 1-8 digits of n < 10^8 (count of them) at out:
 // its 8-digit form without the leading zeros, and scratch after it.

@@ -32,8 +32,10 @@
 #endif
 
 #include "text_output/decimal_powers.h"
+#include "text_output/digits.h"
 #include "text_output/exponent_suffixes.h"
 #include "text_output/wide_integer.h"
+#include "waveform_file/little_endian.h"
 
 namespace quillwave {
 namespace {
@@ -42,26 +44,13 @@ namespace {
 __extension__ typedef unsigned __int128 u128;
 #endif
 
-constexpr char kDigitPairs[201] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 inline void WritePair(char* out, uint32_t pair) {
     std::memcpy(out, kDigitPairs + size_t{2} * pair, 2);
 }
 
-// Stores the bytes of a packed word, lowest first: a plain store on a
-// little-endian host, a byte swap before it on a big-endian one.
-inline void StorePacked(char* out, uint64_t packed) {
-    if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap64(packed);
-    std::memcpy(out, &packed, 8);
-}
-
-inline void StorePacked(char* out, uint32_t packed) {
-    if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap32(packed);
-    std::memcpy(out, &packed, 4);
-}
+// Stores the bytes of a packed word, lowest first.
+inline void StorePacked(char* out, uint64_t packed) { StoreLE64(packed, out); }
+inline void StorePacked(char* out, uint32_t packed) { StoreLE32(packed, out); }
 
 // Exactly six digits, leading zeros kept: the fraction of "%f" and "%e".
 inline void WriteSixDigits(char* out, uint32_t value) {
@@ -70,19 +59,6 @@ inline void WriteSixDigits(char* out, uint32_t value) {
     WritePair(out, high);
     WritePair(out + 2, low / 100);
     WritePair(out + 4, low % 100);
-}
-
-// The eight decimal digits of n < 10^8 as ASCII, most significant in the
-// lowest byte, computed in one register (SIMD within a register): split
-// into two halves of four digits, each into two pairs, each into digits.
-inline uint64_t EightDigits(uint32_t n) {
-    const uint64_t high = (uint64_t{n} * 109951163) >> 40;  // n / 10000
-    uint64_t v = high | ((n - high * 10000) << 32);
-    const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007F;  // each lane / 100
-    v = hundreds | ((v - hundreds * 100) << 16);
-    const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000F;  // each lane / 10
-    v = tens | ((v - tens * 10) << 8);
-    return v + 0x3030303030303030;
 }
 
 // The three ASCII digits of 0..999 in the low three bytes of each entry.
@@ -365,7 +341,6 @@ size_t FormatDecimal(int32_t value, char* out) {
 
 size_t FormatHex(uint32_t value, char* out) {
     if (value < 256) return FormatHexByte(static_cast<uint8_t>(value), out);
-    static constexpr char kHexDigits[] = "0123456789abcdef";
     const int digits = (32 - std::countl_zero(value) + 3) / 4;
     for (int i = digits - 1; i >= 0; --i) {
         out[i] = kHexDigits[value & 0xF];

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text_output/digits.h"
+
 namespace quillwave {
 
 inline constexpr size_t kMaxExponentLength = 16;  // "-1.797693e+308"
@@ -29,7 +31,6 @@ size_t FormatHex(uint32_t value, char* out);
 // "%x" of every byte, as two characters: "0".."f" then a spare byte, or
 // "10".."ff".
 inline constexpr auto kHexByteTexts = [] {
-    constexpr char kHexDigits[] = "0123456789abcdef";
     std::array<std::array<char, 2>, 256> texts{};
     for (size_t value = 0; value < 256; ++value) {
         texts[value] = value < 16
