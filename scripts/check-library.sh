@@ -5,7 +5,8 @@
 # project with find_package), and runs both on generated, crafted and damaged
 # captures, comparing their output byte for byte with what quillwave-export's
 # NPY files hold (tests/npy_dump.py). Also checks that the shared library
-# exports its public interface and nothing else.
+# exports its public interface and nothing else, and that the README's C
+# example builds and runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=/usr/bin/python3
@@ -40,6 +41,15 @@ cmake --build "$work/example" >/dev/null
 cc -std=c99 examples/capture_dump.c -I"$prefix/include" "$libdir/libquillwave.a" \
     $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --libs-only-other --static quillwave) -lstdc++ -lm \
     -o "$work/dump-static"
+
+# The README's example, as a reader would paste it.
+sed -n '/^## Using the library/,/^## /p' README.md | sed -n '/^```c$/,/^```$/p' | sed '1d;$d' \
+    > "$work/readme.c"
+[[ -s "$work/readme.c" ]] || { echo "check-library: no C example in the README"; exit 1; }
+cc -std=c99 -Wall -Wextra -Werror "$work/readme.c" \
+    $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs quillwave) -o "$work/readme"
+"$work/readme" examples/sample.bin | grep -q "^waveform 5: PB_LOGIC, 400 rows, byte1 first" ||
+    { echo "check-library: the README's example does not list the sample"; exit 1; }
 
 captures=$work/captures
 mkdir -p "$captures"
@@ -78,4 +88,5 @@ for capture in "$captures"/*.bin; do
     done
     checked=$((checked + 1))
 done
-echo "library ok: $checked captures dumped equal to their NPY export, three builds of the example"
+echo "library ok: $checked captures dumped equal to their NPY export, three builds of the example," \
+    "the README's example"
