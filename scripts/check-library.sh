@@ -22,15 +22,8 @@ cmake --install build/release --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libquillwave.so -print -quit)")
 export LD_LIBRARY_PATH=$libdir
 
-# The exported symbols: every function the header declares, and no others.
-declared=$(sed -n 's/^QUILLWAVE_API [^(]*[ *]\(quillwave_[a-z0-9_]*\)(.*/\1/p' include/quillwave/quillwave.h |
-           sort)
-exported=$(nm -D --defined-only "$libdir/libquillwave.so" | awk '{print $3}' | sort)
-if [[ "$declared" != "$exported" ]]; then
-    echo "check-library: the shared library's symbols differ from the header's functions:"
-    diff <(echo "$declared") <(echo "$exported") || true
-    exit 1
-fi
+# The installed library exports every function the header declares, and no other symbol.
+tests/check_exported_symbols.sh nm "$libdir/libquillwave.so" "$prefix/include/quillwave/quillwave.h"
 
 # The example, built both ways an outside user would.
 PKG_CONFIG_PATH=$libdir/pkgconfig cc -std=c99 -Wall -Wextra -Werror examples/capture_dump.c \
