@@ -38,7 +38,6 @@ struct quillwave_capture {
     int walkEnd = QUILLWAVE_WALK_DECLARED;
     int64_t loopsTo = -1;
     std::string walkText;
-    ~quillwave_capture() { quillwave::CloseInputStream(stream); }
 };
 
 namespace quillwave {
