@@ -1,6 +1,5 @@
 #include "text_output/text_sink.h"
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -393,15 +392,6 @@ bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextC
         writer.changed.wait(lock, [&] { return writer.task == nullptr; });
     }
     return !shared.loadFailed && sink.error == 0;
-}
-
-int UsableProcessors() {
-    // On a machine of more processors than the set holds (1024), those online.
-    cpu_set_t usable;
-    const long processors = sched_getaffinity(0, sizeof usable, &usable) == 0
-                                ? CPU_COUNT(&usable)
-                                : sysconf(_SC_NPROCESSORS_ONLN);
-    return static_cast<int>(std::clamp(processors, 1L, 1L << 20));
 }
 
 }  // namespace quillwave

@@ -111,10 +111,6 @@ using ChunkFormatter = std::function<void(int64_t first, size_t count, int worke
 bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextCapacity,
                         const ChunkLoader& load, const ChunkFormatter& format);
 
-// The processors this process may run on (taskset narrows them), at least
-// 1: whether a second thread can format while the first does.
-int UsableProcessors();
-
 // Bytes written to the sink so far, whether or not flushed yet.
 inline uint64_t TextWritten(const TextSink& sink) { return sink.flushed + sink.used; }
 
