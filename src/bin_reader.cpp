@@ -26,6 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -160,10 +161,11 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
     bool readFailureTold = false;
     WaveformWalkMemo memo;
     TextSink file;  // one sink (and writer thread) serves every output file in turn
-    if (environment.processors <= 1 || fileHeader.waveformCount <= 0 ||
-        !OpenPipelinedTextSink(file, -1)) {
-        OpenTextSink(file, -1);
-    }
+    // Under a memory limit, smaller buffers; with none to be had, each
+    // output is a write that failed.
+    const bool opened =
+        OpenTextSinkAsMemoryAllows(file, -1, kDefaultSinkCapacity, kDefaultRingBuffers,
+                                   environment.processors > 1 && fileHeader.waveformCount > 0);
     Progress progress{.line = StartProgressLine(environment.stderrFd),
                       .input = &input,
                       .output = &file,
@@ -177,8 +179,9 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
         if (progress.line.enabled) DrawProgress(&progress);
         const char* name = outputNames[i];
         const int fd = OpenOutputFile(name, input);
-        if (fd < 0) {
-            WriteMessage(messages, "Unable to open ", name);
+        if (fd < 0 || !opened) {
+            if (fd >= 0) close(fd);
+            WriteMessage(messages, fd < 0 ? "Unable to open " : "Unable to write ", name);
             WaveformHeader skipped;
             IgnoreWaveform(input, skipped, &memo);
             TellReadFailure(messages, input, inputName, readFailureTold);
@@ -230,15 +233,10 @@ int AnswerHelpOrVersion(int argc, char** argv, int stdoutFd) {
     return FlushTextSink(out) ? 0 : 1;
 }
 
-}  // namespace
-
-// The whole program, with what it takes from outside given as parameters.
-int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
-    const int answered = AnswerHelpOrVersion(argc, argv, environment.stdoutFd);
-    if (answered >= 0) return answered;
-    Messages messages;
+// The run once the messages' sink is open: the exit status.
+int RunWithMessages(int argc, char** argv, const ProgramEnvironment& environment,
+                    Messages& messages) {
     TextSink& out = messages.out;
-    OpenTextSink(out, environment.stdoutFd, size_t{64} * 1024);
     InputStream input;
     FileHeader fileHeader;
     if (argc < 2) {
@@ -259,6 +257,31 @@ int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
     }
     const bool outWritten = FlushTextSink(out);
     return messages.anyFailure || !outWritten ? 1 : 0;
+}
+
+}  // namespace
+
+// The whole program, with what it takes from outside given as parameters.
+int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
+    try {
+        const int answered = AnswerHelpOrVersion(argc, argv, environment.stdoutFd);
+        if (answered >= 0) return answered;
+        Messages messages;
+        if (!OpenTextSinkAsMemoryAllows(messages.out, environment.stdoutFd, size_t{64} * 1024, 0,
+                                        false)) {
+            return 1;
+        }
+        try {
+            return RunWithMessages(argc, argv, environment, messages);
+        } catch (const std::bad_alloc&) {
+            // Memory ran out where no smaller buffer would do: what was
+            // said is said, and the run failed.
+            FlushTextSink(messages.out);
+            return 1;
+        }
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
 }
 
 }  // namespace quillwave

@@ -189,22 +189,9 @@ void CountFlushed(void* context) {
 // same bytes otherwise; smaller buffers when memory is short.
 bool OpenJobSink(JobSink& job, Shared& shared) {
     if (job.bytesWritten != nullptr) return true;
-    bool opened = false;
-    for (size_t capacity = kJobSinkCapacity; !opened && capacity >= 4096; capacity /= 8) {
-        try {
-            if (!OpenPipelinedTextSink(job.sink, -1, capacity, kJobSinkBuffers)) {
-                OpenTextSink(job.sink, -1, capacity);
-            }
-            opened = true;
-        } catch (const std::bad_alloc&) {
-            try {
-                OpenTextSink(job.sink, -1, capacity);
-                opened = true;
-            } catch (const std::bad_alloc&) {
-            }
-        }
+    if (!OpenTextSinkAsMemoryAllows(job.sink, -1, kJobSinkCapacity, kJobSinkBuffers, true)) {
+        return false;
     }
-    if (!opened) return false;
     job.bytesWritten = &shared.bytesWritten;
     job.sink.afterFlush = CountFlushed;
     job.sink.afterFlushContext = &job;

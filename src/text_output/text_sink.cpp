@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -191,6 +192,26 @@ bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity, size_t ringB
     }
     sink.writer = std::shared_ptr<TextWriterThread>(writer.release(), StopWriter);
     return true;
+}
+
+bool OpenTextSinkAsMemoryAllows(TextSink& sink, int fd, size_t capacity, size_t ringBuffers,
+                                bool pipelined) {
+    constexpr size_t kSmallestCapacity = 4096;
+    for (size_t room = capacity;; room = std::max(room / 8, kSmallestCapacity)) {
+        try {
+            if (!pipelined || !OpenPipelinedTextSink(sink, fd, room, ringBuffers)) {
+                OpenTextSink(sink, fd, room);
+            }
+            return true;
+        } catch (const std::bad_alloc&) {
+            try {
+                OpenTextSink(sink, fd, room);  // no ring: one buffer
+                return true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (room <= kSmallestCapacity) return false;
+    }
 }
 
 void CloseTextSink(TextSink& sink) {

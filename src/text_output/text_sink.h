@@ -47,6 +47,11 @@ void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity
 // thread could be started: the sink is then an ordinary one.
 bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity,
                            size_t ringBuffers = kDefaultRingBuffers);
+// A sink as OpenPipelinedTextSink (with `pipelined`) or OpenTextSink
+// opens it, with smaller buffers when memory for these cannot be had (an
+// address-space limit): false when not even the smallest could be had.
+bool OpenTextSinkAsMemoryAllows(TextSink& sink, int fd, size_t capacity, size_t ringBuffers,
+                                bool pipelined);
 // Flushes a sink (waiting for its writer thread) and stops the thread.
 void CloseTextSink(TextSink& sink);
 // Points an open sink, flushed, at another descriptor, keeping its buffers.
