@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "export_output/output_file.h"
 #include "program_support/processors.h"
 #include "program_support/progress_line.h"
 #include "text_output/conversion.h"
@@ -135,12 +136,10 @@ void DrawProgress(void* context) {
 // with none, the open fails at once instead of blocking forever. Symbolic
 // links are followed, as the shell's ">" follows them.
 int OpenOutputFile(const char* name, const InputStream& input) {
-    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) return -1;
     struct stat info {};
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, &info) != 0 ||
-        IsSameFileAsInput(input, info)) {
+    const int fd = OpenOutputInPlace(name, true, &info);
+    if (fd < 0) return -1;
+    if (IsSameFileAsInput(input, info)) {
         close(fd);
         return -1;
     }

@@ -92,16 +92,9 @@ OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool f
     }
     if (exists && S_ISDIR(info.st_mode)) return Failed(OutputFailure::CannotCreate, EISDIR);
     if (exists && !S_ISREG(info.st_mode)) {
-        // A FIFO without a reader fails at once instead of hanging the run.
-        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat opened {};
-        const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
-        if (fd < 0 || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-            fstat(fd, &opened) != 0) {
-            const int error = errno;
-            if (fd >= 0) close(fd);
-            return Failed(OutputFailure::CannotCreate, error);
-        }
+        const int fd = OpenOutputInPlace(path.c_str(), false, &opened);
+        if (fd < 0) return Failed(OutputFailure::CannotCreate, errno);
         if (inputs.contains({opened.st_dev, opened.st_ino})) {
             close(fd);
             return Failed(OutputFailure::IsInput, 0);
@@ -132,6 +125,19 @@ OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool f
         if (errno != EEXIST) return Failed(OutputFailure::CannotCreate, errno);
     }
     return Failed(OutputFailure::CannotCreate, EEXIST);
+}
+
+int OpenOutputInPlace(const char* path, bool create, struct stat* info) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), 0666);
+    if (fd < 0) return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, info) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 OutputOutcome CompleteOutput(PendingOutput& output, bool force) {

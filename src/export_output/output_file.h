@@ -11,6 +11,7 @@
 // through a link) is written in place: there is nothing to replace.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -62,6 +63,13 @@ OutputOutcome CompleteOutput(PendingOutput& output, bool force);
 // Closes the file and removes what was written of it (a file in place
 // stays as it is).
 void DiscardOutput(PendingOutput& output);
+
+// Opens an output where it is (following links), created with `create`:
+// without waiting for a FIFO's reader (with none, the open fails at once
+// instead of hanging), then blocking as any file. -1 with errno on failure;
+// else the descriptor, with what it is in *info. The export writes
+// existing FIFOs and devices so; quillwave every output.
+int OpenOutputInPlace(const char* path, bool create, struct stat* info);
 
 // The message text of a failure ("PATH exists (use --force to overwrite)").
 std::string OutputFailureText(const std::string& path, const OutputOutcome& outcome);
