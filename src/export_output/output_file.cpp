@@ -78,7 +78,7 @@ std::string ErrorText(int error) {
 PendingOutput::~PendingOutput() { DiscardOutput(*this); }
 
 OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool force,
-                          const std::set<FileIdentity>& inputs) {
+                          const std::set<FileIdentity>& inputs, bool unnamedAllowed) {
     DiscardOutput(output);
     output.path = path;
     struct stat info {};
@@ -103,7 +103,7 @@ OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool f
         output.inPlace = true;
         return {};
     }
-    if (CanLinkDescriptors()) {
+    if (unnamedAllowed && CanLinkDescriptors()) {
         const int fd = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             output.fd = fd;

@@ -51,9 +51,10 @@ struct OutputOutcome {
 };
 
 // Starts the output `path`; `inputs` are the captures that must never be
-// overwritten.
+// overwritten. Without `unnamedAllowed` a file system without O_TMPFILE is
+// taken for granted (a hidden temporary name), which tests use.
 OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool force,
-                          const std::set<FileIdentity>& inputs);
+                          const std::set<FileIdentity>& inputs, bool unnamedAllowed = true);
 
 // Puts the written file in place under its name and closes it (without
 // --force, refused when the name has appeared meanwhile). On failure the
