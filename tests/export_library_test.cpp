@@ -241,6 +241,7 @@ TEST_F(ExportLibraryTest, TwoExportsRunAtOnceInOneProcess) {
     quillwave_export_free(alone);
     int statuses[2] = {-100, -100};
     std::vector<std::thread> threads;
+    threads.reserve(2);
     for (int i = 0; i < 2; ++i) {
         threads.emplace_back([&, i] {
             quillwave_export* exporter =

@@ -186,6 +186,7 @@ TEST_F(LimitsTest, AnInterruptedExportKeepsOnlyCompleteFilesAndSaysSo) {
         std::vector<std::string> args = {
             QUILLWAVE_EXPORT_BINARY, "-q", "-j", "1", "--force", "-o", out, input};
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
         pid_t pid = 0;
