@@ -38,7 +38,7 @@ std::string HiddenNameFor(const std::string& path) {
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::string suffix(6, 'x');
     for (char& letter : suffix) {
-        letter = kLetters[bits % 62];
+        letter = kLetters[static_cast<size_t>(bits % 62)];
         bits /= 62;
     }
     return folder + "." + name + "." + suffix;
