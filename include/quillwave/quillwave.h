@@ -16,10 +16,12 @@
  *  - Handles are opaque. What a function returns as const char* or as a
  *    const pointer is owned by the library and lives as long as the handle it
  *    came from; nothing you pass is kept after the call returns, unless said.
- *  - The library never prints, never exits or aborts, never touches signals,
- *    the environment, the locale or any other process-wide setting. Memory
- *    that cannot be had is QUILLWAVE_E_NO_MEMORY; a thread that cannot be
- *    started means fewer threads.
+ *  - The library never prints, never exits or aborts, never changes how a
+ *    signal is handled, the environment, the locale or any other
+ *    process-wide setting (it only keeps SIGPIPE from its own threads and,
+ *    for the time of its own writes, from yours). Memory that cannot be had
+ *    is QUILLWAVE_E_NO_MEMORY; a thread that cannot be started means fewer
+ *    threads.
  *  - Threads: a capture may be read from any number of threads at once (each
  *    read has its own position and buffers); it must not be closed while a
  *    read is running. Independent handles are independent: several exports
