@@ -49,7 +49,13 @@ using quillwave::EventOf;
 using quillwave::Guarded;
 using quillwave::Setting;
 
-quillwave_export* quillwave_export_new(void) { return new (std::nothrow) quillwave_export; }
+quillwave_export* quillwave_export_new(void) {
+    try {
+        return new quillwave_export;
+    } catch (...) {  // its members' memory as well as its own
+        return nullptr;
+    }
+}
 
 void quillwave_export_free(quillwave_export* exporter) { delete exporter; }
 
