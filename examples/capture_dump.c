@@ -11,11 +11,10 @@
  *   cc capture_dump.c $(pkg-config --cflags --libs quillwave) -o capture_dump */
 #include <errno.h>
 #include <inttypes.h>
+#include <quillwave/quillwave.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <quillwave/quillwave.h>
 
 enum { kBlockRows = 65536, kMaxColumns = 3 };
 
@@ -94,7 +93,8 @@ int main(int argc, char** argv) {
             continue;
         }
         printf("waveform %" PRId64 " %s %" PRId64 "\n", k,
-               quillwave_type_name(quillwave_waveform_type(waveform)), quillwave_row_count(waveform));
+               quillwave_type_name(quillwave_waveform_type(waveform)),
+               quillwave_row_count(waveform));
         result = DumpRows(argv[1], capture, k);
     }
     quillwave_close(capture);

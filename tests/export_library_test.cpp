@@ -22,8 +22,8 @@
 namespace quillwave {
 namespace {
 
-using testing::ReadFileText;
 using testing::RandomAnalog;
+using testing::ReadFileText;
 using testing::TempDir;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;

@@ -5,12 +5,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) {                                               \
+#define CHECK(condition)                                                           \
+    do {                                                                           \
+        if (!(condition)) {                                                        \
             fprintf(stderr, "%s:%d: %s failed\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                     \
-        }                                                                 \
+            return 1;                                                              \
+        }                                                                          \
     } while (0)
 
 int main(int argc, char** argv) {
@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     float values[4];
     int os_error = -1;
     CHECK(argc == 2);
-    CHECK(quillwave_open("/nonexistent/capture.bin", NULL, &capture, &os_error) == QUILLWAVE_E_OPEN);
+    CHECK(quillwave_open("/nonexistent/capture.bin", NULL, &capture, &os_error) ==
+          QUILLWAVE_E_OPEN);
     CHECK(capture == NULL && os_error != 0);
     CHECK(quillwave_open(argv[1], NULL, &capture, &os_error) == QUILLWAVE_OK);
     CHECK(quillwave_waveform_count(capture) >= 1);

@@ -28,8 +28,9 @@ using namespace writer;
 // Values whose bits a careless conversion changes: a NaN with a payload and
 // its sign, negative zero, infinities, a subnormal.
 const std::vector<float> kAwkwardFloats = {
-    std::bit_cast<float>(0xFFC01234u), -0.0f, std::numeric_limits<float>::infinity(),
-    -std::numeric_limits<float>::infinity(), std::bit_cast<float>(0x00000001u), 0.1f};
+    std::bit_cast<float>(0xFFC01234u),      -0.0f,
+    std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+    std::bit_cast<float>(0x00000001u),      0.1f};
 
 std::vector<float> Ramp(size_t count, float scale) {
     std::vector<float> values(count);
@@ -104,7 +105,7 @@ std::vector<unsigned char> ReadWhole(const quillwave_capture* capture, int64_t i
 }
 
 class LibraryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(WriteBytesToFile(path, EveryShape(kRows))); }
     static constexpr size_t kRows = 1000;
     TempDir dir;
@@ -192,13 +193,13 @@ TEST_F(LibraryTest, ColumnsHoldTheStoredBitsInHostOrder) {
     }
     const std::vector<unsigned char> counts = ReadWhole(open.capture, 3, 1);
     int32_t count = 0;
-    std::memcpy(&count, counts.data() + 4 * 999, 4);
+    std::memcpy(&count, counts.data() + size_t{4} * 999, 4);
     EXPECT_EQ(count, 999 * 7919 - 1000000);
     const std::vector<unsigned char> second = ReadWhole(open.capture, 6, 2);
     EXPECT_EQ(second, std::vector<unsigned char>(kRows, 0xA5));
     const std::vector<unsigned char> times = ReadWhole(open.capture, 0, 0);
     double time = 0;
-    std::memcpy(&time, times.data() + 8 * 7, 8);
+    std::memcpy(&time, times.data() + size_t{8} * 7, 8);
     EXPECT_EQ(time, 7 * 2.5e-6 + -5e-4);
 }
 
@@ -212,8 +213,9 @@ TEST_F(LibraryTest, ReadsOfAnyRangeEqualTheWholeRead) {
             const std::vector<unsigned char> whole = ReadWhole(open.capture, k, c);
             const size_t size = quillwave_column_element_size(w, c);
             for (int trial = 0; trial < 50; ++trial) {
-                const auto first = static_cast<int64_t>(random() % (kRows + 1));
-                const auto count = static_cast<int64_t>(random() % (kRows + 1 - first));
+                const size_t firstRow = random() % (kRows + 1);
+                const auto first = static_cast<int64_t>(firstRow);
+                const auto count = static_cast<int64_t>(random() % (kRows + 1 - firstRow));
                 std::vector<unsigned char> part(static_cast<size_t>(count) * size + 1, 0x5A);
                 ASSERT_EQ(quillwave_read_column(open.capture, k, c, first, count, part.data(),
                                                 part.size() - 1),
@@ -254,10 +256,9 @@ TEST_F(LibraryTest, ReadsOutsideTheWaveformAreRefusedAndWriteNothing) {
         {9, 0, 0, 1, out.size(), QUILLWAVE_E_ARGUMENT},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Printf("waveform %lld column %zu rows %lld+%lld",
-                                     static_cast<long long>(c.waveform), c.column,
-                                     static_cast<long long>(c.first),
-                                     static_cast<long long>(c.count)));
+        SCOPED_TRACE(testing::Printf(
+            "waveform %lld column %zu rows %lld+%lld", static_cast<long long>(c.waveform), c.column,
+            static_cast<long long>(c.first), static_cast<long long>(c.count)));
         std::fill(out.begin(), out.end(), 0x5A);
         EXPECT_EQ(quillwave_read_column(open.capture, c.waveform, c.column, c.first, c.count,
                                         out.data(), c.capacity),

@@ -26,10 +26,8 @@ TEST(LibraryTime, IsNeverFusedWhateverTheCallersFlags) {
         int64_t index;
     };
     // Each chosen so that a fused multiply-add gives another last bit.
-    const Case cases[] = {{0.1, -0.3, 3},
-                          {1.0 / 3.0, -1.0, 3},
-                          {2.5e-6, -5e-4, 511555},
-                          {1e-9, -5e-4, 681099}};
+    const Case cases[] = {
+        {0.1, -0.3, 3}, {1.0 / 3.0, -1.0, 3}, {2.5e-6, -5e-4, 511555}, {1e-9, -5e-4, 681099}};
     for (const Case& c : cases) {
         const double expected = Unfused(c.increment, c.origin, c.index);
         ASSERT_NE(std::fma(static_cast<double>(c.index), c.increment, c.origin), expected)
@@ -49,9 +47,9 @@ TEST(LibraryTime, NaNsHaveTheSignOfEveryArchitecture) {
         bool negative;
     };
     const Case cases[] = {
-        {inf, -inf, 1, true},               // made here (inf - inf): negative
-        {inf, 1.0, 0, true},                // 0 x inf, made here
-        {1.0, positiveNan, 2, false},       // the origin's own sign
+        {inf, -inf, 1, true},                  // made here (inf - inf): negative
+        {inf, 1.0, 0, true},                   // 0 x inf, made here
+        {1.0, positiveNan, 2, false},          // the origin's own sign
         {positiveNan, negativeNan, 2, false},  // the increment's before the origin's
         {negativeNan, positiveNan, 2, true},
     };

@@ -27,8 +27,8 @@ namespace quillwave {
 namespace {
 
 using testing::FileExists;
-using testing::ReadFileText;
 using testing::RandomAnalog;
+using testing::ReadFileText;
 using testing::TempDir;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;

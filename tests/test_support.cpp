@@ -8,10 +8,10 @@
 
 #include <bit>
 #include <cstdio>
-#include <random>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 

@@ -347,7 +347,8 @@ TEST(TypedReaders, EachTakesOnlyItsOwnKind) {
         EXPECT_EQ(ReadAnalogWaveform(a, waveform).has_value(), k.analog) << k.dataType;
         EXPECT_EQ(ReadHistogramWaveform(h, waveform).has_value(), k.histogram) << k.dataType;
         EXPECT_EQ(ReadLogicWaveform(l, waveform).has_value(), k.logic) << k.dataType;
-        for (const InputStream* stream : {&a, &h, &l}) EXPECT_EQ(stream->position, end) << k.dataType;
+        for (const InputStream* stream : {&a, &h, &l})
+            EXPECT_EQ(stream->position, end) << k.dataType;
     }
 }
 

@@ -135,7 +135,6 @@ Outcome OutcomeOf(OutputFailure failure) {
     return Outcome::CannotWrite;
 }
 
-
 struct CaptureFile {
     InputStream stream;  // the walk's; conversions read through duplicates
 };

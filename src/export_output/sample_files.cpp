@@ -92,7 +92,8 @@ bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, const Tex
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
-        if (out.error != 0 || Stopped(stop) || !LoadSampleChunk(stream, chunks.loaded, first, count)) {
+        if (out.error != 0 || Stopped(stop) ||
+            !LoadSampleChunk(stream, chunks.loaded, first, count)) {
             return false;
         }
         writeRows(chunks, first, count);

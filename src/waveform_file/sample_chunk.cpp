@@ -16,7 +16,8 @@ SampleChunk MakeSampleChunk(std::span<const SampleBlock> blocks, size_t rows) {
 
 bool LoadSampleChunk(InputStream& stream, SampleChunk& chunk, int64_t first, size_t count) {
     for (size_t c = 0; c < chunk.columns; ++c) {
-        if (!LoadSamples(stream, chunk.blocks[c], first, count, chunk.storage[c].get())) return false;
+        if (!LoadSamples(stream, chunk.blocks[c], first, count, chunk.storage[c].get()))
+            return false;
     }
     return true;
 }
