@@ -32,6 +32,16 @@ void* Allocate(std::size_t size) {
 #define REPLACEMENT __attribute__((visibility("default")))
 REPLACEMENT void* operator new(std::size_t size) { return Allocate(size); }
 REPLACEMENT void* operator new[](std::size_t size) { return Allocate(size); }
+REPLACEMENT void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+REPLACEMENT void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
 REPLACEMENT void operator delete(void* memory) noexcept { std::free(memory); }
 REPLACEMENT void operator delete[](void* memory) noexcept { std::free(memory); }
 REPLACEMENT void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
