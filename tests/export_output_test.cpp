@@ -332,7 +332,6 @@ TEST(SampleFiles, NpyHeaderIsNumpysOwn) {
     EXPECT_EQ(header.substr(10, dictionary.size()), dictionary);
     EXPECT_EQ(header.find_first_not_of(' ', 10 + dictionary.size()), header.size() - 1);
     EXPECT_EQ(header.back(), '\n');
-    CloseInputStream(stream);
 }
 
 // Reads a memory file's whole contents.
@@ -407,7 +406,6 @@ TEST(SampleFiles, ColumnsFollowTheDescriptionsOrderWithOneThreadOrTwo) {
         CloseTextSink(shared);
         EXPECT_TRUE(MemoryFileText(memory) == csv) << samples.header.sampleCount;
         close(memory);
-        CloseInputStream(stream);
     }
 }
 
@@ -462,8 +460,6 @@ TEST(CaptureWalk, MatchesTheLiteralWalkOnRandomJumpingFiles) {
                 EXPECT_EQ(measured.end, expected.end) << trial << " " << declared;
                 EXPECT_EQ(measured.loopsTo, expected.loopsTo) << trial << " " << declared;
             }
-            CloseInputStream(fast);
-            CloseInputStream(literal);
         }
     }
 }

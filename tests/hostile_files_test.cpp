@@ -52,8 +52,6 @@ TEST(IgnoreWaveformBuffers, MatchesTheLiteralWalkOnRandomJumpingFiles) {
             IgnoreWaveformBuffers(fast, count);
             for (int32_t i = 0; i < count; ++i) IgnoreWaveformData(literal);
             EXPECT_EQ(fast.position, literal.position) << "trial " << trial << " count " << count;
-            CloseInputStream(fast);
-            CloseInputStream(literal);
         }
     }
 }
@@ -117,8 +115,6 @@ TEST(IgnoreWaveformBuffers, AMemoSharedByManyWalksMatchesTheLiteralWalk) {
                 IgnoreWaveformBuffers(literal, count);
                 ASSERT_EQ(fast.position, literal.position) << "trial " << trial << " walk " << walk;
             }
-            CloseInputStream(fast);
-            CloseInputStream(literal);
         }
     }
 }

@@ -59,7 +59,6 @@ Outcome ConvertWithSink(const Bytes& file, size_t sinkCapacity, size_t ring = 0)
     }
     outcome.position = in.position;
     outcome.fileSize = static_cast<int64_t>(file.size());
-    CloseInputStream(in);
     return outcome;
 }
 
@@ -92,7 +91,6 @@ std::string Summarize(const Bytes& file, int64_t* position = nullptr) {
     SummarizeWaveform(in, sink);
     FlushTextSink(sink);
     if (position != nullptr) *position = in.position;
-    CloseInputStream(in);
     return text;
 }
 

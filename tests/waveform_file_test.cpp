@@ -27,12 +27,6 @@ using writer::BufferSpec;
 using writer::Bytes;
 using writer::WaveformSpec;
 
-struct StreamGuard {
-    InputStream stream;
-    explicit StreamGuard(const Bytes& bytes) : stream(StreamOver(bytes)) {}
-    ~StreamGuard() { CloseInputStream(stream); }
-};
-
 Bytes Counting(size_t length) {
     Bytes bytes(length);
     for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(i);
@@ -40,8 +34,7 @@ Bytes Counting(size_t length) {
 }
 
 TEST(InputStream, SeeksBeforeTheFirstByteAreIgnoredAndPastTheEndAllowed) {
-    StreamGuard guard(Counting(10));
-    InputStream& in = guard.stream;
+    InputStream in = StreamOver(Counting(10));
     SeekRelative(in, 4);
     EXPECT_EQ(in.position, 4);
     SeekRelative(in, -5);
@@ -57,8 +50,7 @@ TEST(InputStream, SeeksBeforeTheFirstByteAreIgnoredAndPastTheEndAllowed) {
 }
 
 TEST(InputStream, ShortReadsStopAtTheEndAndPositionalReadsDoNotMove) {
-    StreamGuard guard(Counting(10));
-    InputStream& in = guard.stream;
+    InputStream in = StreamOver(Counting(10));
     unsigned char bytes[16] = {};
     EXPECT_EQ(ReadBytesAt(in, 8, bytes, 4), 2u);
     EXPECT_EQ(bytes[0], 8);
@@ -71,13 +63,13 @@ TEST(InputStream, ShortReadsStopAtTheEndAndPositionalReadsDoNotMove) {
 
 TEST(InputStream, ReadsAcrossTheReadAheadWindowMatchTheFile) {
     const Bytes file = Counting(300000);
-    StreamGuard guard(file);
+    InputStream stream = StreamOver(file);
     Bytes got(70000);
     // Reads straddling window boundaries, then a large direct one.
     for (int64_t offset : {0, 65530, 131000, 1, 229999}) {
-        ASSERT_EQ(ReadBytesAt(guard.stream, offset, got.data(), 70000), 70000u) << offset;
+        ASSERT_EQ(ReadBytesAt(stream, offset, got.data(), 70000), 70000u) << offset;
         EXPECT_EQ(0, std::memcmp(got.data(), file.data() + offset, 70000)) << offset;
-        ASSERT_EQ(ReadBytesAt(guard.stream, offset + 3, got.data(), 10), 10u);
+        ASSERT_EQ(ReadBytesAt(stream, offset + 3, got.data(), 10), 10u);
         EXPECT_EQ(0, std::memcmp(got.data(), file.data() + offset + 3, 10)) << offset;
     }
 }
@@ -96,7 +88,6 @@ TEST(InputStream, AFileThatShrinksWhileReadEndsWhereItNowEnds) {
     EXPECT_EQ(bytes[9], 49);
     EXPECT_EQ(in.size, 50);
     EXPECT_EQ(BytesRemaining(in), 50);
-    CloseInputStream(in);
 }
 
 WaveformSpec SampleWaveform() {
@@ -118,10 +109,10 @@ TEST(ReadWaveformHeader, DecodesEveryFieldAndSkipsExtraHeaderBytes) {
     Bytes file;
     AppendWaveformHeader(file, spec);
     file.push_back(0x42);
-    StreamGuard guard(file);
+    InputStream stream = StreamOver(file);
     WaveformHeader header;
-    ASSERT_TRUE(ReadWaveformHeader(guard.stream, header));
-    EXPECT_EQ(guard.stream.position, 200);
+    ASSERT_TRUE(ReadWaveformHeader(stream, header));
+    EXPECT_EQ(stream.position, 200);
     EXPECT_EQ(header.headerSize, 200);
     EXPECT_EQ(header.waveformType, 2);
     EXPECT_EQ(header.bufferCount, 7);
@@ -139,17 +130,17 @@ TEST(ReadWaveformHeader, BringsTypesOutsideTheTableToUnknown) {
     for (int32_t stored : {7, 100, -1, 2147483647}) {
         Bytes file;
         AppendWaveformHeader(file, {.waveformType = stored});
-        StreamGuard guard(file);
+        InputStream stream = StreamOver(file);
         WaveformHeader header;
-        ASSERT_TRUE(ReadWaveformHeader(guard.stream, header));
+        ASSERT_TRUE(ReadWaveformHeader(stream, header));
         EXPECT_EQ(header.waveformType, PB_UNKNOWN) << stored;
     }
     for (int32_t stored = 0; stored < PB_WAVEFORM_TYPE_COUNT; ++stored) {
         Bytes file;
         AppendWaveformHeader(file, {.waveformType = stored});
-        StreamGuard guard(file);
+        InputStream stream = StreamOver(file);
         WaveformHeader header;
-        ASSERT_TRUE(ReadWaveformHeader(guard.stream, header));
+        ASSERT_TRUE(ReadWaveformHeader(stream, header));
         EXPECT_EQ(header.waveformType, stored);
     }
 }
@@ -187,13 +178,13 @@ TEST(ReadWaveformHeader, FailuresLeaveTheRecordUntouchedAndTheStreamWhereDecided
         {"one byte missing after an offset", prefixed, 10, 153},
     };
     for (const BadHeaderCase& c : cases) {
-        StreamGuard guard(c.file);
-        guard.stream.position = c.start;
+        InputStream stream = StreamOver(c.file);
+        stream.position = c.start;
         WaveformHeader header;
         header.sampleCount = 1234;
         header.waveformType = 5;
-        EXPECT_FALSE(ReadWaveformHeader(guard.stream, header)) << c.name;
-        EXPECT_EQ(guard.stream.position, c.expectedPosition) << c.name;
+        EXPECT_FALSE(ReadWaveformHeader(stream, header)) << c.name;
+        EXPECT_EQ(stream.position, c.expectedPosition) << c.name;
         EXPECT_EQ(header.sampleCount, 1234) << c.name;
         EXPECT_EQ(header.waveformType, 5) << c.name;
     }
@@ -206,14 +197,14 @@ TEST(ReadWaveformDataHeader, ReadsItsRecordAndStopsOnTheFirstSampleByte) {
                                   .sampleWidth = 4,
                                   .dataSize = 8,
                                   .samples = Bytes{1, 2, 3, 4, 5, 6, 7, 8}});
-    StreamGuard guard(file);
+    InputStream stream = StreamOver(file);
     WaveformDataHeader header;
-    ASSERT_TRUE(ReadWaveformDataHeader(guard.stream, header));
+    ASSERT_TRUE(ReadWaveformDataHeader(stream, header));
     EXPECT_EQ(header.headerSize, 16);
     EXPECT_EQ(header.dataType, 3);
     EXPECT_EQ(header.sampleWidth, 4);
     EXPECT_EQ(header.dataSize, 8);
-    EXPECT_EQ(guard.stream.position, 16);
+    EXPECT_EQ(stream.position, 16);
 }
 
 TEST(ReadWaveformDataHeader, ClampsOnlyDataTypesAboveTheTable) {
@@ -222,9 +213,9 @@ TEST(ReadWaveformDataHeader, ClampsOnlyDataTypesAboveTheTable) {
     for (const auto& [stored, expected] : cases) {
         Bytes file;
         AppendBuffer(file, BufferSpec{.dataType = stored});
-        StreamGuard guard(file);
+        InputStream stream = StreamOver(file);
         WaveformDataHeader header;
-        ASSERT_TRUE(ReadWaveformDataHeader(guard.stream, header));
+        ASSERT_TRUE(ReadWaveformDataHeader(stream, header));
         EXPECT_EQ(header.dataType, expected) << stored;
     }
 }
@@ -234,10 +225,10 @@ TEST(ReadWaveformDataHeader, ShortDeclaredSizesFailFourBytesOn) {
         Bytes file;
         AppendBuffer(file, BufferSpec{.headerSize = declared});
         file.resize(40, 0);
-        StreamGuard guard(file);
+        InputStream stream = StreamOver(file);
         WaveformDataHeader header;
-        EXPECT_FALSE(ReadWaveformDataHeader(guard.stream, header)) << declared;
-        EXPECT_EQ(guard.stream.position, 4) << declared;
+        EXPECT_FALSE(ReadWaveformDataHeader(stream, header)) << declared;
+        EXPECT_EQ(stream.position, 4) << declared;
     }
 }
 
@@ -261,10 +252,10 @@ TEST(IgnoreWaveformData, StepsOverHeaderAndDeclaredSamples) {
         Bytes file(static_cast<size_t>(c.start), 0);
         AppendBuffer(file, BufferSpec{.headerSize = c.headerSize, .dataSize = c.dataSize});
         file.resize(file.size() + 64, 0);
-        StreamGuard guard(file);
-        guard.stream.position = c.start;
-        EXPECT_EQ(IgnoreWaveformData(guard.stream), c.ok);
-        EXPECT_EQ(guard.stream.position, c.expected) << c.headerSize << " " << c.dataSize;
+        InputStream stream = StreamOver(file);
+        stream.position = c.start;
+        EXPECT_EQ(IgnoreWaveformData(stream), c.ok);
+        EXPECT_EQ(stream.position, c.expected) << c.headerSize << " " << c.dataSize;
     }
 }
 
@@ -307,14 +298,14 @@ TEST(ReadAnalogWaveform, AcceptsOnlyMatchingWidthTypeAndCount) {
                                       .sampleWidth = c.sampleWidth,
                                       .dataSize = c.dataSize,
                                       .samples = Bytes(c.storedBytes, 0)});
-        StreamGuard guard(file);
-        guard.stream.position = 20;
+        InputStream stream = StreamOver(file);
+        stream.position = 20;
         int16_t report = -1;
         const std::optional<SampleBlock> block =
-            ReadAnalogWaveform(guard.stream, WaveformHeader{.sampleCount = c.sampleCount}, &report);
+            ReadAnalogWaveform(stream, WaveformHeader{.sampleCount = c.sampleCount}, &report);
         EXPECT_EQ(block.has_value(), c.accepted) << c.name;
         EXPECT_EQ(report, c.accepted ? c.dataType : 0) << c.name;
-        EXPECT_EQ(guard.stream.position, 32 + c.positionAfter) << c.name;
+        EXPECT_EQ(stream.position, 32 + c.positionAfter) << c.name;
         if (block) {
             EXPECT_EQ(block->fileOffset, 32) << c.name;
             EXPECT_EQ(block->sampleCount, c.sampleCount) << c.name;
@@ -326,11 +317,11 @@ TEST(ReadAnalogWaveform, FailedHeaderReadReportsZeroAndSkipsNothing) {
     Bytes file;
     AppendBuffer(file, BufferSpec{.headerSize = 5, .dataType = 1, .dataSize = 40});
     file.resize(100, 0);
-    StreamGuard guard(file);
+    InputStream stream = StreamOver(file);
     int16_t report = 7;
-    EXPECT_FALSE(ReadAnalogWaveform(guard.stream, WaveformHeader{.sampleCount = 10}, &report));
+    EXPECT_FALSE(ReadAnalogWaveform(stream, WaveformHeader{.sampleCount = 10}, &report));
     EXPECT_EQ(report, 0);
-    EXPECT_EQ(guard.stream.position, 4);
+    EXPECT_EQ(stream.position, 4);
 }
 
 TEST(TypedReaders, EachTakesOnlyItsOwnKind) {
@@ -350,25 +341,27 @@ TEST(TypedReaders, EachTakesOnlyItsOwnKind) {
                                       .samples = Bytes(static_cast<size_t>(3 * k.width), 0)});
         const WaveformHeader waveform{.sampleCount = 3};
         const int64_t end = static_cast<int64_t>(file.size());
-        StreamGuard a(file), h(file), l(file);
-        EXPECT_EQ(ReadAnalogWaveform(a.stream, waveform).has_value(), k.analog) << k.dataType;
-        EXPECT_EQ(ReadHistogramWaveform(h.stream, waveform).has_value(), k.histogram) << k.dataType;
-        EXPECT_EQ(ReadLogicWaveform(l.stream, waveform).has_value(), k.logic) << k.dataType;
-        for (StreamGuard* g : {&a, &h, &l}) EXPECT_EQ(g->stream.position, end) << k.dataType;
+        InputStream a = StreamOver(file);
+        InputStream h = StreamOver(file);
+        InputStream l = StreamOver(file);
+        EXPECT_EQ(ReadAnalogWaveform(a, waveform).has_value(), k.analog) << k.dataType;
+        EXPECT_EQ(ReadHistogramWaveform(h, waveform).has_value(), k.histogram) << k.dataType;
+        EXPECT_EQ(ReadLogicWaveform(l, waveform).has_value(), k.logic) << k.dataType;
+        for (const InputStream* stream : {&a, &h, &l}) EXPECT_EQ(stream->position, end) << k.dataType;
     }
 }
 
 TEST(LoadSamples, ReturnsTheStoredBytesOfAnyRange) {
     Bytes file;
     AppendBuffer(file, AnalogBuffer(1, {1.0f, 2.0f, 3.0f, 4.0f}));
-    StreamGuard guard(file);
+    InputStream stream = StreamOver(file);
     const std::optional<SampleBlock> block =
-        ReadAnalogWaveform(guard.stream, WaveformHeader{.sampleCount = 4});
+        ReadAnalogWaveform(stream, WaveformHeader{.sampleCount = 4});
     ASSERT_TRUE(block);
     unsigned char bytes[8];
-    ASSERT_TRUE(LoadSamples(guard.stream, *block, 2, 2, bytes));
+    ASSERT_TRUE(LoadSamples(stream, *block, 2, 2, bytes));
     EXPECT_EQ(0, std::memcmp(bytes, file.data() + 12 + 8, 8));
-    EXPECT_FALSE(LoadSamples(guard.stream, *block, 3, 2, bytes));  // beyond the file
+    EXPECT_FALSE(LoadSamples(stream, *block, 3, 2, bytes));  // beyond the file
 }
 
 // Why a waveform yields nothing, as the export program tells its users, and
@@ -411,8 +404,8 @@ TEST(ReadWaveformSamples, SaysWhyAWaveformYieldsNothing) {
          "bytes)"},
     };
     for (const auto& c : cases) {
-        StreamGuard guard(c.file);
-        const WaveformSamples samples = ReadWaveformSamples(guard.stream);
+        InputStream stream = StreamOver(c.file);
+        const WaveformSamples samples = ReadWaveformSamples(stream);
         EXPECT_FALSE(YieldsSamples(samples)) << c.reason;
         EXPECT_EQ(samples.columnCount, 0u) << c.reason;
         EXPECT_EQ(DescribeNoSamples(samples), c.reason);
@@ -437,8 +430,8 @@ TEST(ReadWaveformSamples, ColumnsComeInColumnOrderWithTheirBuffers) {
         int64_t firstOffset, secondOffset;  // of the samples
     } cases[] = {{&peak, 3, 2, 2, 1, 172, 156}, {&logic, 6, 6, 1, 2, 156, 169}};
     for (const auto& c : cases) {
-        StreamGuard guard(*c.file);
-        const WaveformSamples samples = ReadWaveformSamples(guard.stream);
+        InputStream stream = StreamOver(*c.file);
+        const WaveformSamples samples = ReadWaveformSamples(stream);
         ASSERT_TRUE(YieldsSamples(samples));
         ASSERT_EQ(samples.columnCount, 2u);
         EXPECT_EQ(samples.columns[0].dataType, c.firstType);
@@ -447,7 +440,7 @@ TEST(ReadWaveformSamples, ColumnsComeInColumnOrderWithTheirBuffers) {
         EXPECT_EQ(samples.columns[1].bufferNumber, c.secondBuffer);
         EXPECT_EQ(samples.columns[0].block.fileOffset, c.firstOffset);
         EXPECT_EQ(samples.columns[1].block.fileOffset, c.secondOffset);
-        EXPECT_EQ(guard.stream.position, static_cast<int64_t>(c.file->size()));
+        EXPECT_EQ(stream.position, static_cast<int64_t>(c.file->size()));
     }
 }
 

@@ -38,7 +38,6 @@ struct quillwave_capture {
     int walkEnd = QUILLWAVE_WALK_DECLARED;
     int64_t loopsTo = -1;
     std::string walkText;
-    ~quillwave_capture() { quillwave::CloseInputStream(stream); }
 };
 
 namespace quillwave {
@@ -112,6 +111,13 @@ const quillwave_waveform* WaveformAt(const quillwave_capture* capture, int64_t i
 const WaveformHeader* HeaderOf(const quillwave_waveform* waveform) {
     return waveform != nullptr && waveform->samples.headerRead ? &waveform->samples.header
                                                                : nullptr;
+}
+
+// A header field, or 0 for a waveform whose header could not be read.
+template <typename Field>
+Field HeaderField(const quillwave_waveform* waveform, Field WaveformHeader::*field) {
+    const WaveformHeader* header = HeaderOf(waveform);
+    return header != nullptr ? header->*field : Field{};
 }
 
 const BufferReport* BufferAt(const quillwave_waveform* waveform, size_t k) {
@@ -268,33 +274,27 @@ int64_t quillwave_waveform_offset(const quillwave_waveform* waveform) {
 }
 
 int quillwave_waveform_type(const quillwave_waveform* waveform) {
-    const WaveformHeader* header = HeaderOf(waveform);
-    return header != nullptr ? header->waveformType : QUILLWAVE_TYPE_UNKNOWN;
+    return HeaderField(waveform, &WaveformHeader::waveformType);
 }
 
 int32_t quillwave_waveform_sample_count(const quillwave_waveform* waveform) {
-    const WaveformHeader* header = HeaderOf(waveform);
-    return header != nullptr ? header->sampleCount : 0;
+    return HeaderField(waveform, &WaveformHeader::sampleCount);
 }
 
 double quillwave_waveform_time_increment(const quillwave_waveform* waveform) {
-    const WaveformHeader* header = HeaderOf(waveform);
-    return header != nullptr ? header->timeIncrement : 0.0;
+    return HeaderField(waveform, &WaveformHeader::timeIncrement);
 }
 
 double quillwave_waveform_time_origin(const quillwave_waveform* waveform) {
-    const WaveformHeader* header = HeaderOf(waveform);
-    return header != nullptr ? header->timeOrigin : 0.0;
+    return HeaderField(waveform, &WaveformHeader::timeOrigin);
 }
 
 int32_t quillwave_waveform_summary_number(const quillwave_waveform* waveform) {
-    const WaveformHeader* header = HeaderOf(waveform);
-    return header != nullptr ? header->summaryNumber : 0;
+    return HeaderField(waveform, &WaveformHeader::summaryNumber);
 }
 
 int32_t quillwave_waveform_buffer_count(const quillwave_waveform* waveform) {
-    const WaveformHeader* header = HeaderOf(waveform);
-    return header != nullptr ? header->bufferCount : 0;
+    return HeaderField(waveform, &WaveformHeader::bufferCount);
 }
 
 size_t quillwave_waveform_text(const quillwave_waveform* waveform, int which, const char** bytes) {

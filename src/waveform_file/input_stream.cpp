@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "waveform_file/descriptor_io.h"
 #include "waveform_file/waveform_records.h"
@@ -161,6 +162,27 @@ bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder)
     stream.windowStart = 0;
     stream.windowLength = 0;
     return true;
+}
+
+InputStream::~InputStream() { CloseInputStream(*this); }
+
+InputStream::InputStream(InputStream&& other) noexcept { *this = std::move(other); }
+
+InputStream& InputStream::operator=(InputStream&& other) noexcept {
+    if (this == &other) return *this;
+    CloseInputStream(*this);
+    fd = std::exchange(other.fd, -1);
+    position = other.position;
+    size = other.size;
+    openedSize = other.openedSize;
+    readFailed = other.readFailed;
+    sourceDevice = other.sourceDevice;
+    sourceInode = other.sourceInode;
+    furthestRead = other.furthestRead;
+    window = std::move(other.window);
+    windowStart = other.windowStart;
+    windowLength = std::exchange(other.windowLength, 0);
+    return *this;
 }
 
 void CloseInputStream(InputStream& stream) {

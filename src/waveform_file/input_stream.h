@@ -18,7 +18,16 @@
 
 namespace quillwave {
 
+// Owns its descriptor: closed when the stream is destroyed (or earlier by
+// CloseInputStream), handed on when it is moved.
 struct InputStream {
+    InputStream() = default;
+    ~InputStream();
+    InputStream(InputStream&& other) noexcept;
+    InputStream& operator=(InputStream&& other) noexcept;
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+
     int fd = -1;
     int64_t position = 0;
     // Bytes the file holds. Lowered if a read finds the file shorter than it
@@ -53,6 +62,8 @@ struct InputStream {
 bool OpenInputStream(InputStream& stream, const char* path, const char* spoolFolder);
 // The same for an open descriptor, whose ownership passes to the stream.
 bool OpenInputStreamFromFd(InputStream& stream, int fd, const char* spoolFolder = "/tmp");
+// Closes the descriptor now (also done by the destructor); the stream then
+// reads nothing.
 void CloseInputStream(InputStream& stream);
 
 // Reads up to `count` bytes at the position and advances by what was read.
