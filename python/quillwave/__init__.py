@@ -179,7 +179,7 @@ class Waveform:
         try:
             arrays = self._capture._handle().read(self.index, first, count)
         except _quillwave.StatusError as failure:
-            raise make_error(*failure.args, self._capture.path, self.reason or "") from None
+            raise _failed(failure, self._capture.path) from None
         return dict(zip(self.names, arrays))
 
     def read(self, start: int = 0, stop: Optional[int] = None) -> Dict[str, numpy.ndarray]:
@@ -320,8 +320,9 @@ class Capture:
         return f"<{state}quillwave.Capture {self.path!r}: version {self.version}, {len(self)} waveforms>"
 
 
-def _fail(failure: Exception, path: Optional[str]) -> BaseException:
-    return make_error(*failure.args, path)
+def _failed(failure: Exception, path: Optional[str]) -> BaseException:
+    status, os_error = failure.args
+    return make_error(status, os_error, path)
 
 
 def open(source: Union[PathLike, BinaryIO], spool_folder: Optional[PathLike] = None) -> Capture:
@@ -350,7 +351,7 @@ def open(source: Union[PathLike, BinaryIO], spool_folder: Optional[PathLike] = N
         try:
             return Capture(_quillwave.open_path(os.fsencode(path), spool), shown)
         except _quillwave.StatusError as failure:
-            raise _fail(failure, shown) from None
+            raise _failed(failure, shown) from None
     if not hasattr(source, "read"):
         raise TypeError(f"quillwave.open needs a path or a binary file object, not {type(source).__name__}")
     name = getattr(source, "name", None)
@@ -367,7 +368,7 @@ def open(source: Union[PathLike, BinaryIO], spool_folder: Optional[PathLike] = N
             _copy_stream(source, copy)
             return Capture(_quillwave.open_fd(copy.fileno(), spool), shown)
     except _quillwave.StatusError as failure:
-        raise _fail(failure, shown) from None
+        raise _failed(failure, shown) from None
 
 
 def _copy_stream(source: Any, copy: Any) -> None:

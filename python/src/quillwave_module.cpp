@@ -5,7 +5,6 @@
 // known.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-
 #include <quillwave/quillwave.h>
 
 #include <cstdint>
@@ -32,11 +31,16 @@ PyObject* status_error = nullptr;
 
 const char* NumpyType(int element) {
     switch (element) {
-        case QUILLWAVE_ELEMENT_FLOAT64: return "float64";
-        case QUILLWAVE_ELEMENT_FLOAT32: return "float32";
-        case QUILLWAVE_ELEMENT_INT32: return "int32";
-        case QUILLWAVE_ELEMENT_UINT8: return "uint8";
-        default: return nullptr;
+        case QUILLWAVE_ELEMENT_FLOAT64:
+            return "float64";
+        case QUILLWAVE_ELEMENT_FLOAT32:
+            return "float32";
+        case QUILLWAVE_ELEMENT_INT32:
+            return "int32";
+        case QUILLWAVE_ELEMENT_UINT8:
+            return "uint8";
+        default:
+            return nullptr;
     }
 }
 
@@ -44,7 +48,7 @@ const char* NumpyType(int element) {
 // number run at once; close() takes the lock for itself, so it waits for
 // running reads instead of pulling the capture from under them.
 class Capture {
-public:
+  public:
     explicit Capture(quillwave_capture* capture) : capture_(capture) {}
     Capture(const Capture&) = delete;
     Capture& operator=(const Capture&) = delete;
@@ -99,10 +103,9 @@ public:
         out["texts"] = py::tuple(texts);
         py::list buffers;
         for (size_t k = 0; k < quillwave_waveform_buffers_read(waveform); ++k) {
-            buffers.append(py::make_tuple(quillwave_buffer_data_type(waveform, k),
-                                          quillwave_buffer_sample_width(waveform, k),
-                                          quillwave_buffer_data_size(waveform, k),
-                                          quillwave_buffer_problem(waveform, k)));
+            buffers.append(py::make_tuple(
+                quillwave_buffer_data_type(waveform, k), quillwave_buffer_sample_width(waveform, k),
+                quillwave_buffer_data_size(waveform, k), quillwave_buffer_problem(waveform, k)));
         }
         out["buffers"] = py::tuple(buffers);
         out["reason"] = quillwave_waveform_reason(waveform);
@@ -164,7 +167,7 @@ public:
         return arrays;
     }
 
-private:
+  private:
     // Called with the lock held.
     const quillwave_capture* Open() const {
         if (capture_ == nullptr) ThrowClosed();
@@ -209,7 +212,8 @@ std::unique_ptr<Capture> OpenDescriptor(int fd, const py::object& spool) {
     int status = QUILLWAVE_OK;
     {
         py::gil_scoped_release unlocked;
-        status = quillwave_open_fd(fd, spool.is_none() ? nullptr : folder.c_str(), &capture, &os_error);
+        status =
+            quillwave_open_fd(fd, spool.is_none() ? nullptr : folder.c_str(), &capture, &os_error);
     }
     return Finish(status, os_error, capture);
 }
@@ -222,7 +226,8 @@ PYBIND11_MODULE(_quillwave, module) {
     status_error = error.ptr();
 
     module.def("version", [] { return std::string(quillwave_version_string()); });
-    module.def("status_text", [](int status) { return std::string(quillwave_status_text(status)); });
+    module.def("status_text",
+               [](int status) { return std::string(quillwave_status_text(status)); });
     module.def("time", &quillwave_time, py::arg("increment"), py::arg("origin"), py::arg("index"));
 
     py::class_<Capture>(module, "Capture")
