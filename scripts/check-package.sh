@@ -7,8 +7,9 @@
 # and dependencies, each package's changelog against the project's version,
 # lintian (errors and warnings fail), the Python package run from the
 # unpacked packages with Debian's python3, and the hardening of the programs
-# and the library they ship (scripts/check-hardening.sh). The programs are those of installed-programs
-# in the release build (QUILLWAVE_PROGRAMS in CMakeLists.txt).
+# and the library they ship (scripts/check-hardening.sh). The programs are
+# those of installed-programs in the release build (QUILLWAVE_PROGRAMS in
+# CMakeLists.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
