@@ -51,7 +51,7 @@ __all__ = [
     "library_version",
 ]
 
-__version__ = "0.1.0"
+__version__: str = _quillwave.package_version
 #: The version of libquillwave that was loaded, e.g. "0.1.0".
 library_version: str = _quillwave.version()
 

@@ -5,6 +5,7 @@ from typing import Any, Dict, List, Optional
 import numpy
 
 constants: Dict[str, int]
+package_version: str
 
 class StatusError(Exception):
     # args: (status, os_error)

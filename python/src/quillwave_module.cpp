@@ -226,6 +226,7 @@ PYBIND11_MODULE(_quillwave, module) {
     status_error = error.ptr();
 
     module.def("version", [] { return std::string(quillwave_version_string()); });
+    module.attr("package_version") = QUILLWAVE_PACKAGE_VERSION;
     module.def("status_text",
                [](int status) { return std::string(quillwave_status_text(status)); });
     module.def("time", &quillwave_time, py::arg("increment"), py::arg("origin"), py::arg("index"));

@@ -94,10 +94,11 @@ def captures(tmp_path_factory):
 
 def export_npy(capture, folder):
     """quillwave-export -f npy of one capture: (its JSON description, the
-    folder of its files), or None when the export refuses it as no capture."""
-    subprocess.run([EXPORT, "-q", "-f", "npy", "-o", str(folder), str(capture)],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    folder of its files, its messages), or None when the export refuses it
+    as no capture."""
+    run = subprocess.run([EXPORT, "-q", "-f", "npy", "-o", str(folder), str(capture)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     description = folder / (pathlib.Path(capture).stem + ".json")
     if not description.exists():
         return None
-    return json.loads(description.read_text(encoding="utf-8")), folder
+    return json.loads(description.read_text(encoding="utf-8")), folder, run.stderr.decode("utf-8", "replace")

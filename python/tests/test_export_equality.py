@@ -22,13 +22,19 @@ def test_capture_equals_its_npy_export(name, captures, tmp_path):
         with pytest.raises(quillwave.NotACaptureError):
             quillwave.open(captures[name])
         return
-    description, folder = exported
+    description, folder, messages = exported
     entries = description["waveforms"]
     with quillwave.open(captures[name]) as capture:
-        assert len(capture) == len(entries)
+        assert len(capture) == len(entries) and capture.version == description["version"]
+        assert (capture.walk_end == "declared") == (capture.walk_text == "")
+        assert capture.walk_text in messages
         for waveform, entry in zip(capture, entries):
             where = f"waveform {waveform.index}"
             assert waveform.sample_count == entry["sampleCount"], where
+            assert waveform.summary_number == entry["summaryNumber"], where
+            for field, ours in (("timeIncrement", waveform.time_increment), ("timeOrigin", waveform.time_origin)):
+                if isinstance(entry[field], (int, float)):  # finite: NaN and infinities are written otherwise
+                    assert ours == entry[field], f"{where} {field}"
             texts = [entry[f"summaryText{k}"] for k in range(1, 5)]
             assert list(waveform.texts) == (texts if entry["sampleCount"] is not None else [""] * 4), where
             assert [(c.name, c.dtype.str) for c in waveform.columns] == \
