@@ -23,11 +23,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <string_view>
 
+#include "export_output/output_file.h"
+#include "program_support/processors.h"
+#include "program_support/progress_line.h"
 #include "text_output/conversion.h"
 #include "text_output/summary.h"
 #include "text_output/text_sink.h"
@@ -90,29 +95,23 @@ void RunListing(InputStream& input, const char* inputName, const FileHeader& fil
     }
 }
 
-// A progress line on standard error, for conversions that take more than a
-// second while a person watches a terminal: redrawn at most ten times a
-// second, after the output buffer is written out and after each waveform,
-// and erased at the end. Never on standard output, never without a terminal.
+// A progress line on standard error (the programs' shared drawer), for
+// conversions that take more than a second while a person watches a
+// terminal: redrawn after the output buffer is written out and after each
+// waveform, and erased at the end.
 struct Progress {
-    bool enabled = false;
-    int fd = -1;
+    ProgressLine line;
     const InputStream* input = nullptr;
     const TextSink* output = nullptr;
     int32_t waveform = 0;
     int32_t waveforms = 0;
     uint64_t earlierBytes = 0;  // text written to the outputs of earlier waveforms
-    std::chrono::steady_clock::time_point start;
-    std::chrono::steady_clock::time_point lastDrawn;
-    bool shown = false;
 };
 
 void DrawProgress(void* context) {
-    using namespace std::chrono_literals;
     auto& progress = *static_cast<Progress*>(context);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - progress.start < 1s || (progress.shown && now - progress.lastDrawn < 100ms)) return;
-    const double seconds = std::chrono::duration<double>(now - progress.start).count();
+    double seconds = 0;
+    if (!ProgressLineDue(progress.line, seconds)) return;
     const InputStream& input = *progress.input;
     const int64_t read = std::min(input.furthestRead, input.size);
     const double percent = input.size > 0
@@ -121,17 +120,13 @@ void DrawProgress(void* context) {
     const uint64_t written = progress.earlierBytes + TextWritten(*progress.output);
     char line[160];
     const int length = std::snprintf(
-        line, sizeof line, "\rquillwave: waveform %d of %d, %.0f%% of input read, %.0f MB/s\033[K",
+        line, sizeof line, "quillwave: waveform %d of %d, %.0f%% of input read, %.0f MB/s",
         progress.waveform + 1, progress.waveforms, percent,
         static_cast<double>(written) / 1e6 / seconds);
-    if (length > 0 && write(progress.fd, line, static_cast<size_t>(length)) > 0) {
-        progress.shown = true;
+    if (length > 0) {
+        DrawProgressLine(progress.line, line,
+                         std::min(static_cast<size_t>(length), sizeof line - 1));
     }
-    progress.lastDrawn = now;
-}
-
-void EraseProgress(const Progress& progress) {
-    if (progress.shown && write(progress.fd, "\r\033[K", 4) < 0) return;
 }
 
 // Opens an output file for writing, created or emptied. An output that is
@@ -141,12 +136,10 @@ void EraseProgress(const Progress& progress) {
 // with none, the open fails at once instead of blocking forever. Symbolic
 // links are followed, as the shell's ">" follows them.
 int OpenOutputFile(const char* name, const InputStream& input) {
-    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) return -1;
     struct stat info {};
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || fstat(fd, &info) != 0 ||
-        IsSameFileAsInput(input, info)) {
+    const int fd = OpenOutputInPlace(name, true, &info);
+    if (fd < 0) return -1;
+    if (IsSameFileAsInput(input, info)) {
         close(fd);
         return -1;
     }
@@ -167,27 +160,27 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
     bool readFailureTold = false;
     WaveformWalkMemo memo;
     TextSink file;  // one sink (and writer thread) serves every output file in turn
-    if (environment.processors <= 1 || fileHeader.waveformCount <= 0 ||
-        !OpenPipelinedTextSink(file, -1)) {
-        OpenTextSink(file, -1);
-    }
-    Progress progress{.enabled = isatty(environment.stderrFd) == 1,
-                      .fd = environment.stderrFd,
+    // Under a memory limit, smaller buffers; with none to be had, each
+    // output is a write that failed.
+    const bool opened =
+        OpenTextSinkAsMemoryAllows(file, -1, kDefaultSinkCapacity, kDefaultRingBuffers,
+                                   environment.processors > 1 && fileHeader.waveformCount > 0);
+    Progress progress{.line = StartProgressLine(environment.stderrFd),
                       .input = &input,
                       .output = &file,
-                      .waveforms = fileHeader.waveformCount,
-                      .start = std::chrono::steady_clock::now()};
-    if (progress.enabled) {
+                      .waveforms = fileHeader.waveformCount};
+    if (progress.line.enabled) {
         file.afterFlush = DrawProgress;
         file.afterFlushContext = &progress;
     }
     for (int32_t i = 0; i < fileHeader.waveformCount; ++i) {
         progress.waveform = i;
-        if (progress.enabled) DrawProgress(&progress);
+        if (progress.line.enabled) DrawProgress(&progress);
         const char* name = outputNames[i];
         const int fd = OpenOutputFile(name, input);
-        if (fd < 0) {
-            WriteMessage(messages, "Unable to open ", name);
+        if (fd < 0 || !opened) {
+            if (fd >= 0) close(fd);
+            WriteMessage(messages, fd < 0 ? "Unable to open " : "Unable to write ", name);
             WaveformHeader skipped;
             IgnoreWaveform(input, skipped, &memo);
             TellReadFailure(messages, input, inputName, readFailureTold);
@@ -201,7 +194,7 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
         if (!flushed || !closed) WriteMessage(messages, "Unable to write ", name);
         TellReadFailure(messages, input, inputName, readFailureTold);
     }
-    EraseProgress(progress);
+    EraseProgressLine(progress.line);
 }
 
 // "--help" or "-h" (a short usage) or "--version" as the only argument, on
@@ -239,15 +232,10 @@ int AnswerHelpOrVersion(int argc, char** argv, int stdoutFd) {
     return FlushTextSink(out) ? 0 : 1;
 }
 
-}  // namespace
-
-// The whole program, with what it takes from outside given as parameters.
-int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
-    const int answered = AnswerHelpOrVersion(argc, argv, environment.stdoutFd);
-    if (answered >= 0) return answered;
-    Messages messages;
+// The run once the messages' sink is open: the exit status.
+int RunWithMessages(int argc, char** argv, const ProgramEnvironment& environment,
+                    Messages& messages) {
     TextSink& out = messages.out;
-    OpenTextSink(out, environment.stdoutFd, size_t{64} * 1024);
     InputStream input;
     FileHeader fileHeader;
     if (argc < 2) {
@@ -270,10 +258,38 @@ int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
     return messages.anyFailure || !outWritten ? 1 : 0;
 }
 
+}  // namespace
+
+// The whole program, with what it takes from outside given as parameters.
+int RunQuillwave(int argc, char** argv, const ProgramEnvironment& environment) {
+    try {
+        const int answered = AnswerHelpOrVersion(argc, argv, environment.stdoutFd);
+        if (answered >= 0) return answered;
+        Messages messages;
+        if (!OpenTextSinkAsMemoryAllows(messages.out, environment.stdoutFd, size_t{64} * 1024, 0,
+                                        false)) {
+            return 1;
+        }
+        try {
+            return RunWithMessages(argc, argv, environment, messages);
+        } catch (const std::bad_alloc&) {
+            // Memory ran out where no smaller buffer would do: what was
+            // said is said, and the run failed.
+            FlushTextSink(messages.out);
+            return 1;
+        }
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
 }  // namespace quillwave
 
 #ifndef QUILLWAVE_NO_MAIN
 int main(int argc, char** argv) {
+    // Past a file size limit a write fails (EFBIG) and is told as any
+    // failed write, instead of the signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     const char* scalar = std::getenv("QUILLWAVE_SCALAR");
     if (scalar != nullptr && *scalar != '\0' && std::string(scalar) != "0") {
         quillwave::SetVectorFieldsEnabled(false);

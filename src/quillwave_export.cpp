@@ -3,58 +3,38 @@
 //
 //   quillwave-export [OPTION]... CAPTURE...
 //
-// The main thread takes the captures in turn: it opens one, walks its
-// waveforms (headers only, cheap) and queues a conversion for each waveform
-// that yields samples; a pool of worker threads converts them, each through
-// its own stream over its own descriptor. Everything the user sees is
-// emitted by the main thread in one fixed order (a capture's messages, then
-// per waveform its message and its JSON entry) as the conversions finish,
-// so files, messages and descriptions are the same for every job count.
-// A job whose processor has an idle partner (fewer jobs converting than
-// half the processors) shares each CSV file's formatting with its sink's
-// writer thread; the bytes are the same either way.
+// The export itself is libquillwave's (quillwave_export_*); this file is
+// the program around it: the command line, the messages (escaped for the
+// terminal), the progress line, the signals and the exit status.
 //
 // Exit status: 0 when every waveform of every capture was exported, 1 when
-// anything was not (each such thing has a message), 2 for a usage error.
+// anything was not (each such thing has a message), 2 for a usage error,
+// 128 + N when signal N interrupted the run.
 #include "quillwave_export.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <filesystem>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <set>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
-#include <utility>
 #include <vector>
 
-#include "export_output/capture_walk.h"
-#include "export_output/json_description.h"
-#include "export_output/sample_files.h"
-#include "text_output/text_sink.h"
+#include "program_support/processors.h"
+#include "program_support/progress_line.h"
+#include "program_support/terminal_text.h"
+#include "quillwave/quillwave.h"
 #include "waveform_file/descriptor_io.h"
-#include "waveform_file/header_readers.h"
-#include "waveform_file/input_stream.h"
-#include "waveform_file/waveform_records.h"
-#include "waveform_file/waveform_samples.h"
 
 #ifndef QUILLWAVE_VERSION
 #define QUILLWAVE_VERSION "unknown"
@@ -65,10 +45,6 @@ namespace {
 
 constexpr const char* kProgram = "quillwave-export";
 constexpr unsigned kMaxJobs = 1024;
-// Each job's output sink: a ring of a few large buffers, so that the writer
-// thread is woken rarely (a wake-up costs more than a write call).
-constexpr size_t kJobSinkCapacity = size_t{2} << 20;
-constexpr size_t kJobSinkBuffers = 3;
 
 constexpr const char* kHelp =
     "Usage: quillwave-export [OPTION]... CAPTURE...\n"
@@ -80,7 +56,7 @@ constexpr const char* kHelp =
     "  -f, --format=FORMAT   csv (the default) or npy\n"
     "  -j, --jobs=N          convert N waveforms at a time (default: the number\n"
     "                          of processors)\n"
-    "      --force           overwrite existing output files\n"
+    "      --force           replace existing output files\n"
     "      --info            print each capture's description (JSON) to standard\n"
     "                          output and write no files\n"
     "  -q, --quiet           show no progress line\n"
@@ -92,9 +68,12 @@ constexpr const char* kHelp =
     "the description to NAME.json. A CAPTURE of - reads standard input, whose\n"
     "files are named stdin.*.\n"
     "\n"
+    "Each file appears under its name only once it is complete; an interrupted\n"
+    "run leaves no partial file.\n"
+    "\n"
     "Exit status: 0 if every waveform and description was written, 1 if\n"
     "anything was not (each with a message on standard error), 2 for a usage\n"
-    "error.\n";
+    "error, 128+N when interrupted by signal N.\n";
 
 // ---------------------------------------------------------------------------
 // Command line (GNU style: options anywhere, clustered short options, long
@@ -102,7 +81,7 @@ constexpr const char* kHelp =
 
 struct Options {
     std::string outputDir;  // empty: the current folder
-    ExportFormat format = ExportFormat::Csv;
+    int format = QUILLWAVE_FORMAT_CSV;
     unsigned jobs = 0;  // 0: the number of processors
     bool force = false;
     bool info = false;
@@ -149,9 +128,9 @@ ParseOutcome ApplyOption(const OptionSpec& spec, std::string_view argument, Pars
             break;
         case OptionId::Format:
             if (argument == "csv") {
-                options.format = ExportFormat::Csv;
+                options.format = QUILLWAVE_FORMAT_CSV;
             } else if (argument == "npy") {
-                options.format = ExportFormat::Npy;
+                options.format = QUILLWAVE_FORMAT_NPY;
             } else {
                 state.error = "invalid format '" + std::string(argument) + "' (csv or npy)";
                 return ParseOutcome::UsageError;
@@ -285,673 +264,208 @@ ParseOutcome ParseCommandLine(int argc, char** argv, ParseState& state) {
 }
 
 // ---------------------------------------------------------------------------
-// Output files
+// The run, as the library reports it
 
-std::string ErrorText(int error) {
-    char buffer[256];
-    // GNU strerror_r: thread-safe, returns the text (not always in buffer).
-    return strerror_r(error, buffer, sizeof buffer);
-}
+// The run the signal handlers cancel, and the signal that came (0: none).
+std::atomic<quillwave_export*> gInterruptible{nullptr};
+volatile std::sig_atomic_t gSignal = 0;
 
-using FileIdentity = std::pair<dev_t, ino_t>;
-
-struct CreatedOutput {
-    int fd = -1;
-    bool regular = false;  // a regular file: removed again if it cannot be completed
-    std::string failure;   // why it could not be created, when fd < 0
-};
-
-// Creates an output file: a new one (O_EXCL, so an existing file or link is
-// never touched) or, with --force, an existing one emptied. An output that
-// is one of the captures being read is refused before anything is emptied.
-// An existing FIFO is opened without waiting for a reader (with none, the
-// open fails at once instead of hanging the run).
-CreatedOutput CreateOutput(const std::string& path, bool force,
-                           const std::set<FileIdentity>& inputs) {
-    CreatedOutput created;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (force ? 0 : O_EXCL);
-    const int fd = open(path.c_str(), flags, 0666);
-    if (fd < 0) {
-        created.failure = errno == EEXIST && !force
-                              ? path + " exists (use --force to overwrite)"
-                              : "cannot create " + path + ": " + ErrorText(errno);
-        return created;
-    }
-    struct stat info {};
-    const int fileFlags = fcntl(fd, F_GETFL);
-    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0 ||
-        fstat(fd, &info) != 0) {
-        created.failure = "cannot create " + path + ": " + ErrorText(errno);
-        close(fd);
-        return created;
-    }
-    if (inputs.contains({info.st_dev, info.st_ino})) {
-        created.failure = path + " is one of the captures being read; not overwritten";
-        close(fd);
-        return created;
-    }
-    // Only a non-empty file is emptied: truncating an empty one costs ext4 a
-    // write-back of the whole new file at close.
-    if (S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0) {
-        created.failure = "cannot write " + path + ": " + ErrorText(errno);
-        close(fd);
-        return created;
-    }
-    created.fd = fd;
-    created.regular = S_ISREG(info.st_mode);
-    return created;
-}
-
-// Closes an output after its bytes were written; on any failure the file,
-// when a regular one, is removed so no partial file looks complete.
-// Returns the failure text, empty when all went well.
-std::string FinishOutput(const std::string& path, const CreatedOutput& created, TextSink& sink,
-                         std::string failure) {
-    const bool flushed = FlushTextSink(sink);
-    const int writeError = sink.error;
-    const int closed = close(created.fd);
-    if (failure.empty() && !flushed) {
-        failure = "cannot write " + path + ": " + ErrorText(writeError);
-    }
-    if (failure.empty() && closed != 0) failure = "cannot write " + path + ": " + ErrorText(errno);
-    if (!failure.empty() && created.regular) unlink(path.c_str());
-    return failure;
-}
-
-std::string JoinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
-}
-
-// ---------------------------------------------------------------------------
-// Conversions and the pool that runs them
-
-struct CaptureFile {
-    InputStream stream;  // the main thread's walk; conversions read through dups
-    CaptureFile() = default;
-    CaptureFile(const CaptureFile&) = delete;
-    CaptureFile& operator=(const CaptureFile&) = delete;
-    ~CaptureFile() { CloseInputStream(stream); }
-};
-
-struct Settings {
-    ExportFormat format = ExportFormat::Csv;
-    bool force = false;
-    const char* spoolFolder = "/tmp";
-    std::set<FileIdentity> inputs;
-    unsigned processors = 1;
-    std::atomic<uint64_t> bytesWritten{0};
-    std::atomic<unsigned> converting{0};  // conversions running now
-};
-
-// Where a job writes its files: one sink, retargeted from file to file, so
-// that its writer thread and buffers serve the whole run.
-struct JobSink {
-    TextSink sink;
-    uint64_t counted = 0;  // of sink.flushed, already added to bytesWritten
-    std::atomic<uint64_t>* bytesWritten = nullptr;
-};
-
-// Called by the sink after each buffer it hands on: feeds the progress line.
-void CountFlushed(void* context) {
-    auto& job = *static_cast<JobSink*>(context);
-    job.bytesWritten->fetch_add(job.sink.flushed - job.counted, std::memory_order_relaxed);
-    job.counted = job.sink.flushed;
-}
-
-// Opens the job's sink on its first use (a job that gets no conversion
-// starts no writer thread): a pipelined one when a thread can be had, the
-// same bytes otherwise.
-void OpenJobSink(JobSink& job, Settings& settings) {
-    if (job.bytesWritten != nullptr) return;
-    if (!OpenPipelinedTextSink(job.sink, -1, kJobSinkCapacity, kJobSinkBuffers)) {
-        OpenTextSink(job.sink, -1, kJobSinkCapacity);
-    }
-    job.bytesWritten = &settings.bytesWritten;
-    job.sink.afterFlush = CountFlushed;
-    job.sink.afterFlushContext = &job;
-}
-
-struct Conversion {
-    std::shared_ptr<CaptureFile> capture;
-    WaveformSamples samples;
-    std::string outputPath;
-    std::string failure;  // the result: empty when exported
-    bool done = false;    // guarded by the pool's mutex
-};
-
-void Convert(Conversion& conversion, Settings& settings, JobSink& job) {
-    const CreatedOutput created =
-        CreateOutput(conversion.outputPath, settings.force, settings.inputs);
-    if (created.fd < 0) {
-        conversion.failure = created.failure;
-        return;
-    }
-    OpenJobSink(job, settings);
-    TextSink& sink = job.sink;
-    RetargetTextSink(sink, created.fd);
-    job.counted = 0;
-    // Decided once per file: sharing while every processor is busy would
-    // only make the threads wait for each other.
-    const unsigned running = settings.converting.fetch_add(1) + 1;
-    const bool share = 2 * running <= settings.processors;
-    std::string failure;
-    // Each conversion has its own stream: a stream's read-ahead window is
-    // not to be shared between threads.
-    InputStream stream;
-    const int fd = dup(conversion.capture->stream.fd);
-    if (fd < 0 || !OpenInputStreamFromFd(stream, fd, settings.spoolFolder)) {
-        failure = "cannot read the capture again: " + ErrorText(errno);
-    } else if ((!WriteSampleFile(stream, conversion.samples, settings.format, sink, share) &&
-                sink.error == 0) ||
-               stream.readFailed) {
-        failure = kCaptureReadFailure;  // a failed write has its own message (FinishOutput)
-    }
-    settings.converting.fetch_sub(1);
-    CloseInputStream(stream);
-    conversion.failure = FinishOutput(conversion.outputPath, created, sink, failure);
-}
-
-struct Pool {
-    std::mutex mutex;
-    std::condition_variable queued;    // a conversion was queued, or the pool stops
-    std::condition_variable finished;  // a conversion finished
-    std::deque<Conversion*> waiting;
-    bool stopping = false;
-    std::vector<std::thread> threads;
-};
-
-void RunWorker(Pool& pool, Settings& settings) {
-    JobSink job;
-    for (;;) {
-        Conversion* conversion = nullptr;
-        {
-            std::unique_lock<std::mutex> lock(pool.mutex);
-            pool.queued.wait(lock, [&] { return pool.stopping || !pool.waiting.empty(); });
-            if (pool.waiting.empty()) return;
-            conversion = pool.waiting.front();
-            pool.waiting.pop_front();
-        }
-        Convert(*conversion, settings, job);
-        {
-            const std::lock_guard<std::mutex> lock(pool.mutex);
-            conversion->done = true;
-        }
-        pool.finished.notify_all();
-    }
-}
-
-// ---------------------------------------------------------------------------
-// What the user sees, in order
-
-// A capture as the emitter writes its description.
-struct CaptureReport {
-    std::string path;                 // as named on the command line
-    size_t number = 0;                // 1-based, for the progress line
-    TextSink* description = nullptr;  // where its JSON document goes, if anywhere
-    std::string jsonPath;
-    CreatedOutput json;  // the file, unless --info
-    TextSink jsonSink;
-    size_t entries = 0;
-};
-
-enum class SlotKind : uint8_t { Message, CaptureStart, Waveform, CaptureEnd };
-
-// One thing to emit. Slots are emitted strictly in the order queued; a
-// waveform's slot waits for its conversion.
-struct Slot {
-    SlotKind kind = SlotKind::Message;
-    std::shared_ptr<CaptureReport> capture;
-    std::string text;  // Message: the line; CaptureStart: the document's start
-    int64_t waveformNumber = 0;
-    WaveformSamples samples;
-    std::string fileName;  // the waveform's file, when it yields samples
-    std::string status;    // without a conversion: "exported" or the reason
-    std::unique_ptr<Conversion> conversion;
-};
-
-struct Progress {
-    bool enabled = false;
-    std::chrono::steady_clock::time_point start;
-    std::chrono::steady_clock::time_point lastDrawn;
-    bool shown = false;
-    size_t captures = 0;
-    size_t capture = 0;  // the one being emitted
-    uint64_t waveforms = 0;
-};
-
-struct Run {
-    Options options;
+struct Report {
     ExportEnvironment environment;
-    Settings settings;
-    Pool pool;
-    std::deque<std::unique_ptr<Slot>> slots;
-    size_t maxSlots = 0;
-    // Captures opened and not yet emitted to their end: each holds its own
-    // descriptor and its description's until then.
-    size_t heldCaptures = 0;
-    size_t maxHeldCaptures = SIZE_MAX;
-    std::map<std::string, std::string> stems;  // stem -> the capture that has it
-    TextSink out;                              // standard output (--info)
-    JobSink ownJob;                            // converting on this thread (no workers)
+    size_t captures = 0;
+    ProgressLine progress;
+    size_t capture = 0;  // 1-based: the one whose waveforms are being told
     bool anyFailure = false;
-    Progress progress;
+    bool describeOnly = false;
+    int stdoutError = 0;  // the first failed write of a description
 };
 
-void EraseProgress(Run& run) {
-    if (!run.progress.shown) return;
-    WriteAll(run.environment.stderrFd, "\r\033[K", 4);
-    run.progress.shown = false;
-}
-
-void DrawProgress(Run& run) {
-    using namespace std::chrono_literals;
-    Progress& progress = run.progress;
-    if (!progress.enabled) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - progress.start < 1s || (progress.shown && now - progress.lastDrawn < 100ms)) return;
-    const double seconds = std::chrono::duration<double>(now - progress.start).count();
-    const double megabytes = static_cast<double>(run.settings.bytesWritten.load()) / 1e6;
-    char line[200];
-    const int length = std::snprintf(
-        line, sizeof line,
-        "\r%s: capture %zu of %zu, %llu waveforms done, %.0f MB written, %.0f MB/s\033[K", kProgram,
-        progress.capture, progress.captures, static_cast<unsigned long long>(progress.waveforms),
-        megabytes, megabytes / seconds);
-    if (length > 0 && WriteAll(run.environment.stderrFd, line,
-                               std::min(static_cast<size_t>(length), sizeof line - 1))) {
-        progress.shown = true;
-    }
-    progress.lastDrawn = now;
-}
-
-// A message's text with every byte that could end its line or that a
-// terminal could take as a command written as an escape: "\n", "\t", and
-// "\xHH" for the other C0 controls and DEL, for the C1 controls (U+0080 to
-// U+009F, each of their two UTF-8 bytes) and for any byte that is not valid
-// UTF-8. A backslash is doubled, so that an escape reads one way only. A
-// name may hold any byte but "/" and NUL.
-std::string WithoutControlCharacters(std::string_view line) {
-    std::string text;
-    text.reserve(line.size());
-    while (!line.empty()) {
-        const auto byte = static_cast<unsigned char>(line[0]);
-        const size_t length = Utf8SequenceLength(line);
-        const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(line[1]) < 0xA0;
-        if ((length == 1 && byte >= 0x20 && byte != 0x7f) || (length > 1 && !c1)) {
-            if (byte == '\\') text += '\\';
-            text.append(line.substr(0, length));
-            line.remove_prefix(length);
-            continue;
-        }
-        for (size_t i = 0; i < (c1 ? 2 : 1); ++i) {
-            const auto escaped = static_cast<unsigned char>(line[i]);
-            if (escaped == '\n') {
-                text += "\\n";
-            } else if (escaped == '\t') {
-                text += "\\t";
-            } else {
-                constexpr const char* kHex = "0123456789abcdef";
-                text += "\\x";
-                text += kHex[escaped >> 4];
-                text += kHex[escaped & 0xF];
-            }
-        }
-        line.remove_prefix(c1 ? 2 : 1);
-    }
-    return text;
-}
-
-void Say(Run& run, const std::string& line) {
-    EraseProgress(run);
+void Say(Report& report, std::string_view line) {
+    EraseProgressLine(report.progress);
     const std::string text = std::string(kProgram) + ": " + WithoutControlCharacters(line) + "\n";
-    WriteAll(run.environment.stderrFd, text.data(), text.size());
-    run.anyFailure = true;
+    WriteAll(report.environment.stderrFd, text.data(), text.size());
+    report.anyFailure = true;
 }
 
-void AppendDescription(CaptureReport& capture, const std::string& text) {
-    if (capture.description != nullptr) WriteText(*capture.description, text);
+void DrawProgress(Report& report, const quillwave_event* event) {
+    double seconds = 0;
+    if (!ProgressLineDue(report.progress, seconds)) return;
+    const double megabytes = static_cast<double>(quillwave_event_bytes_written(event)) / 1e6;
+    char line[200];
+    const int length =
+        std::snprintf(line, sizeof line,
+                      "%s: capture %zu of %zu, %llu waveforms done, %.0f MB written, %.0f MB/s",
+                      kProgram, report.capture, report.captures,
+                      static_cast<unsigned long long>(quillwave_event_waveforms_done(event)),
+                      megabytes, megabytes / seconds);
+    if (length > 0) {
+        DrawProgressLine(report.progress, line,
+                         std::min(static_cast<size_t>(length), sizeof line - 1));
+    }
 }
 
-void EmitSlot(Run& run, Slot& slot) {
-    CaptureReport* capture = slot.capture.get();
-    switch (slot.kind) {
-        case SlotKind::Message:
-            Say(run, slot.text);
-            break;
-        case SlotKind::CaptureStart:
-            run.progress.capture = capture->number;
-            AppendDescription(*capture, slot.text);
-            break;
-        case SlotKind::Waveform: {
-            const std::string& status = slot.conversion ? slot.conversion->failure.empty()
-                                                              ? std::string("exported")
-                                                              : slot.conversion->failure
-                                                        : slot.status;
-            const bool exported = status == "exported";
-            if (!exported) {
-                Say(run, capture->path + ": waveform " + std::to_string(slot.waveformNumber) +
-                             ": " + status);
+void OnEvent(const quillwave_event* event, void* context) {
+    auto& report = *static_cast<Report*>(context);
+    switch (quillwave_event_kind(event)) {
+        case QUILLWAVE_EVENT_PROGRESS:
+            DrawProgress(report, event);
+            return;
+        case QUILLWAVE_EVENT_CAPTURE_BEGIN:
+            report.capture = quillwave_event_capture(event) + 1;
+            return;
+        case QUILLWAVE_EVENT_DESCRIPTION: {
+            const std::string_view document = quillwave_event_text(event);
+            // Each document as soon as it is complete; after a failed write,
+            // nothing more (a closed pipe ends the program, as any other's).
+            if (report.stdoutError == 0 &&
+                !WriteAll(report.environment.stdoutFd, document.data(), document.size())) {
+                report.stdoutError = errno != 0 ? errno : EIO;
             }
-            AppendDescription(*capture, DescribeWaveform(capture->entries++, slot.samples,
-                                                         exported ? slot.fileName : "", status));
-            ++run.progress.waveforms;
-            break;
+            return;
         }
-        case SlotKind::CaptureEnd:
-            --run.heldCaptures;
-            AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
-            if (run.options.info) {
-                FlushTextSink(run.out);  // each document as soon as it is complete
-            } else if (capture->description != nullptr) {
-                const std::string failure =
-                    FinishOutput(capture->jsonPath, capture->json, capture->jsonSink, {});
-                if (!failure.empty()) Say(run, capture->path + ": " + failure);
-            }
-            break;
-    }
-}
-
-// Emits the slots at the front whose conversions are done. With `all`, waits
-// for every slot; otherwise waits only while more than maxSlots are queued.
-void EmitSlots(Run& run, bool all) {
-    using namespace std::chrono_literals;
-    while (!run.slots.empty()) {
-        Slot& front = *run.slots.front();
-        if (front.conversion) {
-            std::unique_lock<std::mutex> lock(run.pool.mutex);
-            if (!front.conversion->done) {
-                if (!all && run.slots.size() <= run.maxSlots) return;
-                run.pool.finished.wait_for(lock, 100ms);
-                lock.unlock();
-                DrawProgress(run);
-                continue;
-            }
-        }
-        EmitSlot(run, front);
-        run.slots.pop_front();
-        DrawProgress(run);
-    }
-}
-
-void Queue(Run& run, std::unique_ptr<Slot> slot) {
-    if (slot->conversion && run.pool.threads.empty()) {
-        Convert(*slot->conversion, run.settings, run.ownJob);
-        const std::lock_guard<std::mutex> lock(run.pool.mutex);
-        slot->conversion->done = true;
-    } else if (slot->conversion) {
-        {
-            const std::lock_guard<std::mutex> lock(run.pool.mutex);
-            run.pool.waiting.push_back(slot->conversion.get());
-        }
-        run.pool.queued.notify_one();
-    }
-    run.slots.push_back(std::move(slot));
-    EmitSlots(run, false);
-}
-
-void QueueMessage(Run& run, std::string line) {
-    auto slot = std::make_unique<Slot>();
-    slot->text = std::move(line);
-    Queue(run, std::move(slot));
-}
-
-// ---------------------------------------------------------------------------
-// Captures
-
-std::string StemOf(const std::string& path) {
-    if (path == "-") return "stdin";
-    std::string stem = std::filesystem::path(path).stem().string();
-    return stem.empty() ? "capture" : stem;
-}
-
-// Opens a capture; on failure, the message's reason.
-bool OpenCapture(Run& run, const std::string& path, InputStream& stream, std::string& failure) {
-    const int fd =
-        path == "-" ? dup(run.environment.stdinFd) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        failure = "cannot open: " + ErrorText(errno);
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        failure = "cannot open: " + ErrorText(EISDIR);
-        close(fd);
-        return false;
-    }
-    errno = 0;
-    if (!OpenInputStreamFromFd(stream, fd, run.environment.spoolFolder)) {
-        failure = "cannot open: " + (errno != 0 ? ErrorText(errno) : std::string("cannot read it"));
-        return false;
-    }
-    return true;
-}
-
-void QueueWaveform(Run& run, const std::shared_ptr<CaptureReport>& report,
-                   const std::shared_ptr<CaptureFile>& file, const std::string& stem,
-                   int64_t number, const WaveformSamples& samples) {
-    auto slot = std::make_unique<Slot>();
-    slot->kind = SlotKind::Waveform;
-    slot->capture = report;
-    slot->waveformNumber = number;
-    slot->samples = samples;
-    if (YieldsSamples(samples)) {
-        slot->fileName =
-            stem + ".w" + std::to_string(number) + "." + FormatExtension(run.options.format);
-        if (run.options.info) {
-            slot->status = "exported";
-        } else {
-            slot->conversion = std::make_unique<Conversion>();
-            slot->conversion->capture = file;
-            slot->conversion->samples = samples;
-            slot->conversion->outputPath = JoinPath(run.options.outputDir, slot->fileName);
-        }
-    } else {
-        slot->status = DescribeNoSamples(samples);
-    }
-    Queue(run, std::move(slot));
-}
-
-void ExportCapture(Run& run, const std::string& path, size_t number) {
-    // Under a tight descriptor limit, a capture is opened only once the
-    // earlier ones are done with theirs.
-    if (run.heldCaptures >= run.maxHeldCaptures) EmitSlots(run, true);
-    auto file = std::make_shared<CaptureFile>();
-    std::string failure;
-    if (!OpenCapture(run, path, file->stream, failure)) {
-        QueueMessage(run, path + ": " + failure);
-        return;
-    }
-    FileHeader header;
-    if (!ReadFileHeader(file->stream, header)) {
-        QueueMessage(run, path + ": not a capture: shorter than the 12-byte file header");
-        return;
-    }
-    if (header.cookie != PB_COOKIE) {
-        QueueMessage(run, path + ": not a capture: it does not start with \"VX\"");
-        return;
-    }
-    const std::string stem = StemOf(path);
-    const auto [earlier, isNew] = run.stems.try_emplace(stem, path);
-    // Descriptions alone (--info) write no file, so names cannot collide.
-    if (!isNew && !run.options.info) {
-        QueueMessage(run, path + ": its files would have the same names as those of " +
-                              earlier->second + " (" + stem + ".*); not exported");
-        return;
-    }
-    auto report = std::make_shared<CaptureReport>();
-    report->path = path;
-    report->number = number;
-    ++run.heldCaptures;  // until its end is emitted
-    if (run.options.info) {
-        report->description = &run.out;
-    } else {
-        report->jsonPath = JoinPath(run.options.outputDir, stem + ".json");
-        report->json = CreateOutput(report->jsonPath, run.options.force, run.settings.inputs);
-        if (report->json.fd < 0) {
-            QueueMessage(run, path + ": " + report->json.failure);
-        } else {
-            OpenTextSink(report->jsonSink, report->json.fd, size_t{64} * 1024);
-            report->description = &report->jsonSink;
+        default: {
+            const std::string_view text = quillwave_event_text(event);
+            if (!text.empty()) Say(report, text);
+            return;
         }
     }
-    auto start = std::make_unique<Slot>();
-    start->kind = SlotKind::CaptureStart;
-    start->capture = report;
-    start->text = DescribeCaptureStart(header);
-    Queue(run, std::move(start));
-    WaveformWalkMemo memo;  // one per capture: a step's end depends only on the file
-    const WalkExtent extent =
-        WalkWaveforms(file->stream, header.waveformCount, memo,
-                      [&](int64_t k, const WaveformSamples& samples) {
-                          QueueWaveform(run, report, file, stem, k + 1, samples);
-                      });
-    const std::string walkEnd =
-        DescribeWalkEnd(extent, header.waveformCount, file->stream.readFailed);
-    if (!walkEnd.empty()) QueueMessage(run, path + ": " + walkEnd);
-    auto end = std::make_unique<Slot>();
-    end->kind = SlotKind::CaptureEnd;
-    end->capture = report;
-    Queue(run, std::move(end));
 }
 
-// The identities of every capture named, so that no output overwrites one.
-std::set<FileIdentity> InputIdentities(const Options& options, int stdinFd) {
-    std::set<FileIdentity> identities;
-    for (const std::string& path : options.captures) {
-        struct stat info {};
-        const int result = path == "-" ? fstat(stdinFd, &info) : stat(path.c_str(), &info);
-        if (result == 0) identities.insert({info.st_dev, info.st_ino});
+// How many descriptors the run may still open: the limit, less those open
+// now (the standard ones, any the parent left open). 0: no limit.
+unsigned DescriptorBudget() {
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
+        return 0;
     }
-    return identities;
-}
-
-// How many of the descriptors below `limit` are open.
-rlim_t CountOpenDescriptors(rlim_t limit) {
+    const rlim_t counted = std::min<rlim_t>(descriptors.rlim_cur, 4096);
     rlim_t open = 0;
-    for (rlim_t fd = 0; fd < limit; ++fd) {
+    for (rlim_t fd = 0; fd < counted; ++fd) {
         if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
     }
-    return open;
+    const rlim_t left = descriptors.rlim_cur > open ? descriptors.rlim_cur - open : 0;
+    return static_cast<unsigned>(std::clamp<rlim_t>(left, 4, 1u << 30));
 }
 
-void StopPool(Pool& pool) {
-    {
-        const std::lock_guard<std::mutex> lock(pool.mutex);
-        pool.stopping = true;
+// Hands the options to a new export: false when memory cannot be had.
+bool Configure(quillwave_export* exporter, const Options& options,
+               const ExportEnvironment& environment) {
+    const unsigned processors = std::max(environment.processorCount, 1u);
+    const unsigned jobs = options.jobs != 0 ? options.jobs : std::clamp(processors, 1u, kMaxJobs);
+    int failed = quillwave_export_set_format(exporter, options.format);
+    failed |= quillwave_export_set_output_dir(exporter, options.outputDir.c_str());
+    failed |= quillwave_export_set_jobs(exporter, jobs);
+    failed |= quillwave_export_set_processors(exporter, processors);
+    failed |= quillwave_export_set_force(exporter, options.force ? 1 : 0);
+    failed |= quillwave_export_set_describe_only(exporter, options.info ? 1 : 0);
+    failed |= quillwave_export_set_open_files(exporter, DescriptorBudget());
+    failed |= quillwave_export_set_spool_folder(exporter, environment.spoolFolder);
+    for (const std::string& capture : options.captures) {
+        failed |= capture == "-"
+                      ? quillwave_export_add_fd(exporter, environment.stdinFd, "-", "stdin")
+                      : quillwave_export_add_path(exporter, capture.c_str());
     }
-    pool.queued.notify_all();
-    for (std::thread& thread : pool.threads) thread.join();
+    return failed == 0;
 }
 
-int RunParsed(Run& run) {
-    Options& options = run.options;
-    if (!options.info && !options.outputDir.empty()) {
-        std::error_code error;
-        std::filesystem::create_directories(options.outputDir, error);
-        if (error) {
-            Say(run, options.outputDir + ": cannot create the folder: " + error.message());
-            return 1;
-        }
+int RunParsed(const Options& options, const ExportEnvironment& environment) {
+    Report report;
+    report.environment = environment;
+    report.captures = options.captures.size();
+    report.describeOnly = options.info;
+    quillwave_export* exporter = quillwave_export_new();
+    if (exporter == nullptr || !Configure(exporter, options, environment)) {
+        quillwave_export_free(exporter);
+        Say(report, "out of memory");
+        return 1;
     }
-    run.settings.format = options.format;
-    run.settings.force = options.force;
-    run.settings.spoolFolder = run.environment.spoolFolder;
-    run.settings.processors = run.environment.processorCount;
-    run.settings.inputs = InputIdentities(options, run.environment.stdinFd);
-    unsigned jobs =
-        options.jobs != 0 ? options.jobs : std::clamp(run.environment.processorCount, 1u, kMaxJobs);
-    // Each conversion holds two descriptors (its output and its own view of
-    // the capture), and each capture read ahead two more (the capture and
-    // its description) until its end is emitted. Past what the limit leaves
-    // after those already open (the standard ones, any the parent left
-    // open) and a reserve (a spool file, the libraries'), conversions would
-    // fail for want of one, and which would depend on timing: the jobs take
-    // at most half of what is left, the captures read ahead the rest.
-    rlimit descriptors{};
-    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
-        constexpr rlim_t kReserve = 4;
-        const rlim_t used = CountOpenDescriptors(std::min<rlim_t>(descriptors.rlim_cur, 4096));
-        const rlim_t left =
-            descriptors.rlim_cur > used + kReserve ? descriptors.rlim_cur - used - kReserve : 0;
-        jobs = static_cast<unsigned>(std::clamp<rlim_t>(left / 4, 1, jobs));
-        const rlim_t forCaptures = left > rlim_t{2} * jobs ? left - rlim_t{2} * jobs : 0;
-        run.maxHeldCaptures = static_cast<size_t>(std::max<rlim_t>(forCaptures / 2, 1));
-    }
-    // Enough queued work to keep every worker busy, little enough to keep
-    // memory flat (a queued conversion holds no buffer).
-    run.maxSlots = 64 + size_t{4} * jobs;
-    OpenTextSink(run.out, run.environment.stdoutFd, size_t{64} * 1024);
-    run.progress.enabled = !options.quiet && isatty(run.environment.stderrFd) == 1;
-    run.progress.start = std::chrono::steady_clock::now();
-    run.progress.captures = options.captures.size();
+    report.progress = StartProgressLine(environment.stderrFd);
+    report.progress.enabled = report.progress.enabled && !options.quiet;
     // An output that is a pipe whose reader quit (a FIFO) is one file that
-    // failed, told and counted as any other; the signal would end the whole
-    // run silently, with a description half written. With --info the only
-    // output is standard output, and a closed pipe there ends the run as it
-    // ends any other tool's.
+    // failed, told and counted as any other; the library keeps the signal
+    // from its own writes, and a message to a closed standard error must
+    // not end the run either. With --info the only output is standard
+    // output, and a closed pipe there ends the run as it ends any other
+    // tool's.
     const auto previousPipeHandler = options.info ? SIG_ERR : std::signal(SIGPIPE, SIG_IGN);
-    if (!options.info) {
-        // The system may refuse threads (a process or memory limit), which
-        // the standard library tells only by an exception: the run then
-        // goes on with the workers it has, or with none, converting each
-        // waveform on this thread as it is queued. The files are the same.
-        for (unsigned j = 0; j < jobs; ++j) {
-            try {
-                run.pool.threads.emplace_back(RunWorker, std::ref(run.pool),
-                                              std::ref(run.settings));
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-    }
-    for (size_t i = 0; i < options.captures.size(); ++i) {
-        ExportCapture(run, options.captures[i], i + 1);
-    }
-    EmitSlots(run, true);
-    StopPool(run.pool);
-    EraseProgress(run);
-    if (!FlushTextSink(run.out)) {
-        Say(run, "standard output: cannot write: " + ErrorText(run.out.error));
-    }
+    gInterruptible.store(exporter);
+    int osError = 0;
+    const int status = gSignal != 0 ? QUILLWAVE_E_CANCELLED
+                                    : quillwave_export_run(exporter, OnEvent, &report, &osError);
+    gInterruptible.store(nullptr);
+    quillwave_export_free(exporter);
+    EraseProgressLine(report.progress);
     if (previousPipeHandler != SIG_ERR) std::signal(SIGPIPE, previousPipeHandler);
-    return run.anyFailure ? 1 : 0;
+    if (status == QUILLWAVE_E_CANCELLED || gSignal != 0) {
+        Say(report, "interrupted");
+        return 128 + (gSignal != 0 ? static_cast<int>(gSignal) : SIGINT);
+    }
+    if (status == QUILLWAVE_E_CREATE) {
+        Say(report, options.outputDir +
+                        ": cannot create the folder: " + std::system_category().message(osError));
+    } else if (status == QUILLWAVE_E_NO_MEMORY) {
+        Say(report, "out of memory");
+    }
+    if (report.stdoutError != 0) {
+        Say(report,
+            "standard output: cannot write: " + std::system_category().message(report.stdoutError));
+    }
+    return report.anyFailure || status != QUILLWAVE_OK ? 1 : 0;
 }
 
 }  // namespace
 
 int RunExport(int argc, char** argv, const ExportEnvironment& environment) {
-    ParseState state;
-    const ParseOutcome outcome = ParseCommandLine(argc, argv, state);
-    switch (outcome) {
-        case ParseOutcome::Help:
-            return WriteAll(environment.stdoutFd, kHelp, std::strlen(kHelp)) ? 0 : 1;
-        case ParseOutcome::Version: {
-            const std::string text =
-                std::string(kProgram) + " (quillwave) " + QUILLWAVE_VERSION + "\n";
-            return WriteAll(environment.stdoutFd, text.data(), text.size()) ? 0 : 1;
+    try {
+        ParseState state;
+        const ParseOutcome outcome = ParseCommandLine(argc, argv, state);
+        switch (outcome) {
+            case ParseOutcome::Help:
+                return WriteAll(environment.stdoutFd, kHelp, std::strlen(kHelp)) ? 0 : 1;
+            case ParseOutcome::Version: {
+                const std::string text =
+                    std::string(kProgram) + " (quillwave) " + QUILLWAVE_VERSION + "\n";
+                return WriteAll(environment.stdoutFd, text.data(), text.size()) ? 0 : 1;
+            }
+            case ParseOutcome::UsageError: {
+                const std::string text = std::string(kProgram) + ": " +
+                                         WithoutControlCharacters(state.error) + "\nTry '" +
+                                         kProgram + " --help' for more information.\n";
+                WriteAll(environment.stderrFd, text.data(), text.size());
+                return 2;
+            }
+            case ParseOutcome::Run:
+                break;
         }
-        case ParseOutcome::UsageError: {
-            const std::string text = std::string(kProgram) + ": " +
-                                     WithoutControlCharacters(state.error) + "\nTry '" + kProgram +
-                                     " --help' for more information.\n";
-            WriteAll(environment.stderrFd, text.data(), text.size());
-            return 2;
-        }
-        case ParseOutcome::Run:
-            break;
+        return RunParsed(state.options, environment);
+    } catch (const std::bad_alloc&) {
+        constexpr std::string_view kOutOfMemory = "quillwave-export: out of memory\n";
+        WriteAll(environment.stderrFd, kOutOfMemory.data(), kOutOfMemory.size());
+        return 1;
     }
-    auto run = std::make_unique<Run>();
-    run->options = std::move(state.options);
-    run->environment = environment;
-    return RunParsed(*run);
 }
 
 }  // namespace quillwave
 
 #ifndef QUILLWAVE_NO_MAIN
+namespace {
+
+// Cancels the run: files being written are removed, complete ones stay.
+void Interrupt(int signal) {
+    quillwave::gSignal = signal;
+    quillwave_export_cancel(quillwave::gInterruptible.load());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    // Past a file size limit a write fails with its reason (EFBIG) instead
+    // of the signal ending the program with files half written.
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction interrupt {};
+    interrupt.sa_handler = Interrupt;
+    sigemptyset(&interrupt.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &interrupt, nullptr);
     quillwave::ExportEnvironment environment;
     const char* folder = std::getenv("TMPDIR");
     environment.spoolFolder = folder != nullptr && *folder != '\0' ? folder : "/tmp";

@@ -16,10 +16,12 @@
  *  - Handles are opaque. What a function returns as const char* or as a
  *    const pointer is owned by the library and lives as long as the handle it
  *    came from; nothing you pass is kept after the call returns, unless said.
- *  - The library never prints, never exits or aborts, never touches signals,
- *    the environment, the locale or any other process-wide setting. Memory
- *    that cannot be had is QUILLWAVE_E_NO_MEMORY; a thread that cannot be
- *    started means fewer threads.
+ *  - The library never prints, never exits or aborts, never changes how a
+ *    signal is handled, the environment, the locale or any other
+ *    process-wide setting (it only keeps SIGPIPE from its own threads and,
+ *    for the time of its own writes, from yours). Memory that cannot be had
+ *    is QUILLWAVE_E_NO_MEMORY; a thread that cannot be started means fewer
+ *    threads.
  *  - Threads: a capture may be read from any number of threads at once (each
  *    read has its own position and buffers); it must not be closed while a
  *    read is running. Independent handles are independent: several exports
@@ -251,6 +253,125 @@ QUILLWAVE_API int quillwave_read_column(const quillwave_capture* capture, int64_
  * host (a NaN made here is negative; a NaN field passes its own sign on, the
  * increment's before the origin's). These are the times both programs write. */
 QUILLWAVE_API double quillwave_time(double increment, double origin, int64_t sample_index);
+
+/* ------------------------------------------------------------------------
+ * Export: every waveform of many captures as files, as quillwave-export does */
+
+typedef struct quillwave_export quillwave_export;
+typedef struct quillwave_event quillwave_event;
+
+enum {
+    QUILLWAVE_FORMAT_CSV = 1, /* STEM.wK.csv: shortest round-trip numbers, a header line */
+    QUILLWAVE_FORMAT_NPY = 2  /* STEM.wK.npy: a NumPy structured array */
+};
+
+/* A new export with the defaults: CSV, the current folder, 1 job, existing
+ * files refused, no limit on open files. NULL when memory cannot be had. */
+QUILLWAVE_API quillwave_export* quillwave_export_new(void);
+/* Releases it (NULL allowed); not while quillwave_export_run() runs. */
+QUILLWAVE_API void quillwave_export_free(quillwave_export* exporter);
+
+/* Settings, each before quillwave_export_run(); QUILLWAVE_E_ARGUMENT for a
+ * value out of range. The strings are copied. */
+QUILLWAVE_API int quillwave_export_set_format(quillwave_export* exporter, int format);
+/* The folder for the files (created if missing); NULL or "": the current one. */
+QUILLWAVE_API int quillwave_export_set_output_dir(quillwave_export* exporter, const char* folder);
+/* How many waveforms are converted at once, 1 to 1024. */
+QUILLWAVE_API int quillwave_export_set_jobs(quillwave_export* exporter, unsigned jobs);
+/* The processors the jobs may use, for sharing a file's formatting between
+ * two threads when processors are idle (default 1: no sharing). */
+QUILLWAVE_API int quillwave_export_set_processors(quillwave_export* exporter, unsigned processors);
+/* Nonzero: an existing output name is replaced (never written through: a
+ * link is replaced, not followed). */
+QUILLWAVE_API int quillwave_export_set_force(quillwave_export* exporter, int force);
+/* Nonzero: write no file; deliver each capture's JSON description in a
+ * QUILLWAVE_EVENT_DESCRIPTION event instead. */
+QUILLWAVE_API int quillwave_export_set_describe_only(quillwave_export* exporter, int describe_only);
+/* How many descriptors the export may hold open at once (0: no limit); the
+ * jobs and the captures read ahead are fitted within it, so that no file
+ * fails for want of one. At least 4 when set. */
+QUILLWAVE_API int quillwave_export_set_open_files(quillwave_export* exporter, unsigned budget);
+/* Where inputs that cannot seek are copied (NULL: "/tmp"). */
+QUILLWAVE_API int quillwave_export_set_spool_folder(quillwave_export* exporter, const char* folder);
+
+/* Adds a capture by path; its files are named after the path's stem
+ * (capture.bin: capture.w1.csv ... capture.json). */
+QUILLWAVE_API int quillwave_export_add_path(quillwave_export* exporter, const char* path);
+/* Adds a capture read from an open descriptor (which stays yours), shown as
+ * `name` in events, its files named after `stem` (e.g. "stdin"). */
+QUILLWAVE_API int quillwave_export_add_fd(quillwave_export* exporter, int fd, const char* name,
+                                          const char* stem);
+
+/* What happened. Every event is delivered on the thread that called
+ * quillwave_export_run(), in the same order for every job count: for each
+ * capture in turn, its failure, or its BEGIN, then one WAVEFORM per waveform
+ * in file order, any CAPTURE_INCOMPLETE, then END (after which its
+ * description is complete). PROGRESS comes between them, from time to time. */
+enum {
+    QUILLWAVE_EVENT_CAPTURE_FAILED = 1,     /* the capture is not exported at all */
+    QUILLWAVE_EVENT_CAPTURE_BEGIN = 2,      /* its waveforms follow */
+    QUILLWAVE_EVENT_WAVEFORM = 3,           /* one waveform: written, or why not */
+    QUILLWAVE_EVENT_CAPTURE_INCOMPLETE = 4, /* its walk ended early, or its read failed */
+    QUILLWAVE_EVENT_DESCRIPTION_FAILED = 5, /* its JSON file cannot be created or written */
+    QUILLWAVE_EVENT_DESCRIPTION = 6,        /* describe-only: the JSON document */
+    QUILLWAVE_EVENT_CAPTURE_END = 7,        /* everything about it is told */
+    QUILLWAVE_EVENT_PROGRESS = 8            /* bytes written so far */
+};
+
+/* The event's kind, QUILLWAVE_EVENT_*. */
+QUILLWAVE_API int quillwave_event_kind(const quillwave_event* event);
+/* The capture's position among those added (from 0) and its name (the path,
+ * or the name given to quillwave_export_add_fd()). */
+QUILLWAVE_API size_t quillwave_event_capture(const quillwave_event* event);
+QUILLWAVE_API const char* quillwave_event_capture_name(const quillwave_event* event);
+/* For WAVEFORM: the waveform's number from 1 (as in its file name); else 0. */
+QUILLWAVE_API int64_t quillwave_event_waveform(const quillwave_event* event);
+/* QUILLWAVE_OK for a file written or a BEGIN, END, PROGRESS or DESCRIPTION;
+ * else why not, as a status code (QUILLWAVE_E_NO_SAMPLES for a waveform that
+ * yields none: quillwave_event_reason() says which reason). */
+QUILLWAVE_API int quillwave_event_status(const quillwave_event* event);
+QUILLWAVE_API int quillwave_event_os_error(const quillwave_event* event);
+QUILLWAVE_API int quillwave_event_reason(const quillwave_event* event);
+/* The file written (its path, for WAVEFORM and END; "" when none). */
+QUILLWAVE_API const char* quillwave_event_file(const quillwave_event* event);
+/* What quillwave-export says of it after "quillwave-export: " (e.g.
+ * "capture.bin: waveform 2: unknown waveform type"), "" when all went well;
+ * for DESCRIPTION, the JSON document. The text is as it comes: a name in it
+ * may hold any byte (escape it before showing it on a terminal). */
+QUILLWAVE_API const char* quillwave_event_text(const quillwave_event* event);
+/* For PROGRESS (and any event): bytes written so far, and waveforms told. */
+QUILLWAVE_API uint64_t quillwave_event_bytes_written(const quillwave_event* event);
+QUILLWAVE_API uint64_t quillwave_event_waveforms_done(const quillwave_event* event);
+
+/* Called for each event; the event lives until the callback returns. */
+typedef void (*quillwave_event_callback)(const quillwave_event* event, void* context);
+
+/* Runs the export of every capture added, calling `callback` (may be NULL)
+ * for each event. Returns QUILLWAVE_OK when every waveform and description
+ * was written, QUILLWAVE_E_INCOMPLETE when anything was not (each such thing
+ * was an event), QUILLWAVE_E_CANCELLED when cancelled (no event follows the
+ * cancel), QUILLWAVE_E_CREATE when the output folder cannot be made (its
+ * reason in *os_error), QUILLWAVE_E_NO_MEMORY, or
+ * QUILLWAVE_E_BUSY when the handle is running already. Every file appears
+ * under its name only once complete (written unnamed, or under a hidden
+ * temporary name, in the output folder, then put in place), so a run that
+ * fails, is cancelled or is killed leaves no partial file under a file's
+ * name, and an existing name (a file, or a link, which is replaced rather
+ * than written through) is never half overwritten; outputs that are not
+ * regular files (a FIFO, a device) are written directly. A closed pipe is
+ * the EPIPE write failure of that one output: the library keeps SIGPIPE from
+ * the threads that write (their own signal mask, for the time of the write)
+ * and never changes a signal's disposition. */
+QUILLWAVE_API int quillwave_export_run(quillwave_export* exporter,
+                                       quillwave_event_callback callback, void* context,
+                                       int* os_error);
+
+/* Asks a running export to stop: files being written are removed, complete
+ * ones stay, and quillwave_export_run() returns QUILLWAVE_E_CANCELLED soon.
+ * Called before the run starts, the run stops at once; the request ends
+ * when the run returns. Safe from any thread and from a signal handler (a
+ * lock-free atomic store). */
+QUILLWAVE_API void quillwave_export_cancel(quillwave_export* exporter);
 
 #ifdef __cplusplus
 }

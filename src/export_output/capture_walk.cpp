@@ -75,9 +75,9 @@ std::string DescribeWalkEnd(const WalkExtent& extent, int32_t declared, bool rea
     if (readFailed) return kCaptureReadFailure;
     if (extent.end == WalkEnd::Loops) {
         const std::string next = std::to_string(extent.waveforms + 1);
-        return "waveform " + next + ": starts where waveform " + std::to_string(extent.loopsTo + 1) +
-               " started (the capture loops); waveforms " + next + " to " + declaredText +
-               " are not exported";
+        return "waveform " + next + ": starts where waveform " +
+               std::to_string(extent.loopsTo + 1) + " started (the capture loops); waveforms " +
+               next + " to " + declaredText + " are not exported";
     }
     if (extent.end == WalkEnd::FileEnds) {
         return "the file ends after " + std::to_string(extent.waveforms) + " of its " +

@@ -31,14 +31,12 @@
 #include <string>
 #include <string_view>
 
+#include "export_output/utf8.h"
 #include "waveform_file/waveform_records.h"
 #include "waveform_file/waveform_samples.h"
 
 namespace quillwave {
 
-// Length of the valid UTF-8 sequence at the start of `bytes` (not empty),
-// or 0 when its first byte does not begin one.
-size_t Utf8SequenceLength(std::string_view bytes);
 // Appends `bytes` as a JSON string, quotes included.
 void AppendJsonString(std::string& out, std::string_view bytes);
 // Appends a binary64 as the shortest number that reads back to it, or as

@@ -87,18 +87,24 @@ void CopySample(const unsigned char* column, size_t width, size_t i, unsigned ch
     }
 }
 
+bool Stopped(const std::atomic<bool>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
 // Calls `writeRows(chunks, first, count)` for each chunk of indices, with
 // the chunk loaded. False when a chunk cannot be loaded or a write to `out`
 // failed (nothing more is formatted then).
 template <typename WriteRows>
 bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, const TextSink& out,
-                  WriteRows writeRows) {
+                  const std::atomic<bool>* stop, WriteRows writeRows) {
     const int64_t total = RowCount(samples);
     Chunks chunks = MakeChunks(samples, kChunkSamples);
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
-        if (out.error != 0 || !LoadChunks(stream, samples, first, count, chunks)) return false;
+        if (out.error != 0 || Stopped(stop) || !LoadChunks(stream, samples, first, count, chunks)) {
+            return false;
+        }
         writeRows(chunks, first, count);
     }
     return out.error == 0;
@@ -130,12 +136,12 @@ void FormatCsvLines(const Chunks& chunks, int64_t first, size_t count,
 }
 
 bool WriteCsv(InputStream& stream, const WaveformSamples& samples, TextSink& out,
-              bool shareFormatting) {
+              bool shareFormatting, const std::atomic<bool>* stop) {
     WriteText(out, CsvHeaderLine(samples));
     const WaveformHeader timeBase = samples.header;
     const TimeGrid grid = MakeTimeGrid(timeBase.timeIncrement, timeBase.timeOrigin);
     if (!shareFormatting || out.writer == nullptr) {
-        return ForEachChunk(stream, samples, out,
+        return ForEachChunk(stream, samples, out, stop,
                             [&](const Chunks& chunks, int64_t first, size_t count) {
                                 FormatCsvLines(chunks, first, count, timeBase, grid, out);
                             });
@@ -145,7 +151,8 @@ bool WriteCsv(InputStream& stream, const WaveformSamples& samples, TextSink& out
     std::array<Chunks, 2> workers{MakeChunks(samples, plan.chunkLines),
                                   MakeChunks(samples, plan.chunkLines)};
     const auto load = [&](int64_t first, size_t count, int worker) {
-        return LoadChunks(stream, samples, first, count, workers[static_cast<size_t>(worker)]);
+        return !Stopped(stop) &&
+               LoadChunks(stream, samples, first, count, workers[static_cast<size_t>(worker)]);
     };
     const auto format = [&](int64_t first, size_t count, int worker, TextSink& text) {
         FormatCsvLines(workers[static_cast<size_t>(worker)], first, count, timeBase, grid, text);
@@ -154,7 +161,8 @@ bool WriteCsv(InputStream& stream, const WaveformSamples& samples, TextSink& out
                               format);
 }
 
-bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out) {
+bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out,
+              const std::atomic<bool>* stop) {
     WriteText(out, NpyHeader(samples));
     const WaveformHeader timeBase = samples.header;
     size_t rowSize = 8;
@@ -163,7 +171,7 @@ bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out
     }
     const size_t rowsPerBatch = std::max<size_t>(1, out.capacity / rowSize);
     return ForEachChunk(
-        stream, samples, out, [&](const Chunks& chunks, int64_t first, size_t count) {
+        stream, samples, out, stop, [&](const Chunks& chunks, int64_t first, size_t count) {
             for (size_t i = 0; i < count;) {
                 const size_t batchEnd = std::min(count, i + rowsPerBatch);
                 auto* const start =
@@ -274,9 +282,9 @@ std::string NpyHeader(const WaveformSamples& samples) {
 }
 
 bool WriteSampleFile(InputStream& stream, const WaveformSamples& samples, ExportFormat format,
-                     TextSink& out, bool shareFormatting) {
-    return format == ExportFormat::Npy ? WriteNpy(stream, samples, out)
-                                       : WriteCsv(stream, samples, out, shareFormatting);
+                     TextSink& out, bool shareFormatting, const std::atomic<bool>* stop) {
+    return format == ExportFormat::Npy ? WriteNpy(stream, samples, out, stop)
+                                       : WriteCsv(stream, samples, out, shareFormatting, stop);
 }
 
 }  // namespace quillwave

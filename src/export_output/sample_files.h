@@ -16,6 +16,7 @@
 // flat whatever the waveform's size.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,7 +50,10 @@ std::string NpyHeader(const WaveformSamples& samples);
 // or a write failed (its errno is left in out.error). With `shareFormatting`
 // and a pipelined sink, the caller and the sink's thread format a CSV file's
 // lines together, on two processors; the bytes are the same.
+// Once `stop` is set (checked between chunks) it returns false, the file
+// left unfinished.
 bool WriteSampleFile(InputStream& stream, const WaveformSamples& samples, ExportFormat format,
-                     TextSink& out, bool shareFormatting = false);
+                     TextSink& out, bool shareFormatting = false,
+                     const std::atomic<bool>* stop = nullptr);
 
 }  // namespace quillwave

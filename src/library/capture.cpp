@@ -58,7 +58,8 @@ int WalkCapture(quillwave_capture& capture) {
     WaveformWalkMemo memo;
     const WalkExtent extent = WalkWaveforms(
         stream, header.waveformCount, memo, [&](int64_t, const WaveformSamples& samples) {
-            capture.waveforms.push_back({.samples = samples, .reasonText = DescribeNoSamples(samples)});
+            capture.waveforms.push_back(
+                {.samples = samples, .reasonText = DescribeNoSamples(samples)});
         });
     capture.walkText = DescribeWalkEnd(extent, header.waveformCount, stream.readFailed);
     if (stream.readFailed) {

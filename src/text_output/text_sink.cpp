@@ -1,6 +1,5 @@
 #include "text_output/text_sink.h"
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -192,6 +192,26 @@ bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity, size_t ringB
     }
     sink.writer = std::shared_ptr<TextWriterThread>(writer.release(), StopWriter);
     return true;
+}
+
+bool OpenTextSinkAsMemoryAllows(TextSink& sink, int fd, size_t capacity, size_t ringBuffers,
+                                bool pipelined) {
+    constexpr size_t kSmallestCapacity = 4096;
+    for (size_t room = capacity;; room = std::max(room / 8, kSmallestCapacity)) {
+        try {
+            if (!pipelined || !OpenPipelinedTextSink(sink, fd, room, ringBuffers)) {
+                OpenTextSink(sink, fd, room);
+            }
+            return true;
+        } catch (const std::bad_alloc&) {
+            try {
+                OpenTextSink(sink, fd, room);  // no ring: one buffer
+                return true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (room <= kSmallestCapacity) return false;
+    }
 }
 
 void CloseTextSink(TextSink& sink) {
@@ -393,15 +413,6 @@ bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextC
         writer.changed.wait(lock, [&] { return writer.task == nullptr; });
     }
     return !shared.loadFailed && sink.error == 0;
-}
-
-int UsableProcessors() {
-    // On a machine of more processors than the set holds (1024), those online.
-    cpu_set_t usable;
-    const long processors = sched_getaffinity(0, sizeof usable, &usable) == 0
-                                ? CPU_COUNT(&usable)
-                                : sysconf(_SC_NPROCESSORS_ONLN);
-    return static_cast<int>(std::clamp(processors, 1L, 1L << 20));
 }
 
 }  // namespace quillwave

@@ -47,6 +47,11 @@ void OpenTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity
 // thread could be started: the sink is then an ordinary one.
 bool OpenPipelinedTextSink(TextSink& sink, int fd, size_t capacity = kDefaultSinkCapacity,
                            size_t ringBuffers = kDefaultRingBuffers);
+// A sink as OpenPipelinedTextSink (with `pipelined`) or OpenTextSink
+// opens it, with smaller buffers when memory for these cannot be had (an
+// address-space limit): false when not even the smallest could be had.
+bool OpenTextSinkAsMemoryAllows(TextSink& sink, int fd, size_t capacity, size_t ringBuffers,
+                                bool pipelined);
 // Flushes a sink (waiting for its writer thread) and stops the thread.
 void CloseTextSink(TextSink& sink);
 // Points an open sink, flushed, at another descriptor, keeping its buffers.
@@ -110,10 +115,6 @@ using ChunkLoader = std::function<bool(int64_t first, size_t count, int worker)>
 using ChunkFormatter = std::function<void(int64_t first, size_t count, int worker, TextSink& text)>;
 bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextCapacity,
                         const ChunkLoader& load, const ChunkFormatter& format);
-
-// The processors this process may run on (taskset narrows them), at least
-// 1: whether a second thread can format while the first does.
-int UsableProcessors();
 
 // Bytes written to the sink so far, whether or not flushed yet.
 inline uint64_t TextWritten(const TextSink& sink) { return sink.flushed + sink.used; }

@@ -1,0 +1,19 @@
+#include "program_support/processors.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace quillwave {
+
+int UsableProcessors() {
+    // On a machine of more processors than the set holds (1024), those online.
+    cpu_set_t usable;
+    const long processors = sched_getaffinity(0, sizeof usable, &usable) == 0
+                                ? CPU_COUNT(&usable)
+                                : sysconf(_SC_NPROCESSORS_ONLN);
+    return static_cast<int>(std::clamp(processors, 1L, 1L << 20));
+}
+
+}  // namespace quillwave

@@ -1,0 +1,228 @@
+// Both programs at the edges of their process: a file size limit, a small
+// address space, and quillwave-export interrupted by a signal. The built
+// binaries run as users run them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+extern char** environ;
+
+namespace quillwave {
+namespace {
+
+using testing::FileExists;
+using testing::ReadFileText;
+using testing::TempDir;
+using writer::AnalogBuffer;
+using writer::AppendBuffer;
+using writer::AppendFileHeader;
+using writer::AppendWaveformHeader;
+using writer::Bytes;
+
+// Normal waveforms of `counts` random binary32 values each.
+Bytes Analog(const std::vector<int32_t>& counts) {
+    std::mt19937 random(11);
+    Bytes file;
+    AppendFileHeader(file, static_cast<int32_t>(counts.size()));
+    for (const int32_t count : counts) {
+        std::vector<float> values(static_cast<size_t>(count));
+        for (float& value : values) value = std::bit_cast<float>(static_cast<uint32_t>(random()));
+        AppendWaveformHeader(file, {.sampleCount = count, .timeIncrement = 1e-9});
+        AppendBuffer(file, AnalogBuffer(1, values));
+    }
+    return file;
+}
+
+struct ShellResult {
+    bool exited = false;
+    int status = -1;  // the exit status, when exited
+    std::string out;
+    std::string err;
+};
+
+// Runs `command` under sh, its output and errors kept.
+ShellResult Shell(const TempDir& dir, const std::string& command) {
+    const std::string out = dir.Path("shell.out");
+    const std::string err = dir.Path("shell.err");
+    const int status = std::system(("(" + command + ") > '" + out + "' 2> '" + err + "'").c_str());
+    ShellResult result;
+    result.exited = WIFEXITED(status) && WEXITSTATUS(status) < 126;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadFileText(out);
+    result.err = ReadFileText(err);
+    return result;
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    true;
+#else
+    false;
+#endif
+#else
+    false;
+#endif
+
+struct LimitsTest : ::testing::Test {
+    TempDir dir;
+    std::string input = dir.Path("capture.bin");
+    void SetUp() override {
+        // About 5 MB of CSV for the first waveform.
+        ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({200000, 3})));
+    }
+};
+
+// Fault: past a file size limit SIGXFSZ ends either program, leaving a
+// file cut short and no message.
+TEST_F(LimitsTest, AFileSizeLimitIsAFailedWriteWithItsMessage) {
+    const std::string out = dir.Path("out");
+    const std::string text = dir.Path("text.txt");
+    const std::string limit = "ulimit -f 100; exec ";  // 100 blocks of 1024 bytes
+    const ShellResult exported = Shell(
+        dir, limit + QUILLWAVE_EXPORT_BINARY + " -q -j 1 -o " + Quoted(out) + " " + Quoted(input));
+    EXPECT_TRUE(exported.exited);
+    EXPECT_EQ(exported.status, 1);
+    EXPECT_EQ(exported.err, "quillwave-export: " + input + ": waveform 1: cannot write " + out +
+                                "/capture.w1.csv: File too large\n");
+    EXPECT_FALSE(FileExists(out + "/capture.w1.csv"));  // nothing partial under its name
+    EXPECT_TRUE(FileExists(out + "/capture.w2.csv"));
+    const ShellResult converted =
+        Shell(dir, limit + QUILLWAVE_BINARY + " " + Quoted(input) + " " + Quoted(text) + " " +
+                       Quoted(dir.Path("second.txt")));
+    EXPECT_TRUE(converted.exited);
+    EXPECT_EQ(converted.status, 1);
+    EXPECT_EQ(converted.out, "Unable to write " + text + "\n");
+}
+
+// Fault: under an address-space limit an allocation fails and either
+// program aborts (an uncaught std::bad_alloc) instead of making do with
+// smaller buffers or fewer threads, or telling the output it lost.
+TEST_F(LimitsTest, UnderAMemoryLimitBothProgramsConvertOrSaySoAndNeverAbort) {
+    if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs the address space";
+#ifdef QUILLWAVE_UNDER_EMULATOR
+    GTEST_SKIP() << "under qemu-user the emulator's own mappings count against the limit";
+#endif
+    const std::string reference = dir.Path("reference");
+    ASSERT_EQ(Shell(dir, std::string(QUILLWAVE_EXPORT_BINARY) + " -q -o " + Quoted(reference) +
+                             " " + Quoted(input))
+                  .status,
+              0);
+    const std::string referenceText = dir.Path("reference.txt");
+    ASSERT_EQ(Shell(dir, std::string(QUILLWAVE_BINARY) + " " + Quoted(input) + " " +
+                             Quoted(referenceText) + " " + Quoted(dir.Path("second.txt")))
+                  .status,
+              0);
+    for (const int kilobytes : {20000, 12000}) {
+        for (const char* jobs : {"1", "2"}) {
+            SCOPED_TRACE(std::to_string(kilobytes) + " KB, -j " + jobs);
+            const std::string limit = "ulimit -v " + std::to_string(kilobytes) + "; exec ";
+            const std::string out = dir.Path("out" + std::to_string(kilobytes) + jobs);
+            const ShellResult exported =
+                Shell(dir, limit + QUILLWAVE_EXPORT_BINARY + " -q -j " + jobs + " -o " +
+                               Quoted(out) + " " + Quoted(input));
+            EXPECT_TRUE(exported.exited) << exported.err;
+            EXPECT_TRUE(exported.status == 0 || exported.status == 1) << exported.err;
+            if (exported.status == 0) {
+                EXPECT_EQ(ReadFileText(out + "/capture.w1.csv"),
+                          ReadFileText(reference + "/capture.w1.csv"));
+            }
+        }
+        const std::string text = dir.Path("text" + std::to_string(kilobytes));
+        const ShellResult converted = Shell(
+            dir, "ulimit -v " + std::to_string(kilobytes) + "; exec " + QUILLWAVE_BINARY + " " +
+                     Quoted(input) + " " + Quoted(text) + " " + Quoted(dir.Path("second.txt")));
+        EXPECT_TRUE(converted.exited) << kilobytes;
+        EXPECT_TRUE(converted.status == 0 || converted.status == 1) << kilobytes;
+        if (converted.status == 0) {
+            EXPECT_EQ(ReadFileText(text), ReadFileText(referenceText));
+        }
+    }
+}
+
+// Fault: a signal half-way through a run leaves the capture's description
+// empty and a waveform's file cut short under its name, also when the run
+// is killed. The run is caught
+// while it writes waveform 2 into a FIFO (so while waveform 1 is complete),
+// which the test reads.
+TEST_F(LimitsTest, AnInterruptedExportKeepsOnlyCompleteFilesAndSaysSo) {
+    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({5, 1000000, 5})));
+    const std::string reference = dir.Path("reference");
+    ASSERT_EQ(Shell(dir, std::string(QUILLWAVE_EXPORT_BINARY) + " -q -o " + Quoted(reference) +
+                             " " + Quoted(input))
+                  .status,
+              0);
+    // SIGKILL gives no chance to clean up: files written unnamed vanish anyway.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        const std::string out = dir.Path("out" + std::to_string(signal));
+        std::filesystem::create_directories(out);
+        const std::string fifo = out + "/capture.w2.csv";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        const std::string err = dir.Path("err" + std::to_string(signal));
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+        std::vector<std::string> args = {
+            QUILLWAVE_EXPORT_BINARY, "-q", "-j", "1", "--force", "-o", out, input};
+        std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        // A FIFO no writer has opened yet reports no hang-up: this waits for data.
+        pollfd ready{.fd = reader, .events = POLLIN, .revents = 0};
+        ASSERT_EQ(poll(&ready, 1, -1), 1);
+        char buffer[65536];
+        ASSERT_GT(read(reader, buffer, sizeof buffer), 0);
+        ASSERT_EQ(kill(pid, signal), 0);
+        ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0);
+        while (read(reader, buffer, sizeof buffer) > 0) {
+        }
+        close(reader);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (signal == SIGKILL) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        } else {
+            EXPECT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+            EXPECT_EQ(ReadFileText(err), "quillwave-export: interrupted\n");
+        }
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(out)) {
+            names.push_back(entry.path().filename());
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"capture.w1.csv", "capture.w2.csv"}));
+        EXPECT_EQ(ReadFileText(out + "/capture.w1.csv"),
+                  ReadFileText(reference + "/capture.w1.csv"));
+    }
+}
+
+}  // namespace
+}  // namespace quillwave
