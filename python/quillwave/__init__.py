@@ -18,9 +18,11 @@ Arrays are equal bit for bit to the fields of quillwave-export's NPY files
 waveform larger than memory n rows at a time; ``to_pandas()`` and
 ``to_xarray()`` hand it over to those libraries.
 
-Failures raise ``quillwave.Error`` (CannotOpenError, NotACaptureError,
-ReadError, NoSamplesError); ``python3 -m quillwave CAPTURE...`` describes
-captures from a shell.
+``quillwave.export(captures, folder, format="npy")`` writes the files
+quillwave-export writes. Failures raise ``quillwave.Error``
+(CannotOpenError, NotACaptureError, ReadError, NoSamplesError,
+ExportError); ``python3 -m quillwave CAPTURE...`` describes captures from a
+shell.
 """
 from __future__ import annotations
 
@@ -35,7 +37,8 @@ from typing import Any, BinaryIO, Dict, Iterator, NamedTuple, Optional, Tuple, U
 import numpy
 
 from . import _quillwave
-from ._errors import CannotOpenError, Error, NoSamplesError, NotACaptureError, ReadError, make_error
+from ._errors import (CannotOpenError, Error, ExportError, NoSamplesError, NotACaptureError, ReadError,
+                      make_error)
 
 __all__ = [
     "open",
@@ -48,6 +51,10 @@ __all__ = [
     "NotACaptureError",
     "ReadError",
     "NoSamplesError",
+    "ExportError",
+    "export",
+    "ExportResult",
+    "ExportedWaveform",
     "library_version",
 ]
 
@@ -388,3 +395,6 @@ def _copy_stream(source: Any, copy: Any) -> None:
     finally:
         if position is not None:
             source.seek(position)
+
+
+from ._export import ExportedWaveform, ExportResult, export  # noqa: E402  (it uses _copy_stream)

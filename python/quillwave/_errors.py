@@ -37,6 +37,10 @@ class ReadError(Error, OSError):
     """The capture shrank while being read, or reading it failed."""
 
 
+class ExportError(Error, OSError):
+    """quillwave.export cannot create its output folder, or cannot write."""
+
+
 class NoSamplesError(Error):
     """The waveform yields no samples; ``reason`` says why (the same sentence
     as the status of its entry in quillwave-export's JSON description)."""
@@ -59,6 +63,9 @@ def make_error(status: int, os_error: int, path: str | None, reason: str = "") -
         _codes["E_NOT_A_CAPTURE"]: NotACaptureError,
         _codes["E_READ"]: ReadError,
         _codes["E_NO_SAMPLES"]: NoSamplesError,
+        _codes["E_CREATE"]: ExportError,
+        _codes["E_WRITE"]: ExportError,
+        _codes["E_EXISTS"]: ExportError,
     }
     kind = kinds.get(status, Error)
     if issubclass(kind, OSError) and os_error:

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -218,6 +219,104 @@ std::unique_ptr<Capture> OpenDescriptor(int fd, const py::object& spool) {
     return Finish(status, os_error, capture);
 }
 
+// One run of quillwave_export_run(): the events gathered for the package, and
+// the first exception a Python callback (or a signal) raised, which cancels
+// the export and is raised again when the run returns.
+struct ExportRun {
+    quillwave_export* exporter = nullptr;
+    py::object progress;
+    py::list events;
+    std::optional<py::error_already_set> failure;
+};
+
+py::bytes Bytes(const char* text) { return py::bytes(text == nullptr ? "" : text); }
+
+void OnExportEvent(const quillwave_event* event, void* context) {
+    auto* run = static_cast<ExportRun*>(context);
+    // Events come on the thread that runs the export, which let go of the GIL.
+    py::gil_scoped_acquire locked;
+    if (run->failure) return;
+    try {
+        const int kind = quillwave_event_kind(event);
+        if (kind != QUILLWAVE_EVENT_PROGRESS) {
+            run->events.append(py::make_tuple(
+                kind, quillwave_event_capture(event), Bytes(quillwave_event_capture_name(event)),
+                quillwave_event_waveform(event), quillwave_event_status(event),
+                quillwave_event_os_error(event), quillwave_event_reason(event),
+                Bytes(quillwave_event_file(event)), Bytes(quillwave_event_text(event))));
+        }
+        if (!run->progress.is_none()) {
+            run->progress(quillwave_event_waveforms_done(event),
+                          quillwave_event_bytes_written(event));
+        }
+        // Ctrl-C reaches Python only between bytecodes; here is where a long
+        // export sees it.
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    } catch (py::error_already_set& error) {
+        run->failure = std::move(error);
+        quillwave_export_cancel(run->exporter);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        run->failure = py::error_already_set();
+        quillwave_export_cancel(run->exporter);
+    }
+}
+
+class Exporter {
+  public:
+    Exporter() : exporter_(quillwave_export_new()) {
+        if (exporter_ == nullptr) throw std::bad_alloc();
+    }
+    Exporter(const Exporter&) = delete;
+    Exporter& operator=(const Exporter&) = delete;
+    ~Exporter() { quillwave_export_free(exporter_); }
+
+    void SetFormat(int format) { Check(quillwave_export_set_format(exporter_, format)); }
+    void SetOutputDir(const std::string& folder) {
+        CheckNoNul(folder);
+        Check(quillwave_export_set_output_dir(exporter_, folder.c_str()));
+    }
+    void SetJobs(unsigned jobs) { Check(quillwave_export_set_jobs(exporter_, jobs)); }
+    void SetProcessors(unsigned processors) {
+        Check(quillwave_export_set_processors(exporter_, processors));
+    }
+    void SetForce(bool force) { Check(quillwave_export_set_force(exporter_, force ? 1 : 0)); }
+    void SetSpoolFolder(const std::string& folder) {
+        CheckNoNul(folder);
+        Check(quillwave_export_set_spool_folder(exporter_, folder.c_str()));
+    }
+    void AddPath(const std::string& path) {
+        CheckNoNul(path);
+        Check(quillwave_export_add_path(exporter_, path.c_str()));
+    }
+    void AddFd(int fd, const std::string& name, const std::string& stem) {
+        CheckNoNul(name);
+        CheckNoNul(stem);
+        Check(quillwave_export_add_fd(exporter_, fd, name.c_str(), stem.c_str()));
+    }
+    // Runs the export; returns (status, os_error, events).
+    py::tuple Run(const py::object& progress) {
+        ExportRun run;
+        run.exporter = exporter_;
+        run.progress = progress;
+        int os_error = 0;
+        int status = QUILLWAVE_OK;
+        {
+            py::gil_scoped_release unlocked;
+            status = quillwave_export_run(exporter_, &OnExportEvent, &run, &os_error);
+        }
+        if (run.failure) throw *run.failure;
+        return py::make_tuple(status, os_error, run.events);
+    }
+    void Cancel() { quillwave_export_cancel(exporter_); }
+
+  private:
+    static void Check(int status) {
+        if (status != QUILLWAVE_OK) ThrowStatus(status, 0);
+    }
+    quillwave_export* exporter_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_quillwave, module) {
@@ -241,6 +340,19 @@ PYBIND11_MODULE(_quillwave, module) {
     module.def("open_path", &OpenPath, py::arg("path"), py::arg("spool_folder") = py::none());
     module.def("open_fd", &OpenDescriptor, py::arg("fd"), py::arg("spool_folder") = py::none());
 
+    py::class_<Exporter>(module, "Exporter")
+        .def(py::init<>())
+        .def("set_format", &Exporter::SetFormat)
+        .def("set_output_dir", &Exporter::SetOutputDir)
+        .def("set_jobs", &Exporter::SetJobs)
+        .def("set_processors", &Exporter::SetProcessors)
+        .def("set_force", &Exporter::SetForce)
+        .def("set_spool_folder", &Exporter::SetSpoolFolder)
+        .def("add_path", &Exporter::AddPath)
+        .def("add_fd", &Exporter::AddFd)
+        .def("run", &Exporter::Run, py::arg("progress") = py::none())
+        .def("cancel", &Exporter::Cancel);
+
     py::dict constants;
     constants["E_NO_MEMORY"] = static_cast<int>(QUILLWAVE_E_NO_MEMORY);
     constants["E_OPEN"] = static_cast<int>(QUILLWAVE_E_OPEN);
@@ -248,5 +360,10 @@ PYBIND11_MODULE(_quillwave, module) {
     constants["E_NOT_A_CAPTURE"] = static_cast<int>(QUILLWAVE_E_NOT_A_CAPTURE);
     constants["E_READ"] = static_cast<int>(QUILLWAVE_E_READ);
     constants["E_NO_SAMPLES"] = static_cast<int>(QUILLWAVE_E_NO_SAMPLES);
+    constants["E_EXISTS"] = static_cast<int>(QUILLWAVE_E_EXISTS);
+    constants["E_CREATE"] = static_cast<int>(QUILLWAVE_E_CREATE);
+    constants["E_WRITE"] = static_cast<int>(QUILLWAVE_E_WRITE);
+    constants["E_INCOMPLETE"] = static_cast<int>(QUILLWAVE_E_INCOMPLETE);
+    constants["E_CANCELLED"] = static_cast<int>(QUILLWAVE_E_CANCELLED);
     module.attr("constants") = constants;
 }

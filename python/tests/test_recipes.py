@@ -52,3 +52,10 @@ def test_blocks_recipe_sees_every_row(tmp_path):
     counts = quillwave.open(path)[0].read()["count"]
     out = run("blocks.py", path, 0)
     assert f"count: min {counts.min()!r} max {counts.max()!r}" in out
+
+
+def test_export_recipe_writes_the_files_and_lists_them(tmp_path):
+    out = run("export_captures.py", tmp_path / "out", SAMPLE)
+    lines = out.splitlines()
+    assert len(lines) == 6 and lines[0] == f"{SAMPLE} 1: {tmp_path / 'out' / 'sample.w1.npy'}"
+    assert (tmp_path / "out" / "sample.json").exists()

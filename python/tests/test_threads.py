@@ -1,5 +1,6 @@
-"""Threads: a read lets other threads run (the GIL is released), and one
-capture is read from several threads at once with the results of one."""
+"""Threads: a read or an export lets other threads run (the GIL is
+released), and one capture is read from several threads at once with the
+results of one."""
 import sys
 import threading
 import time
@@ -15,13 +16,20 @@ def large(tmp_path_factory):
     return make_capture("normal", 4_000_000, tmp_path_factory.mktemp("large") / "large.bin")
 
 
-def test_another_thread_runs_during_a_read(large):
+@pytest.mark.parametrize("what", ["read", "export"])
+def test_another_thread_runs_during_a_read_or_an_export(large, tmp_path, what):
     # With switches between threads forced only after 100 s, the GIL changes
-    # hands only where it is let go: during the read, if the read lets go
-    # of it, and in the ticking thread's sleeps. A tick stamped between the
-    # reader's two clock readings then proves the read let it go.
+    # hands only where it is let go: during the read or export, if it lets
+    # go of it, and in the ticking thread's sleeps. A tick stamped between
+    # the working thread's two clock readings then proves it let it go.
     ticks = []
     done = threading.Event()
+    if what == "read":
+        def work(waveform):
+            waveform.read()
+    else:
+        def work(waveform):
+            quillwave.export(large, tmp_path, format="npy", jobs=1)
 
     def tick():
         while not done.is_set():
@@ -30,9 +38,9 @@ def test_another_thread_runs_during_a_read(large):
 
     window = []
 
-    def read(waveform):
+    def timed(waveform):
         before = time.perf_counter()
-        waveform.read()
+        work(waveform)
         window.extend((before, time.perf_counter()))
 
     interval = sys.getswitchinterval()
@@ -41,15 +49,15 @@ def test_another_thread_runs_during_a_read(large):
         with quillwave.open(large) as capture:
             ticker = threading.Thread(target=tick)
             ticker.start()
-            reader = threading.Thread(target=read, args=(capture[0],))
-            reader.start()
-            reader.join()
+            worker = threading.Thread(target=timed, args=(capture[0],))
+            worker.start()
+            worker.join()
             done.set()
             ticker.join()
     finally:
         sys.setswitchinterval(interval)
     inside = [t for t in ticks if window[0] < t < window[1]]
-    assert len(inside) >= 2, f"{len(inside)} ticks during a read of {window[1] - window[0]:.3f} s"
+    assert len(inside) >= 2, f"{len(inside)} ticks during {what} of {window[1] - window[0]:.3f} s"
 
 
 def test_threads_on_one_capture_read_what_one_thread_reads(tmp_path):
