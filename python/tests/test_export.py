@@ -1,8 +1,8 @@
 """quillwave.export: the library's export from Python writes the files
 quillwave-export writes, tells what happened to each waveform, and stops
 cleanly when its progress callback raises."""
+import io
 import subprocess
-import sys
 
 import pytest
 
@@ -60,3 +60,11 @@ def test_arguments_out_of_range_are_refused(tmp_path):
         quillwave.export(SAMPLE, tmp_path, format="xlsx")
     with pytest.raises(ValueError):
         quillwave.export(SAMPLE, tmp_path, jobs=0)
+
+
+def test_file_objects_are_exported_under_their_names(tmp_path):
+    with open(SAMPLE, "rb") as file:
+        result = quillwave.export([file, io.BytesIO(SAMPLE.read_bytes())], tmp_path, format="npy")
+    assert result.ok and set(result.descriptions) == {str(SAMPLE), "capture 1"}
+    for k in range(1, 7):
+        assert (tmp_path / f"sample.w{k}.npy").read_bytes() == (tmp_path / f"capture1.w{k}.npy").read_bytes()
