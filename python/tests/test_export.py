@@ -2,7 +2,9 @@
 quillwave-export writes, tells what happened to each waveform, and stops
 cleanly when its progress callback raises."""
 import io
+import signal
 import subprocess
+import sys
 
 import pytest
 
@@ -68,3 +70,24 @@ def test_file_objects_are_exported_under_their_names(tmp_path):
     assert result.ok and set(result.descriptions) == {str(SAMPLE), "capture 1"}
     for k in range(1, 7):
         assert (tmp_path / f"sample.w{k}.npy").read_bytes() == (tmp_path / f"capture1.w{k}.npy").read_bytes()
+
+
+def test_ctrl_c_stops_a_long_export_and_leaves_no_partial_file(tmp_path):
+    big = make_capture("normal", 20_000_000, tmp_path / "big.bin")
+    child = ("import sys, quillwave\n"
+             "def progress(done, written):\n"
+             "    if written:\n"
+             "        print('writing', flush=True)\n"
+             "quillwave.export(sys.argv[1], sys.argv[2], progress=progress)\n"
+             "print('finished', flush=True)\n")
+    out = tmp_path / "out"
+    process = subprocess.Popen([sys.executable, "-c", child, str(big), str(out)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout.readline() == "writing\n"
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert "KeyboardInterrupt" in stderr and "finished" not in stdout
+    assert not (out / "big.w1.csv").exists()
