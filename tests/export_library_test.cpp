@@ -23,26 +23,13 @@ namespace quillwave {
 namespace {
 
 using testing::ReadFileText;
+using testing::RandomAnalog;
 using testing::TempDir;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;
 using writer::AppendFileHeader;
 using writer::AppendWaveformHeader;
 using writer::Bytes;
-
-// `counts` normal waveforms of random binary32 values.
-Bytes Analog(const std::vector<int32_t>& counts) {
-    std::mt19937 random(7);
-    Bytes file;
-    AppendFileHeader(file, static_cast<int32_t>(counts.size()));
-    for (const int32_t count : counts) {
-        std::vector<float> values(static_cast<size_t>(count));
-        for (float& value : values) value = std::bit_cast<float>(static_cast<uint32_t>(random()));
-        AppendWaveformHeader(file, {.sampleCount = count, .timeIncrement = 1e-9});
-        AppendBuffer(file, AnalogBuffer(1, values));
-    }
-    return file;
-}
 
 struct Event {
     int kind = 0;
@@ -123,7 +110,7 @@ TEST_F(ExportLibraryTest, AClosedFifoIsThatOutputsBrokenPipeWithoutAnySignalHand
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
     ASSERT_EQ(current.sa_handler, SIG_DFL);
     ASSERT_FALSE(PipeSignalPending());
-    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({300000, 10})));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({300000, 10})));
     std::filesystem::create_directories(out);
     const std::string wave = out + "/capture.w1.csv";
     const std::string json = out + "/capture.json";
@@ -163,7 +150,7 @@ TEST_F(ExportLibraryTest, AClosedFifoIsThatOutputsBrokenPipeWithoutAnySignalHand
 // and the description of a capture half exported is left empty; events go
 // on after the cancel.
 TEST_F(ExportLibraryTest, ACancelledRunLeavesOnlyCompleteFiles) {
-    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({20, 1000000, 20})));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({20, 1000000, 20})));
     const std::string clean = dir.Path("clean");
     quillwave_export* whole = NewExport(input, clean, 1);
     ASSERT_EQ(quillwave_export_run(whole, nullptr, nullptr, nullptr), QUILLWAVE_OK);
@@ -192,7 +179,7 @@ TEST_F(ExportLibraryTest, ACancelledRunLeavesOnlyCompleteFiles) {
 // Fault: with --force, a link at one output's name to another output of the
 // same run is written through, so the run overwrites its own file.
 TEST_F(ExportLibraryTest, ForceReplacesALinkInsteadOfWritingThroughIt) {
-    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({3, 5})));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({3, 5})));
     const std::string clean = dir.Path("clean");
     quillwave_export* first = NewExport(input, clean, 1);
     ASSERT_EQ(quillwave_export_run(first, nullptr, nullptr, nullptr), QUILLWAVE_OK);
@@ -213,7 +200,7 @@ TEST_F(ExportLibraryTest, ForceReplacesALinkInsteadOfWritingThroughIt) {
 // Fault: without --force, a name that appears while its file is being
 // written is overwritten at the end (the check was made only at the start).
 TEST_F(ExportLibraryTest, ANameThatAppearsDuringTheRunIsStillRefused) {
-    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({3})));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({3})));
     std::filesystem::create_directories(out);
     Recorder recorder;
     recorder.createOnBegin = out + "/capture.json";  // after the description was begun
@@ -234,7 +221,7 @@ TEST_F(ExportLibraryTest, ANameThatAppearsDuringTheRunIsStillRefused) {
 // Fault: state shared between handles (a global) makes two exports in one
 // process interfere; TSan sees the race in the sanitizer builds.
 TEST_F(ExportLibraryTest, TwoExportsRunAtOnceInOneProcess) {
-    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({50000, 7, 30000, 1})));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({50000, 7, 30000, 1})));
     const std::string clean = dir.Path("clean");
     quillwave_export* alone = NewExport(input, clean, 1);
     ASSERT_EQ(quillwave_export_run(alone, nullptr, nullptr, nullptr), QUILLWAVE_OK);

@@ -39,6 +39,7 @@ namespace {
 using testing::FileExists;
 using testing::ReadFileText;
 using testing::TempDir;
+using testing::ThreeWaveforms;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;
 using writer::AppendFileHeader;
@@ -108,30 +109,6 @@ ExportResult Export(const std::vector<std::string>& args, const Bytes& input = {
     close(out);
     close(err);
     return result;
-}
-
-// Three small waveforms: normal, vertical histogram, two-buffer logic.
-Bytes ThreeWaveforms() {
-    Bytes file;
-    AppendFileHeader(file, 3);
-    AppendWaveformHeader(file, {.waveformType = 1,
-                                .sampleCount = 2,
-                                .timeIncrement = 0.5,
-                                .timeOrigin = -1e-3,
-                                .summaryText1 = "CH1",
-                                .summaryText2 = "t\xe9xt",
-                                .summaryText4 = "q\"uote"});
-    AppendBuffer(file, AnalogBuffer(1, {0.1f, -2.5e-7f}));
-    AppendWaveformHeader(file, {.waveformType = 5,
-                                .sampleCount = 1,
-                                .timeIncrement = 1e-9,
-                                .summaryText1 = "CH2",
-                                .summaryNumber = 4});
-    AppendBuffer(file, HistogramBuffer({-42}));
-    AppendWaveformHeader(file, {.waveformType = 6, .bufferCount = 2, .sampleCount = 1});
-    AppendBuffer(file, LogicBuffer({0x0A}));
-    AppendBuffer(file, LogicBuffer({0x05}));
-    return file;
 }
 
 const char* const kThreeJson = R"({

@@ -28,26 +28,13 @@ namespace {
 
 using testing::FileExists;
 using testing::ReadFileText;
+using testing::RandomAnalog;
 using testing::TempDir;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;
 using writer::AppendFileHeader;
 using writer::AppendWaveformHeader;
 using writer::Bytes;
-
-// Normal waveforms of `counts` random binary32 values each.
-Bytes Analog(const std::vector<int32_t>& counts) {
-    std::mt19937 random(11);
-    Bytes file;
-    AppendFileHeader(file, static_cast<int32_t>(counts.size()));
-    for (const int32_t count : counts) {
-        std::vector<float> values(static_cast<size_t>(count));
-        for (float& value : values) value = std::bit_cast<float>(static_cast<uint32_t>(random()));
-        AppendWaveformHeader(file, {.sampleCount = count, .timeIncrement = 1e-9});
-        AppendBuffer(file, AnalogBuffer(1, values));
-    }
-    return file;
-}
 
 struct ShellResult {
     bool exited = false;
@@ -89,7 +76,7 @@ struct LimitsTest : ::testing::Test {
     std::string input = dir.Path("capture.bin");
     void SetUp() override {
         // About 5 MB of CSV for the first waveform.
-        ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({200000, 3})));
+        ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({200000, 3})));
     }
 };
 
@@ -166,7 +153,7 @@ TEST_F(LimitsTest, UnderAMemoryLimitBothProgramsConvertOrSaySoAndNeverAbort) {
 // while it writes waveform 2 into a FIFO (so while waveform 1 is complete),
 // which the test reads.
 TEST_F(LimitsTest, AnInterruptedExportKeepsOnlyCompleteFilesAndSaysSo) {
-    ASSERT_TRUE(writer::WriteBytesToFile(input, Analog({5, 1000000, 5})));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, RandomAnalog({5, 1000000, 5})));
     const std::string reference = dir.Path("reference");
     ASSERT_EQ(Shell(dir, std::string(QUILLWAVE_EXPORT_BINARY) + " -q -o " + Quoted(reference) +
                              " " + Quoted(input))

@@ -20,6 +20,7 @@ using testing::ReadFileText;
 using testing::RunQuillwaveBinary;
 using testing::RunResult;
 using testing::TempDir;
+using testing::ThreeWaveforms;
 using writer::AnalogBuffer;
 using writer::AppendBuffer;
 using writer::AppendFileHeader;
@@ -32,38 +33,11 @@ const std::string kUsage = "quillwave <input file> <output file 1> ... <output f
 const std::string kInvalid = "Invalid Veltranix Public Waveform File\n";
 const std::string kVersion10 = "Veltranix Public Waveform File version 1.0\n";
 
-// A file of three small waveforms of different types.
-Bytes ThreeWaveforms() {
-    Bytes file;
-    AppendFileHeader(file, 3);
-    AppendWaveformHeader(file, {.waveformType = 1,
-                                .sampleCount = 2,
-                                .timeIncrement = 0.5,
-                                .summaryText1 = "CH1",
-                                .summaryText2 = "t2",
-                                .summaryText3 = "t3",
-                                .summaryText4 = "t4"});
-    AppendBuffer(file, AnalogBuffer(1, {0.5f, -0.25f}));
-    AppendWaveformHeader(file, {.waveformType = 5,
-                                .sampleCount = 1,
-                                .timeIncrement = 0.5,
-                                .summaryText1 = "CH2",
-                                .summaryNumber = 4});
-    AppendBuffer(file, HistogramBuffer({42}));
-    AppendWaveformHeader(file, {.waveformType = 6,
-                                .bufferCount = 2,
-                                .sampleCount = 1,
-                                .timeIncrement = 0.5,
-                                .summaryText1 = "D"});
-    AppendBuffer(file, LogicBuffer({0x0A}));
-    AppendBuffer(file, LogicBuffer({0x05}));
-    return file;
-}
-
-const std::string kThreeListing = kVersion10 + "CH1, PB_NORMAL, 2, t2, t3, t4\n" +
-                                  "CH2, PB_VERT_HISTOGRAM, 4, 1, , , \n" + "D, PB_LOGIC, 1, , , \n";
-const std::string kFirstLines = "0.000000e+00, 0.500000\n5.000000e-01, -0.250000\n";
-const std::string kSecondLines = "0.000000e+00, 42\n";
+// What quillwave makes of testing::ThreeWaveforms().
+const std::string kThreeListing = kVersion10 + "CH1, PB_NORMAL, 2, t\xe9xt, , q\"uote\n" +
+                                  "CH2, PB_VERT_HISTOGRAM, 4, 1, , , \n" + ", PB_LOGIC, 1, , , \n";
+const std::string kFirstLines = "-1.000000e-03, 0.100000\n4.990000e-01, -0.000000\n";
+const std::string kSecondLines = "0.000000e+00, -42\n";
 const std::string kThirdLines = "0.000000e+00, 5a\n";
 
 struct ProgramTest : ::testing::Test {

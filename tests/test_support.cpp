@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdio>
+#include <random>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +31,44 @@ InputStream StreamOver(const Bytes& bytes) {
     InputStream stream;
     if (!OpenInputStreamFromFd(stream, fd)) throw std::runtime_error("cannot open memfd");
     return stream;
+}
+
+Bytes ThreeWaveforms() {
+    using namespace writer;
+    Bytes file;
+    AppendFileHeader(file, 3);
+    AppendWaveformHeader(file, {.waveformType = 1,
+                                .sampleCount = 2,
+                                .timeIncrement = 0.5,
+                                .timeOrigin = -1e-3,
+                                .summaryText1 = "CH1",
+                                .summaryText2 = "t\xe9xt",
+                                .summaryText4 = "q\"uote"});
+    AppendBuffer(file, AnalogBuffer(1, {0.1f, -2.5e-7f}));
+    AppendWaveformHeader(file, {.waveformType = 5,
+                                .sampleCount = 1,
+                                .timeIncrement = 1e-9,
+                                .summaryText1 = "CH2",
+                                .summaryNumber = 4});
+    AppendBuffer(file, HistogramBuffer({-42}));
+    AppendWaveformHeader(file, {.waveformType = 6, .bufferCount = 2, .sampleCount = 1});
+    AppendBuffer(file, LogicBuffer({0x0A}));
+    AppendBuffer(file, LogicBuffer({0x05}));
+    return file;
+}
+
+Bytes RandomAnalog(const std::vector<int32_t>& counts, unsigned seed) {
+    using namespace writer;
+    std::mt19937 random(seed);
+    Bytes file;
+    AppendFileHeader(file, static_cast<int32_t>(counts.size()));
+    for (const int32_t count : counts) {
+        std::vector<float> values(static_cast<size_t>(count));
+        for (float& value : values) value = std::bit_cast<float>(static_cast<uint32_t>(random()));
+        AppendWaveformHeader(file, {.sampleCount = count, .timeIncrement = 1e-9});
+        AppendBuffer(file, AnalogBuffer(1, values));
+    }
+    return file;
 }
 
 std::string Printf(const char* format, ...) {

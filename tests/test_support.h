@@ -18,6 +18,14 @@ using writer::Bytes;
 // stream reads through the same system calls as with a file on disk.
 InputStream StreamOver(const Bytes& bytes);
 
+// Three small waveforms: normal (two values, texts with a non-ASCII byte and
+// a quote), vertical histogram (one negative count, summary number 4) and
+// two-buffer logic (one sample).
+Bytes ThreeWaveforms();
+// Normal waveforms of `counts` random binary32 values each (any bits, NaNs
+// included), time increment 1 ns, from a generator seeded with `seed`.
+Bytes RandomAnalog(const std::vector<int32_t>& counts, unsigned seed = 7);
+
 // printf's text for `format`: the oracle for expected lines.
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -24,6 +24,7 @@
 #include "export_output/capture_walk.h"
 #include "export_output/json_description.h"
 #include "export_output/output_file.h"
+#include "library/codes.h"
 #include "quillwave/quillwave.h"
 #include "text_output/text_sink.h"
 #include "waveform_file/header_readers.h"
@@ -134,21 +135,6 @@ Outcome OutcomeOf(OutputFailure failure) {
     return Outcome::CannotWrite;
 }
 
-int ReasonCode(NoSamplesReason reason) {
-    switch (reason) {
-        case NoSamplesReason::None:
-            return QUILLWAVE_REASON_NONE;
-        case NoSamplesReason::HeaderUnreadable:
-            return QUILLWAVE_REASON_HEADER_UNREADABLE;
-        case NoSamplesReason::UnknownType:
-            return QUILLWAVE_REASON_UNKNOWN_TYPE;
-        case NoSamplesReason::BufferRejected:
-            return QUILLWAVE_REASON_BUFFER_REJECTED;
-        case NoSamplesReason::PeakDetectFirstType:
-            return QUILLWAVE_REASON_PEAK_DETECT_FIRST_TYPE;
-    }
-    return QUILLWAVE_REASON_HEADER_UNREADABLE;
-}
 
 struct CaptureFile {
     InputStream stream;  // the walk's; conversions read through duplicates
@@ -460,7 +446,7 @@ void EmitSlot(Run& run, Slot& slot) {
             if (!yields) {
                 status = DescribeNoSamples(slot.samples);
                 event.status = QUILLWAVE_E_NO_SAMPLES;
-                event.reason = ReasonCode(slot.samples.reason);
+                event.reason = PublicReason(slot.samples.reason);
             } else if (!exported) {
                 status = conversion->failure;
                 event.status = StatusOf(conversion->outcome);

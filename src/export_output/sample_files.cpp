@@ -5,9 +5,11 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "export_output/shortest_number.h"
 #include "waveform_file/little_endian.h"
+#include "waveform_file/sample_chunk.h"
 
 namespace quillwave {
 namespace {
@@ -29,11 +31,10 @@ constexpr size_t kNpyAlignment = 64;
 constexpr size_t kNpyGrowthDigits = 21;
 constexpr size_t kNpyPrefixLength = 10;  // magic (6), version (2), header length (2)
 
-// The chunk of each column currently loaded, indexed by sample index within
-// the chunk.
+// A chunk of the waveform's columns as loaded, with what formatting them
+// needs of each column.
 struct Chunks {
-    std::array<std::unique_ptr<unsigned char[]>, kMaxColumns> bytes;
-    std::array<const unsigned char*, kMaxColumns> column{};
+    SampleChunk loaded;
     std::array<SampleKind, kMaxColumns> kind{};
     std::array<size_t, kMaxColumns> width{};
     size_t count = 0;
@@ -42,25 +43,14 @@ struct Chunks {
 Chunks MakeChunks(const WaveformSamples& samples, size_t chunkSamples) {
     Chunks chunks;
     chunks.count = samples.columnCount;
+    std::array<SampleBlock, kMaxColumns> blocks{};
     for (size_t c = 0; c < chunks.count; ++c) {
-        const SampleColumn& column = samples.columns[c];
-        chunks.width[c] = static_cast<size_t>(column.block.sampleWidth);
-        chunks.kind[c] = column.kind;
-        chunks.bytes[c] =
-            std::make_unique_for_overwrite<unsigned char[]>(chunkSamples * chunks.width[c]);
-        chunks.column[c] = chunks.bytes[c].get();
+        blocks[c] = samples.columns[c].block;
+        chunks.width[c] = static_cast<size_t>(blocks[c].sampleWidth);
+        chunks.kind[c] = samples.columns[c].kind;
     }
+    chunks.loaded = MakeSampleChunk(std::span(blocks.data(), chunks.count), chunkSamples);
     return chunks;
-}
-
-bool LoadChunks(InputStream& stream, const WaveformSamples& samples, int64_t first, size_t count,
-                Chunks& chunks) {
-    for (size_t c = 0; c < chunks.count; ++c) {
-        if (!LoadSamples(stream, samples.columns[c].block, first, count, chunks.bytes[c].get())) {
-            return false;
-        }
-    }
-    return true;
 }
 
 size_t FormatSample(SampleKind kind, const unsigned char* column, size_t i, char* out) {
@@ -102,7 +92,7 @@ bool ForEachChunk(InputStream& stream, const WaveformSamples& samples, const Tex
     for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
         const auto count = static_cast<size_t>(
             std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
-        if (out.error != 0 || Stopped(stop) || !LoadChunks(stream, samples, first, count, chunks)) {
+        if (out.error != 0 || Stopped(stop) || !LoadSampleChunk(stream, chunks.loaded, first, count)) {
             return false;
         }
         writeRows(chunks, first, count);
@@ -127,7 +117,7 @@ void FormatCsvLines(const Chunks& chunks, int64_t first, size_t count,
             text += FormatTimeOnGrid(ComputeTimeFromIndex(index, timeBase), index, grid, text);
             for (size_t c = 0; c < chunks.count; ++c) {
                 *text++ = ',';
-                text += FormatSample(chunks.kind[c], chunks.column[c], i, text);
+                text += FormatSample(chunks.kind[c], chunks.loaded.bytes[c], i, text);
             }
             *text++ = '\n';
         }
@@ -152,7 +142,7 @@ bool WriteCsv(InputStream& stream, const WaveformSamples& samples, TextSink& out
                                   MakeChunks(samples, plan.chunkLines)};
     const auto load = [&](int64_t first, size_t count, int worker) {
         return !Stopped(stop) &&
-               LoadChunks(stream, samples, first, count, workers[static_cast<size_t>(worker)]);
+               LoadSampleChunk(stream, workers[static_cast<size_t>(worker)].loaded, first, count);
     };
     const auto format = [&](int64_t first, size_t count, int worker, TextSink& text) {
         FormatCsvLines(workers[static_cast<size_t>(worker)], first, count, timeBase, grid, text);
@@ -183,7 +173,7 @@ bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out
                     row += 8;
                     // The stored bytes are little-endian already, as NPY wants them.
                     for (size_t c = 0; c < chunks.count; ++c) {
-                        CopySample(chunks.column[c], chunks.width[c], i, row);
+                        CopySample(chunks.loaded.bytes[c], chunks.width[c], i, row);
                         row += chunks.width[c];
                     }
                 }

@@ -16,6 +16,7 @@
 
 #include "export_output/capture_walk.h"
 #include "export_output/sample_files.h"
+#include "library/codes.h"
 #include "library/guard.h"
 #include "quillwave/quillwave.h"
 #include "waveform_file/descriptor_io.h"
@@ -373,19 +374,7 @@ int quillwave_buffer_problem(const quillwave_waveform* waveform, size_t k) {
 
 int quillwave_waveform_reason(const quillwave_waveform* waveform) {
     if (waveform == nullptr) return QUILLWAVE_REASON_HEADER_UNREADABLE;
-    switch (waveform->samples.reason) {
-        case NoSamplesReason::None:
-            return QUILLWAVE_REASON_NONE;
-        case NoSamplesReason::HeaderUnreadable:
-            return QUILLWAVE_REASON_HEADER_UNREADABLE;
-        case NoSamplesReason::UnknownType:
-            return QUILLWAVE_REASON_UNKNOWN_TYPE;
-        case NoSamplesReason::BufferRejected:
-            return QUILLWAVE_REASON_BUFFER_REJECTED;
-        case NoSamplesReason::PeakDetectFirstType:
-            return QUILLWAVE_REASON_PEAK_DETECT_FIRST_TYPE;
-    }
-    return QUILLWAVE_REASON_HEADER_UNREADABLE;
+    return PublicReason(waveform->samples.reason);
 }
 
 const char* quillwave_waveform_reason_text(const quillwave_waveform* waveform) {

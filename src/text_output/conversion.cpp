@@ -8,6 +8,7 @@
 #include "text_output/vector_fields.h"
 #include "waveform_file/buffer_readers.h"
 #include "waveform_file/little_endian.h"
+#include "waveform_file/sample_chunk.h"
 
 namespace quillwave {
 namespace {
@@ -86,46 +87,34 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
         }
     };
 
+    // Each chunk's bytes, as a local array the formatter copies.
+    const auto bytesOf = [](const SampleChunk& chunk) {
+        std::array<const unsigned char*, BlockCount> bytes{};
+        std::copy_n(chunk.bytes.begin(), BlockCount, bytes.begin());
+        return bytes;
+    };
     if (sink.writer == nullptr) {
         // One thread: every chunk formatted straight into the sink.
-        std::array<std::unique_ptr<unsigned char[]>, BlockCount> samples;
-        std::array<const unsigned char*, BlockCount> bytes{};
-        for (size_t b = 0; b < BlockCount; ++b) {
-            samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
-                kChunkSamples * static_cast<size_t>(blocks[b].sampleWidth));
-            bytes[b] = samples[b].get();
-        }
+        SampleChunk chunk = MakeSampleChunk(blocks, kChunkSamples);
         for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
             const auto count = static_cast<size_t>(
                 std::min<int64_t>(static_cast<int64_t>(kChunkSamples), total - first));
-            for (size_t b = 0; b < BlockCount; ++b) {
-                // Fails only when the file shrank after its buffers were checked.
-                if (!LoadSamples(stream, blocks[b], first, count, samples[b].get())) return false;
-            }
+            if (!LoadSampleChunk(stream, chunk, first, count)) return false;
             if (sink.error != 0) return false;
-            formatLines(bytes, first, count, sink);
+            formatLines(bytesOf(chunk), first, count, sink);
         }
         return sink.error == 0;
     }
 
     // Two threads, each with the samples of its own chunk.
     const ChunkPlan plan = PlanChunks(sink, total);
-    std::array<std::array<std::unique_ptr<unsigned char[]>, BlockCount>, 2> workerSamples;
-    std::array<std::array<const unsigned char*, BlockCount>, 2> workerBytes{};
+    std::array<SampleChunk, 2> workers{MakeSampleChunk(blocks, plan.chunkLines),
+                                       MakeSampleChunk(blocks, plan.chunkLines)};
     const auto load = [&](int64_t first, size_t count, int worker) {
-        auto& samples = workerSamples[static_cast<size_t>(worker)];
-        for (size_t b = 0; b < BlockCount; ++b) {
-            if (samples[b] == nullptr) {
-                samples[b] = std::make_unique_for_overwrite<unsigned char[]>(
-                    plan.chunkLines * static_cast<size_t>(blocks[b].sampleWidth));
-                workerBytes[static_cast<size_t>(worker)][b] = samples[b].get();
-            }
-            if (!LoadSamples(stream, blocks[b], first, count, samples[b].get())) return false;
-        }
-        return true;
+        return LoadSampleChunk(stream, workers[static_cast<size_t>(worker)], first, count);
     };
     const auto format = [&](int64_t first, size_t count, int worker, TextSink& text) {
-        formatLines(workerBytes[static_cast<size_t>(worker)], first, count, text);
+        formatLines(bytesOf(workers[static_cast<size_t>(worker)]), first, count, text);
     };
     return WriteChunksInOrder(sink, plan, plan.chunkLines * kMaxLineLength, load, format);
 }
