@@ -114,7 +114,10 @@ class Waveform:
     """
 
     def __init__(self, capture: "Capture", index: int, info: Dict[str, Any]) -> None:
-        self._capture = capture
+        # The handle, not the Capture: no reference cycle, so that the file
+        # is closed as soon as the capture and its waveforms are dropped.
+        self._handle = capture._handle()
+        self._path = capture.path
         known = info["header_read"]
         #: Position among the capture's waveforms, from 0.
         self.index: int = index
@@ -178,15 +181,15 @@ class Waveform:
 
     def _range(self, start: int, stop: Optional[int]) -> Tuple[int, int]:
         if self.reason is not None:
-            raise make_error(_quillwave.constants["E_NO_SAMPLES"], 0, self._capture.path, self.reason)
+            raise make_error(_quillwave.constants["E_NO_SAMPLES"], 0, self._path, self.reason)
         first, last, _ = slice(start, stop).indices(self._rows)
         return first, max(last - first, 0)
 
     def _read(self, first: int, count: int) -> Dict[str, numpy.ndarray]:
         try:
-            arrays = self._capture._handle().read(self.index, first, count)
+            arrays = self._handle.read(self.index, first, count)
         except _quillwave.StatusError as failure:
-            raise _failed(failure, self._capture.path) from None
+            raise _failed(failure, self._path) from None
         return dict(zip(self.names, arrays))
 
     def read(self, start: int = 0, stop: Optional[int] = None) -> Dict[str, numpy.ndarray]:
@@ -232,7 +235,7 @@ class Waveform:
             "summary_text2": self.texts[1],
             "summary_text3": self.texts[2],
             "summary_text4": self.texts[3],
-            "capture": self._capture.path,
+            "capture": self._path,
         }
 
     def to_pandas(self, start: int = 0, stop: Optional[int] = None) -> Any:

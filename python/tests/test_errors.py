@@ -118,3 +118,17 @@ def test_the_command_line_describes_and_fails_per_capture(tmp_path):
     assert run.returncode == 1
     assert "6 waveforms" in run.stdout and "PB_LOGIC 'D0-D15', 400 rows of time, byte1, byte2" in run.stdout
     assert str(other) in run.stderr and "not a capture" in run.stderr
+
+
+def test_a_capture_no_longer_referenced_is_closed_at_once(tmp_path):
+    def open_descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    before = open_descriptors()
+    capture = quillwave.open(SAMPLE)
+    waveform = capture[1]
+    del capture
+    assert waveform.read()["value1"].size == 400
+    assert open_descriptors() > before
+    del waveform
+    assert open_descriptors() == before
