@@ -26,7 +26,11 @@ add_custom_command(
 add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 
 # Each package has its own documentation folder with both files.
-foreach(package quillwave libquillwave0 libquillwave-dev)
+set(packages quillwave libquillwave0 libquillwave-dev)
+if(QUILLWAVE_PYTHON_PACKAGE)
+  list(APPEND packages python3-quillwave)
+endif()
+foreach(package ${packages})
   install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT debian-${package}
           EXCLUDE_FROM_ALL)
@@ -96,4 +100,22 @@ Files) safely, also when damaged, and hands any range of their waveforms'
 samples and exact times to C, C++ and any language that calls C.
 This package holds the header, the static library, the pkg-config file and
 the CMake package (find_package(quillwave)).")
+
+# The Python package, when it is built: the extension is for one version of
+# Debian's python3.
+if(QUILLWAVE_PYTHON_PACKAGE)
+  list(APPEND CPACK_COMPONENTS_ALL python3-quillwave debian-python3-quillwave)
+  set(CPACK_COMPONENT_PYTHON3-QUILLWAVE_GROUP python3-quillwave)
+  set(CPACK_COMPONENT_DEBIAN-PYTHON3-QUILLWAVE_GROUP python3-quillwave)
+  set(CPACK_DEBIAN_PYTHON3-QUILLWAVE_PACKAGE_NAME python3-quillwave)
+  set(CPACK_DEBIAN_PYTHON3-QUILLWAVE_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON3-QUILLWAVE_PACKAGE_DEPENDS
+      "libquillwave0 ${quillwave_version_dependency}, python3-numpy, python3 (>= ${QUILLWAVE_PYTHON_VERSION}~), python3 (<< ${QUILLWAVE_PYTHON_NEXT_VERSION})")
+  set(CPACK_DEBIAN_PYTHON3-QUILLWAVE_DESCRIPTION "read waveform capture files exactly (Python 3)
+The Python package quillwave reads binary waveform capture files safely,
+also when damaged, and hands their waveforms to Python as numpy arrays
+equal bit for bit to what is stored, with exact sample times; in ranges or
+blocks for waveforms larger than memory, from several threads at once, or
+as pandas and xarray objects. python3 -m quillwave describes captures.")
+endif()
 include(CPack)

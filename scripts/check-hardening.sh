@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fails unless every installed program, and the shared library, is hardened
-# as the build means it to be (cmake/hardening.cmake): a position-independent
+# Fails unless every installed program, the shared library and the Python
+# package's extension (where it was built) are hardened as the build means
+# them to be (cmake/hardening.cmake): a position-independent
 # executable (PIE), or for the library position-independent code (no text
 # relocations), full RELRO (a GNU_RELRO segment and BIND_NOW), stack-protector
 # canaries (it calls __stack_chk_fail) and checked libc calls from
@@ -94,9 +95,12 @@ fi
 failed=0
 library=$(find "$root/lib" -name 'libquillwave.so.*.*' -type f -print -quit 2>/dev/null || true)
 [[ -n "$library" ]] || { echo "hardening check: no libquillwave.so under $root/lib"; failed=1; }
-for name in "${programs[@]}" ${library:+library}; do
+# The Python package's extension, a library too, where it was built.
+extension=$(find "$root/lib/python3" -name '_quillwave*.so' -type f -print -quit 2>/dev/null || true)
+for name in "${programs[@]}" ${library:+library} ${extension:+extension}; do
     program=$root/bin/$name kind=program
     [[ $name == library ]] && program=$library kind=library name=$(basename "$library")
+    [[ $name == extension ]] && program=$extension kind=library name=$(basename "$extension")
     if [[ ! -f "$program" ]]; then
         echo "hardening check: $program is missing"
         failed=1

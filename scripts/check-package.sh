@@ -3,17 +3,19 @@
 # usual split (libquillwave0: the shared library; libquillwave-dev: header,
 # static library, pkg-config file, CMake package; quillwave: the programs,
 # each installed program with its manual page, the documentation folder
-# Debian expects), their metadata and dependencies, each package's changelog
-# against the project's version, lintian (errors and warnings fail), and the
-# hardening of the programs and the library they ship
-# (scripts/check-hardening.sh). The programs are those of installed-programs
-# in the release build (QUILLWAVE_PROGRAMS in CMakeLists.txt).
+# Debian expects; python3-quillwave: the Python package), their metadata
+# and dependencies, each package's changelog against the project's version,
+# lintian (errors and warnings fail), the Python package run from the
+# unpacked packages with Debian's python3, and the hardening of the programs
+# and the library they ship (scripts/check-hardening.sh). The programs are
+# those of installed-programs in the release build (QUILLWAVE_PROGRAMS in
+# CMakeLists.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 mapfile -t programs < build/release/installed-programs
 cmake --build --preset release --parallel 2 --target "${programs[@]}" quillwave_static manual \
-    debian_changelog
+    debian_changelog _quillwave
 (cd build/release && rm -f ./*.deb && cpack -G DEB >/dev/null)
 version=$(sed -n 's/^project(quillwave VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 architecture=$(dpkg --print-architecture)
@@ -63,12 +65,22 @@ check_package libquillwave-dev libdevel "read waveform capture files exactly" \
     "libquillwave0 \\(= $version\\)" ./usr/include/quillwave/quillwave.h "$libdir/libquillwave\\.so" \
     "$libdir/libquillwave\\.a" "$libdir/pkgconfig/quillwave\\.pc" \
     "$libdir/cmake/quillwave/quillwaveConfig\\.cmake"
+check_package python3-quillwave python "read waveform capture files exactly" \
+    "libquillwave0 \\(= $version\\), python3-numpy, python3 .*libc6" \
+    ./usr/lib/python3/dist-packages/quillwave/__init__\\.py \
+    "./usr/lib/python3/dist-packages/quillwave/_quillwave\\.cpython-[^ ]*\\.so"
 # The library package tells dpkg its SONAME, and the loader's cache is
 # refreshed by the ldconfig trigger.
 dpkg-deb --ctrl-tarfile "build/release/libquillwave0_${version}_${architecture}.deb" | tar -xO ./shlibs |
     grep -qF "libquillwave 0 libquillwave0 (>= $version)" || { echo "package check failed: no shlibs"; exit 1; }
 cmp -s examples/sample.bin "$unpacked/usr/share/doc/quillwave/examples/sample.bin" ||
     { echo "package check failed: sample capture differs"; exit 1; }
+
+# The Python package as unpacked finds the library beside it in the unpacked
+# tree, not the build's.
+PYTHONPATH=$unpacked/usr/lib/python3/dist-packages /usr/bin/python3 -m quillwave examples/sample.bin |
+    grep -q "^  5: PB_LOGIC 'D0-D15', 400 rows of time, byte1, byte2" ||
+    { echo "package check failed: python3 -m quillwave from the packages"; exit 1; }
 
 lintian --fail-on error,warning --display-info build/release/*.deb ||
     { echo "package check failed: lintian"; exit 1; }

@@ -6,7 +6,12 @@
 set -euo pipefail
 
 # python3-numpy: the export tests read the exported files back with numpy.
-packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy)
+# The Python package: built with pybind11 against Debian's python3, tested
+# with pytest; pandas, xarray, matplotlib and Dask (distributed) for the
+# parts and recipes that hand waveforms over to them.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy
+          python3-dev pybind11-dev python3-pytest python3-pandas python3-xarray python3-distributed
+          python3-matplotlib)
 # Extra tools for the full CI run (fuzzing with clang, memory checking, the
 # packages' lint, pkg-config for building the example against the library).
 if [[ "${1:-}" == "--ci" ]]; then
