@@ -59,3 +59,15 @@ def test_export_recipe_writes_the_files_and_lists_them(tmp_path):
     lines = out.splitlines()
     assert len(lines) == 6 and lines[0] == f"{SAMPLE} 1: {tmp_path / 'out' / 'sample.w1.npy'}"
     assert (tmp_path / "out" / "sample.json").exists()
+
+
+def test_the_readmes_python_code_is_the_recipes_own():
+    """Every Python block of the README's Python section stands, line for
+    line, in one of the recipes that the tests above run."""
+    readme = (SOURCE / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## Using quillwave from Python", 1)[1].split("\n## ", 1)[0]
+    blocks = [block.split("```", 1)[0] for block in section.split("```python\n")[1:]]
+    assert len(blocks) >= 7
+    recipes = [path.read_text(encoding="utf-8") for path in EXAMPLES.glob("*.py")]
+    for block in blocks:
+        assert any(block in recipe for recipe in recipes), block
