@@ -187,11 +187,20 @@ void RunConversion(InputStream& input, const char* inputName, const FileHeader& 
             continue;
         }
         RetargetTextSink(file, fd);
-        OutputWaveform(input, file, &memo);
+        // Memory that runs out while a waveform's lines are written costs
+        // that output alone (its walk is done by then), told as a failed
+        // write; the next waveform starts afresh.
+        const WaveformSamples samples = ReadWaveformSamples(input, &memo);
+        bool written = true;
+        try {
+            WriteWaveformLines(input, samples, file);
+        } catch (const std::bad_alloc&) {
+            written = false;
+        }
         const bool flushed = FlushTextSink(file);
         const bool closed = close(fd) == 0;
         progress.earlierBytes += TextWritten(file);
-        if (!flushed || !closed) WriteMessage(messages, "Unable to write ", name);
+        if (!written || !flushed || !closed) WriteMessage(messages, "Unable to write ", name);
         TellReadFailure(messages, input, inputName, readFailureTold);
     }
     EraseProgressLine(progress.line);
@@ -290,6 +299,8 @@ int main(int argc, char** argv) {
     // Past a file size limit a write fails (EFBIG) and is told as any
     // failed write, instead of the signal ending the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    // No room to work in: the run fails before anything is touched.
+    if (!quillwave::MemoryToStartWith()) return 1;
     const char* scalar = std::getenv("QUILLWAVE_SCALAR");
     if (scalar != nullptr && *scalar != '\0' && std::string(scalar) != "0") {
         quillwave::SetVectorFieldsEnabled(false);

@@ -462,6 +462,11 @@ int main(int argc, char** argv) {
     // Past a file size limit a write fails with its reason (EFBIG) instead
     // of the signal ending the program with files half written.
     std::signal(SIGXFSZ, SIG_IGN);
+    if (!quillwave::MemoryToStartWith()) {
+        constexpr char kMessage[] = "quillwave-export: out of memory\n";
+        quillwave::WriteAll(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        return 1;
+    }
     struct sigaction interrupt {};
     interrupt.sa_handler = Interrupt;
     sigemptyset(&interrupt.sa_mask);

@@ -1,5 +1,7 @@
 #include "program_support/processors.h"
 
+#include <cstdlib>
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -14,6 +16,13 @@ int UsableProcessors() {
                                 ? CPU_COUNT(&usable)
                                 : sysconf(_SC_NPROCESSORS_ONLN);
     return static_cast<int>(std::clamp(processors, 1L, 1L << 20));
+}
+
+bool MemoryToStartWith() {
+    constexpr size_t kRoom = size_t{1} << 20;
+    void* room = std::malloc(kRoom);
+    std::free(room);
+    return room != nullptr;
 }
 
 }  // namespace quillwave

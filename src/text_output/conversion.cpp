@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 
 #include "text_output/number_format.h"
 #include "text_output/vector_fields.h"
@@ -93,8 +94,8 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
         std::copy_n(chunk.bytes.begin(), BlockCount, bytes.begin());
         return bytes;
     };
-    if (sink.writer == nullptr) {
-        // One thread: every chunk formatted straight into the sink.
+    // One thread: every chunk formatted straight into the sink.
+    const auto writeAlone = [&] {
         SampleChunk chunk = MakeSampleChunk(blocks, kChunkSamples);
         for (int64_t first = 0; first < total; first += static_cast<int64_t>(kChunkSamples)) {
             const auto count = static_cast<size_t>(
@@ -104,12 +105,20 @@ bool WriteSampleLines(InputStream& stream, const WaveformHeader& header, TextSin
             formatLines(bytesOf(chunk), first, count, sink);
         }
         return sink.error == 0;
-    }
+    };
+    if (sink.writer == nullptr) return writeAlone();
 
-    // Two threads, each with the samples of its own chunk.
+    // Two threads, each with the samples of its own chunk, made before the
+    // second thread is asked to help: where memory is short, one thread
+    // formats on with the smaller chunks above.
     const ChunkPlan plan = PlanChunks(sink, total);
-    std::array<SampleChunk, 2> workers{MakeSampleChunk(blocks, plan.chunkLines),
-                                       MakeSampleChunk(blocks, plan.chunkLines)};
+    std::array<SampleChunk, 2> workers;
+    try {
+        workers = {MakeSampleChunk(blocks, plan.chunkLines),
+                   MakeSampleChunk(blocks, plan.chunkLines)};
+    } catch (const std::bad_alloc&) {
+        return writeAlone();
+    }
     const auto load = [&](int64_t first, size_t count, int worker) {
         return LoadSampleChunk(stream, workers[static_cast<size_t>(worker)], first, count);
     };
@@ -231,7 +240,10 @@ bool OutputLogicData(InputStream& stream, const WaveformSamples& samples, TextSi
 }
 
 bool OutputWaveform(InputStream& stream, TextSink& sink, WaveformWalkMemo* memo) {
-    const WaveformSamples samples = ReadWaveformSamples(stream, memo);
+    return WriteWaveformLines(stream, ReadWaveformSamples(stream, memo), sink);
+}
+
+bool WriteWaveformLines(InputStream& stream, const WaveformSamples& samples, TextSink& sink) {
     if (!YieldsSamples(samples)) return false;
     switch (samples.header.waveformType) {
         case PB_NORMAL:

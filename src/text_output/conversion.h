@@ -25,6 +25,12 @@ namespace quillwave {
 // they were accepted: the stream's readFailed then says so). The memo, when
 // given, serves the walk over an unknown waveform's buffers.
 bool OutputWaveform(InputStream& stream, TextSink& sink, WaveformWalkMemo* memo = nullptr);
+// The same, in two steps: the waveform read (ReadWaveformSamples), then its
+// lines written. Writing allocates its chunks of samples, and may throw
+// std::bad_alloc where not even the smallest can be had (two threads'
+// chunks that cannot be had mean one thread); the stream's walk is done
+// by then.
+bool WriteWaveformLines(InputStream& stream, const WaveformSamples& samples, TextSink& sink);
 
 // The writers, given a waveform that yields samples of their type. Each
 // stops at the first failure of the sink or of a read, returning false.

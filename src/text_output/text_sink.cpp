@@ -384,27 +384,34 @@ ChunkPlan PlanChunks(const TextSink& sink, int64_t lines) {
 
 bool WriteChunksInOrder(TextSink& sink, const ChunkPlan& plan, size_t chunkTextCapacity,
                         const ChunkLoader& load, const ChunkFormatter& format) {
-    if (sink.writer == nullptr || sink.capture != nullptr || plan.chunkCount < 2 ||
-        plan.chunkCount > UINT32_MAX) {
+    const auto formatAlone = [&] {
         for (size_t chunk = 0; chunk < plan.chunkCount; ++chunk) {
             const ChunkRange range = RangeOf(plan, chunk);
             if (sink.error != 0 || !load(range.first, range.count, 0)) return false;
             format(range.first, range.count, 0, sink);
         }
         return sink.error == 0;
+    };
+    if (sink.writer == nullptr || sink.capture != nullptr || plan.chunkCount < 2 ||
+        plan.chunkCount > UINT32_MAX) {
+        return formatAlone();
     }
     // The writer thread becomes worker 1: it must have written all it holds.
     if (!FlushTextSink(sink)) return false;
     SharedChunks shared{.sink = sink, .plan = plan, .load = load, .format = format};
     TextWriterThread& writer = *sink.writer;
     std::array<TextSink, 2>& texts = writer.chunkTexts;
-    for (TextSink& text : texts) {
-        if (text.capacity < chunkTextCapacity) OpenTextSink(text, -1, chunkTextCapacity);
-        text.error = 0;
-    }
-    {
+    // Everything the two workers need is had before the writer thread is
+    // asked to help; where memory is short, this thread formats alone.
+    try {
+        for (TextSink& text : texts) {
+            if (text.capacity < chunkTextCapacity) OpenTextSink(text, -1, chunkTextCapacity);
+            text.error = 0;
+        }
         std::lock_guard lock(writer.mutex);
         writer.task = [&] { RunChunkWorker(shared, 1, texts[1], writer.spinLimits[1]); };
+    } catch (const std::bad_alloc&) {
+        return formatAlone();
     }
     writer.changed.notify_all();
     RunChunkWorker(shared, 0, texts[0], writer.spinLimits[0]);
