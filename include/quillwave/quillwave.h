@@ -22,6 +22,9 @@
  *    for the time of its own writes, from yours). Memory that cannot be had
  *    is QUILLWAVE_E_NO_MEMORY; a thread that cannot be started means fewer
  *    threads.
+ *  - Numbers are those of round-to-nearest, whatever rounding mode the
+ *    calling thread has set (it is set for the call and restored after;
+ *    an export's callbacks run in it).
  *  - Threads: a capture may be read from any number of threads at once (each
  *    read has its own position and buffers); it must not be closed while a
  *    read is running. Independent handles are independent: several exports

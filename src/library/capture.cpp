@@ -78,6 +78,13 @@ int WalkCapture(quillwave_capture& capture) {
     return QUILLWAVE_OK;
 }
 
+[[gnu::noinline]] double TimeOf(double increment, double origin, int64_t index) {
+    WaveformHeader header;
+    header.timeIncrement = increment;
+    header.timeOrigin = origin;
+    return ComputeTimeFromIndex(index, header);
+}
+
 // Opens the capture on `fd`, which the new handle owns (it is closed on failure).
 int OpenCaptureOn(int fd, const char* spoolFolder, quillwave_capture** out, int* osError) {
     std::unique_ptr<quillwave_capture> capture(new (std::nothrow) quillwave_capture);
@@ -85,6 +92,13 @@ int OpenCaptureOn(int fd, const char* spoolFolder, quillwave_capture** out, int*
     if (capture == nullptr) {
         close(fd);
         return QUILLWAVE_E_NO_MEMORY;
+    }
+    // A descriptor that cannot be read (write-only, O_PATH) would read as
+    // an empty file: it is no capture too short, but one that cannot be opened.
+    const int mode = fcntl(fd, F_GETFL);
+    if (mode >= 0 && ((mode & O_ACCMODE) == O_WRONLY || (mode & O_PATH) != 0)) {
+        close(fd);
+        return SetOsError(osError, EBADF), QUILLWAVE_E_OPEN;
     }
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
@@ -177,8 +191,8 @@ void ToHostOrder(unsigned char* words, int64_t count) {
     }
 }
 
-int ReadColumn(const quillwave_capture* capture, int64_t index, size_t column, int64_t first,
-               int64_t count, void* destination, size_t capacity) {
+[[gnu::noinline]] int ReadColumn(const quillwave_capture* capture, int64_t index, size_t column,
+                                 int64_t first, int64_t count, void* destination, size_t capacity) {
     const quillwave_waveform* waveform = WaveformAt(capture, index);
     if (waveform == nullptr) return QUILLWAVE_E_ARGUMENT;
     if (!YieldsSamples(waveform->samples)) return QUILLWAVE_E_NO_SAMPLES;
@@ -410,14 +424,13 @@ int64_t quillwave_row_count(const quillwave_waveform* waveform) {
 
 int quillwave_read_column(const quillwave_capture* capture, int64_t index, size_t column,
                           int64_t first, int64_t count, void* destination, size_t capacity) {
+    const RoundingToNearest nearest;
     return ReadColumn(capture, index, column, first, count, destination, capacity);
 }
 
 double quillwave_time(double increment, double origin, int64_t sample_index) {
-    WaveformHeader header;
-    header.timeIncrement = increment;
-    header.timeOrigin = origin;
-    return ComputeTimeFromIndex(sample_index, header);
+    const RoundingToNearest nearest;
+    return TimeOf(increment, origin, sample_index);
 }
 
 }  // extern "C"

@@ -194,6 +194,8 @@ int quillwave_export_run(quillwave_export* exporter, quillwave_event_callback ca
     quillwave::SetOsError(os_error, 0);
     if (exporter == nullptr) return QUILLWAVE_E_ARGUMENT;
     if (exporter->running.exchange(true)) return QUILLWAVE_E_BUSY;
+    // The worker threads it starts inherit the mode too.
+    const quillwave::RoundingToNearest nearest;
     const int status = Guarded([&] {
         const quillwave::ExportEventSink sink = [&](const quillwave::ExportEvent& event) {
             if (callback == nullptr) return;

@@ -3,6 +3,7 @@
 // other exception of the C++ inside) becomes a status code.
 #pragma once
 
+#include <cfenv>
 #include <new>
 
 #include "quillwave/quillwave.h"
@@ -12,6 +13,23 @@ namespace quillwave {
 inline void SetOsError(int* osError, int error) {
     if (osError != nullptr) *osError = error;
 }
+
+// The library's numbers are those of round-to-nearest whatever mode the
+// calling thread set (the mode is the thread's own, and threads started
+// meanwhile inherit it): set for the call, the caller's restored after.
+// What computes under it must be out of line (a call the compiler cannot
+// move arithmetic across).
+struct RoundingToNearest {
+    int saved = std::fegetround();
+    RoundingToNearest() {
+        if (saved != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+    }
+    ~RoundingToNearest() {
+        if (saved != FE_TONEAREST) std::fesetround(saved);
+    }
+    RoundingToNearest(const RoundingToNearest&) = delete;
+    RoundingToNearest& operator=(const RoundingToNearest&) = delete;
+};
 
 template <typename Body>
 int Guarded(const Body& body) noexcept {

@@ -1,11 +1,10 @@
 #include "program_support/processors.h"
 
-#include <cstdlib>
-
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace quillwave {
 

@@ -1,6 +1,7 @@
 #include "waveform_file/input_stream.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,7 +73,8 @@ int CreateUnnamedFile(const char* folder) {
 }
 
 // Reads up to `count` bytes, as many as `source` yields before its end. A
-// read error ends the input too, and sets `failed`.
+// read error ends the input too, and sets `failed`. A source left
+// non-blocking (an event loop's pipe) is waited for, not taken to end.
 size_t ReadUpTo(int source, unsigned char* destination, size_t count, bool& failed) {
     size_t done = 0;
     while (done < count) {
@@ -81,6 +83,12 @@ size_t ReadUpTo(int source, unsigned char* destination, size_t count, bool& fail
             done += static_cast<size_t>(got);
         } else if (got == 0) {
             break;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd ready{.fd = source, .events = POLLIN, .revents = 0};
+            if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+                failed = true;
+                break;
+            }
         } else if (errno != EINTR) {
             failed = true;
             break;
