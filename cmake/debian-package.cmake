@@ -55,6 +55,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
+# Installed as under /usr with DESTDIR pointing into the package: the
+# pkg-config file, made when installing, names /usr.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_COMPONENTS_ALL programs debian-quillwave library debian-libquillwave0 development
     debian-libquillwave-dev)
