@@ -6,7 +6,11 @@
 set -euo pipefail
 
 # python3-numpy: the export tests read the exported files back with numpy.
-packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy)
+# libzip-dev, libsndfile1-dev (found through pkg-config): the export's sr and
+# wav formats; sigrok-cli and python3-soundfile read those files back in the
+# tests (sigrok-cli is only run, never linked).
+packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy pkg-config
+          libzip-dev libsndfile1-dev sigrok-cli python3-soundfile)
 # Extra tools for the full CI run (fuzzing with clang, memory checking, the
 # packages' lint, pkg-config for building the example against the library).
 if [[ "${1:-}" == "--ci" ]]; then
