@@ -340,7 +340,8 @@ QUILLWAVE_API const char* quillwave_event_capture_name(const quillwave_event* ev
 QUILLWAVE_API int64_t quillwave_event_waveform(const quillwave_event* event);
 /* QUILLWAVE_OK for a file written or a BEGIN, END, PROGRESS or DESCRIPTION;
  * else why not, as a status code (QUILLWAVE_E_NO_SAMPLES for a waveform that
- * yields none: quillwave_event_reason() says which reason). */
+ * yields none: quillwave_event_reason() says which reason; QUILLWAVE_E_FORMAT
+ * for one whose samples the format cannot hold, the event's text saying why). */
 QUILLWAVE_API int quillwave_event_status(const quillwave_event* event);
 QUILLWAVE_API int quillwave_event_os_error(const quillwave_event* event);
 QUILLWAVE_API int quillwave_event_reason(const quillwave_event* event);
