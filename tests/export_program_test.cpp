@@ -982,8 +982,10 @@ TEST_F(ExportTest, SoundfileReadsBackTheWavFilesExactly) {
     values.push_back(std::numeric_limits<float>::quiet_NaN());  // WAV keeps the bits
     const auto count = static_cast<int32_t>(values.size());
     const std::vector<float> second = RandomValues(values.size(), 7);
-    std::vector<int32_t> counts;
-    for (int32_t i = 0; i < count; ++i) counts.push_back(i * 65537 - 1000000000);
+    std::vector<int32_t> counts(values.size());
+    for (size_t i = 0; i < counts.size(); ++i) {
+        counts[i] = static_cast<int32_t>(static_cast<uint32_t>(i) * 65537u);  // wraps: both signs
+    }
     counts[0] = std::numeric_limits<int32_t>::min();
     const std::vector<unsigned char> low = RandomBytes(values.size(), 8);
     const std::vector<unsigned char> high = RandomBytes(values.size(), 9);

@@ -10,25 +10,21 @@ bool WrittenThroughLibrary(ExportFormat format) {
     return format == ExportFormat::Sigrok || format == ExportFormat::Wav;
 }
 
-bool FormatAvailable(ExportFormat format) {
-    switch (format) {
-        case ExportFormat::Csv:
-        case ExportFormat::Npy:
-            return true;
-        case ExportFormat::Sigrok:
 #ifdef QUILLWAVE_WITH_SR
-            return true;
+constexpr bool kWithSigrok = true;
 #else
-            return false;
+constexpr bool kWithSigrok = false;
 #endif
-        case ExportFormat::Wav:
 #ifdef QUILLWAVE_WITH_WAV
-            return true;
+constexpr bool kWithWav = true;
 #else
-            return false;
+constexpr bool kWithWav = false;
 #endif
-    }
-    return false;
+
+bool FormatAvailable(ExportFormat format) {
+    if (format == ExportFormat::Sigrok) return kWithSigrok;
+    if (format == ExportFormat::Wav) return kWithWav;
+    return true;
 }
 
 std::string FormatRefusal(const WaveformSamples& samples, ExportFormat format) {
@@ -98,7 +94,7 @@ FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& sam
 }
 
 FrameReader::FrameReader(InputStream& stream, const WaveformSamples& samples, size_t chunkFrames)
-    : stream_(stream), samples_(samples), chunkFrames_(chunkFrames) {
+    : stream_(stream), samples_(samples) {
     for (size_t c = 0; c < samples.columnCount; ++c) {
         frameSize_ += static_cast<size_t>(samples.columns[c].block.sampleWidth);
     }

@@ -65,7 +65,7 @@ FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& sam
                                  ExportFormat format, int fd, const std::atomic<bool>* stop);
 
 // The writers of each format (format_files.cpp dispatches to those built).
-FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& samples, int fd,
+FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform, int fd,
                                     const std::atomic<bool>* stop);
 FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, int fd,
                               const std::atomic<bool>* stop);
@@ -85,7 +85,6 @@ class FrameReader {
   private:
     InputStream& stream_;
     const WaveformSamples& samples_;
-    size_t chunkFrames_;
     size_t frameSize_ = 0;
     std::unique_ptr<unsigned char[]> column_;
     std::unique_ptr<unsigned char[]> frames_;

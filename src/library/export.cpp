@@ -81,7 +81,6 @@ int quillwave_export_set_format(quillwave_export* exporter, int format) {
 int quillwave_format_available(int format) {
     switch (format) {
         case QUILLWAVE_FORMAT_CSV:
-            return 1;
         case QUILLWAVE_FORMAT_NPY:
             return 1;
         case QUILLWAVE_FORMAT_SR:
