@@ -17,7 +17,8 @@
 //                     {"name": "value", "dtype": "<f4", "dataType": 1}],
 //         "file": "capture.w1.csv",        null when the waveform yields nothing
 //         "sampleRate": 400000,            sr and wav files: the rate they state,
-//         "sampleRateExact": true,         and whether 1 / rate is the increment
+//         "sampleRateExact": true,         and whether 1 / rate is the increment;
+//                                          "sampleRateNote" where no rate matches it
 //         "status": "exported"             or why it was not
 //       }
 //     ]
