@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,10 +25,27 @@ constexpr size_t kEntryBytes = size_t{4} << 20;
 constexpr size_t kLoadFrames = 65536;
 // Writes are gathered into blocks of this size (libzip hands on 8 KiB).
 constexpr size_t kWriteBlock = size_t{1} << 20;
-// Every entry's time: 1980-01-01 00:00, the first a ZIP entry can have, so
-// that the same capture always gives the same archive.
-constexpr zip_uint16_t kDosTime = 0;
-constexpr zip_uint16_t kDosDate = (0 << 9) | (1 << 5) | 1;
+// Every entry's time: 1980-01-01 12:00 local time, early in the years a ZIP
+// entry can have, so that the same capture always gives the same archive.
+// libzip turns times into ZIP's local date and time on every write
+// (localtime_r), from every job: glibc sets its time-zone state up on the
+// first conversion and then only reads it for the same year, so the first
+// one is made once, on one thread, before any archive is written, and no
+// other conversion (mktime rereads the zone on every call) follows it.
+time_t EntryTime() {
+    static const time_t time = [] {
+        std::tm fields{};
+        fields.tm_year = 80;
+        fields.tm_mday = 1;
+        fields.tm_hour = 12;
+        fields.tm_isdst = -1;
+        const time_t made = mktime(&fields);
+        std::tm back{};
+        localtime_r(&made, &back);
+        return made;
+    }();
+    return time;
+}
 
 bool Stopped(const std::atomic<bool>* stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed);
@@ -272,7 +290,7 @@ bool AddText(zip_t* archive, const char* name, const std::string& text) {
     }
     const auto at = static_cast<zip_uint64_t>(index);
     return zip_set_file_compression(archive, at, ZIP_CM_STORE, 0) == 0 &&
-           zip_file_set_dostime(archive, at, kDosTime, kDosDate, 0) == 0;
+           zip_file_set_mtime(archive, at, EntryTime(), 0) == 0;
 }
 
 }  // namespace
@@ -366,7 +384,7 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
             }
             const auto at = static_cast<zip_uint64_t>(index);
             added = zip_set_file_compression(archive, at, ZIP_CM_STORE, 0) == 0 &&
-                    zip_file_set_dostime(archive, at, kDosTime, kDosDate, 0) == 0;
+                    zip_file_set_mtime(archive, at, EntryTime(), 0) == 0;
             entries.push_back(std::move(entry));
         }
     };
