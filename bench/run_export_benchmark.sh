@@ -4,8 +4,9 @@
 #     lossless writer (bench/printf_lossless.cpp: "%.17g,%.9g\n" and the like),
 #     for each waveform type; on two processors (the job shares each file's
 #     formatting with its writer thread) and pinned to one (taskset);
-#  2. NPY: MB/s of quillwave-export -f npy -j 1 against the write ceiling (dd
-#     of the same number of bytes into the same folder);
+#  2. NPY, and sr and wav where built: MB/s of quillwave-export -f FORMAT -j 1
+#     against the write ceiling (dd of the same number of bytes into the same
+#     folder), for each type the format takes (sr refuses histograms);
 #  3. a batch of 50 captures with -j 1 and -j 2.
 #
 #   bench/run_export_benchmark.sh [SAMPLES] [FOLDER]
@@ -84,21 +85,30 @@ for type in normal average peak histogram logic; do
 done
 
 echo
-echo "NPY, one job: quillwave-export against the write ceiling (dd of the same size, same folder)"
-printf '%-10s %8s | %9s %8s | %9s | %7s\n' type MB "qx MB/s" "qx RSS" "ceil MB/s" "of ceil"
-for type in normal peak histogram logic; do
-    capture=$(capture_of "$type" "$samples")
-    read -r qs qrss < <(measure "$out" "$bin/quillwave-export" -q -j 1 -f npy -o "$out" "$capture")
-    bytes=$(stat -c %s "$out/$type.w1.npy")
-    rm -rf "$out"
-    read -r cs _ < <(runs=$((3 * runs)) measure "$folder/ceiling.bin" dd if=/dev/zero \
-        of="$folder/ceiling.bin" bs=1M count=$(( (bytes + 1048575) / 1048576 )) status=none)
-    rm -f "$folder/ceiling.bin"
-    qmb=$(awk -v b="$bytes" -v s="$qs" 'BEGIN{printf "%.0f", b/s/1e6}')
-    cmb=$(awk -v b="$bytes" -v s="$cs" 'BEGIN{printf "%.0f", b/s/1e6}')
-    printf '%-10s %8.0f | %9s %6.1fM | %9s | %6.0f%%\n' "$type" \
-        "$(awk -v b="$bytes" 'BEGIN{print b/1e6}')" "$qmb" "$(awk -v k="$qrss" 'BEGIN{print k/1024}')" \
-        "$cmb" "$(awk -v q="$qmb" -v c="$cmb" 'BEGIN{print 100*q/c}')"
+echo "NPY, SR, WAV, one job: quillwave-export against the write ceiling (dd of the same size, same folder)"
+printf '%-4s %-10s %8s | %9s %8s | %9s | %7s\n' format type MB "qx MB/s" "qx RSS" "ceil MB/s" "of ceil"
+for format in npy sr wav; do
+    # A format left out of the build says so in its usage error.
+    if ! "$bin/quillwave-export" -f "$format" --info /dev/null >/dev/null 2>"$folder/format.txt" &&
+        grep -q "not built" "$folder/format.txt"; then
+        echo "$format: not built ($(cat "$folder/format.txt"))"
+        continue
+    fi
+    for type in normal peak histogram logic; do
+        [[ $format == sr && $type == histogram ]] && continue
+        capture=$(capture_of "$type" "$samples")
+        read -r qs qrss < <(measure "$out" "$bin/quillwave-export" -q -j 1 -f "$format" -o "$out" "$capture")
+        bytes=$(stat -c %s "$out/$type.w1.$format")
+        rm -rf "$out"
+        read -r cs _ < <(runs=$((3 * runs)) measure "$folder/ceiling.bin" dd if=/dev/zero \
+            of="$folder/ceiling.bin" bs=1M count=$(( (bytes + 1048575) / 1048576 )) status=none)
+        rm -f "$folder/ceiling.bin"
+        qmb=$(awk -v b="$bytes" -v s="$qs" 'BEGIN{printf "%.0f", b/s/1e6}')
+        cmb=$(awk -v b="$bytes" -v s="$cs" 'BEGIN{printf "%.0f", b/s/1e6}')
+        printf '%-4s %-10s %8.0f | %9s %6.1fM | %9s | %6.0f%%\n' "$format" "$type" \
+            "$(awk -v b="$bytes" 'BEGIN{print b/1e6}')" "$qmb" "$(awk -v k="$qrss" 'BEGIN{print k/1024}')" \
+            "$cmb" "$(awk -v q="$qmb" -v c="$cmb" 'BEGIN{print 100*q/c}')"
+    done
 done
 
 echo

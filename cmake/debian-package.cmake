@@ -97,7 +97,16 @@ set(CPACK_COMPONENT_DEVELOPMENT_GROUP libquillwave-dev)
 set(CPACK_COMPONENT_DEBIAN-LIBQUILLWAVE-DEV_GROUP libquillwave-dev)
 set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_NAME libquillwave-dev)
 set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_DEPENDS "libquillwave0 ${quillwave_version_dependency}")
+# Linking the static library takes the export formats' libraries too (the
+# pkg-config file's Requires.private names them).
+set(quillwave_dev_depends "libquillwave0 ${quillwave_version_dependency}")
+if(QUILLWAVE_PC_REQUIRES_PRIVATE MATCHES "libzip")
+  string(APPEND quillwave_dev_depends ", libzip-dev")
+endif()
+if(QUILLWAVE_PC_REQUIRES_PRIVATE MATCHES "sndfile")
+  string(APPEND quillwave_dev_depends ", libsndfile1-dev")
+endif()
+set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_DEPENDS "${quillwave_dev_depends}")
 set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_DESCRIPTION "read waveform capture files exactly (development files)
 libquillwave reads binary waveform capture files (Veltranix Public Waveform
 Files) safely, also when damaged, and hands any range of their waveforms'

@@ -8,10 +8,13 @@ set -euo pipefail
 # python3-numpy: the export tests read the exported files back with numpy.
 # The Python package: built with pybind11 against Debian's python3, tested
 # with pytest; pandas, xarray, matplotlib and Dask (distributed) for the
-# parts and recipes that hand waveforms over to them.
-packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy
+# parts and recipes that hand waveforms over to them. libzip-dev,
+# libsndfile1-dev (found through pkg-config): the export's sr and wav
+# formats; sigrok-cli and python3-soundfile read those files back in the
+# tests (sigrok-cli is only run, never linked).
+packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy pkg-config
           python3-dev pybind11-dev python3-pytest python3-pandas python3-xarray python3-distributed
-          python3-matplotlib)
+          python3-matplotlib libzip-dev libsndfile1-dev sigrok-cli python3-soundfile)
 # Extra tools for the full CI run (fuzzing with clang, memory checking, the
 # packages' lint, pkg-config for building the example against the library).
 if [[ "${1:-}" == "--ci" ]]; then

@@ -49,11 +49,13 @@ constexpr unsigned kMaxJobs = 1024;
 constexpr const char* kHelp =
     "Usage: quillwave-export [OPTION]... CAPTURE...\n"
     "Write every waveform of each waveform capture file as a CSV or NumPy file of\n"
-    "exact numbers, with a JSON description of the capture beside them.\n"
+    "exact numbers (or a sigrok session or WAV file of the samples as stored),\n"
+    "with a JSON description of the capture beside them.\n"
     "\n"
     "  -o, --output-dir=DIR  write the files into DIR (created if missing);\n"
     "                          default: the current folder\n"
-    "  -f, --format=FORMAT   csv (the default) or npy\n"
+    "  -f, --format=FORMAT   csv (the default), npy, sr (a sigrok session, for\n"
+    "                          PulseView and sigrok-cli) or wav\n"
     "  -j, --jobs=N          convert N waveforms at a time (default: the number\n"
     "                          of processors)\n"
     "      --force           replace existing output files\n"
@@ -131,8 +133,18 @@ ParseOutcome ApplyOption(const OptionSpec& spec, std::string_view argument, Pars
                 options.format = QUILLWAVE_FORMAT_CSV;
             } else if (argument == "npy") {
                 options.format = QUILLWAVE_FORMAT_NPY;
+            } else if (argument == "sr" || argument == "wav") {
+                options.format = argument == "sr" ? QUILLWAVE_FORMAT_SR : QUILLWAVE_FORMAT_WAV;
+                if (quillwave_format_available(options.format) == 0) {
+                    state.error = "format '" + std::string(argument) +
+                                  "' is not built into this quillwave-export (its library, " +
+                                  (argument == "sr" ? "libzip" : "libsndfile") +
+                                  ", was missing when it was built)";
+                    return ParseOutcome::UsageError;
+                }
             } else {
-                state.error = "invalid format '" + std::string(argument) + "' (csv or npy)";
+                state.error =
+                    "invalid format '" + std::string(argument) + "' (csv, npy, sr or wav)";
                 return ParseOutcome::UsageError;
             }
             break;

@@ -292,5 +292,49 @@ TEST_F(ExportLibraryTest, FilesDoNotDependOnTheCallersRoundingMode) {
     fesetround(FE_TONEAREST);
 }
 
+// Fault: a format this build lacks is accepted (and fails in the run), or
+// one it has is refused; a waveform the format cannot hold is told as
+// anything but QUILLWAVE_E_FORMAT with its reason.
+TEST_F(ExportLibraryTest, FormatsAreSetWhereBuiltAndRefusalsAreTheirOwnStatus) {
+    quillwave_export* exporter = quillwave_export_new();
+    ASSERT_NE(exporter, nullptr);
+    for (const int format :
+         {QUILLWAVE_FORMAT_CSV, QUILLWAVE_FORMAT_NPY, QUILLWAVE_FORMAT_SR, QUILLWAVE_FORMAT_WAV}) {
+        EXPECT_EQ(quillwave_export_set_format(exporter, format),
+                  quillwave_format_available(format) != 0 ? QUILLWAVE_OK : QUILLWAVE_E_UNAVAILABLE)
+            << format;
+    }
+    EXPECT_EQ(quillwave_format_available(QUILLWAVE_FORMAT_CSV), 1);
+    EXPECT_EQ(quillwave_format_available(0), 0);
+    EXPECT_EQ(quillwave_export_set_format(exporter, 0), QUILLWAVE_E_ARGUMENT);
+    EXPECT_EQ(quillwave_export_set_format(exporter, 5), QUILLWAVE_E_ARGUMENT);
+    for (const int status : {QUILLWAVE_E_FORMAT, QUILLWAVE_E_UNAVAILABLE}) {
+        EXPECT_STRNE(quillwave_status_text(status), quillwave_status_text(12345));
+    }
+    quillwave_export_free(exporter);
+    if (quillwave_format_available(QUILLWAVE_FORMAT_SR) == 0)
+        GTEST_SKIP() << "format sr not built: libzip was missing (Debian's libzip-dev)";
+    Bytes file;
+    AppendFileHeader(file, 1);
+    AppendWaveformHeader(file, {.waveformType = 4, .sampleCount = 2});
+    AppendBuffer(file, writer::HistogramBuffer({1, 2}));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    exporter = NewExport(input, out, 1);
+    ASSERT_EQ(quillwave_export_set_format(exporter, QUILLWAVE_FORMAT_SR), QUILLWAVE_OK);
+    Recorder recorder;
+    EXPECT_EQ(quillwave_export_run(exporter, Record, &recorder, nullptr), QUILLWAVE_E_INCOMPLETE);
+    quillwave_export_free(exporter);
+    bool told = false;
+    for (const Event& event : recorder.events) {
+        if (event.kind != QUILLWAVE_EVENT_WAVEFORM) continue;
+        told = true;
+        EXPECT_EQ(event.status, QUILLWAVE_E_FORMAT);
+        EXPECT_NE(event.text.find("histogram counts cannot be written exactly"), std::string::npos)
+            << event.text;
+    }
+    EXPECT_TRUE(told);
+    EXPECT_EQ(Files(out).size(), 1u);  // the description alone
+}
+
 }  // namespace
 }  // namespace quillwave

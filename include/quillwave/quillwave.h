@@ -82,7 +82,9 @@ enum {
     QUILLWAVE_E_SAME_NAMES = -12,   /* two captures' files would have the same names */
     QUILLWAVE_E_INCOMPLETE = -13,   /* an export ran, but not everything was exported */
     QUILLWAVE_E_CANCELLED = -14,    /* quillwave_export_cancel() stopped the export */
-    QUILLWAVE_E_BUSY = -15          /* the handle is in use by a call still running */
+    QUILLWAVE_E_BUSY = -15,         /* the handle is in use by a call still running */
+    QUILLWAVE_E_FORMAT = -16,       /* the waveform's samples cannot be written in the format */
+    QUILLWAVE_E_UNAVAILABLE = -17   /* the format is not built into this library */
 };
 
 /* A short sentence for a status code ("the capture cannot be opened"); never
@@ -265,8 +267,17 @@ typedef struct quillwave_event quillwave_event;
 
 enum {
     QUILLWAVE_FORMAT_CSV = 1, /* STEM.wK.csv: shortest round-trip numbers, a header line */
-    QUILLWAVE_FORMAT_NPY = 2  /* STEM.wK.npy: a NumPy structured array */
+    QUILLWAVE_FORMAT_NPY = 2, /* STEM.wK.npy: a NumPy structured array */
+    /* STEM.wK.sr: a sigrok session (logic bytes as 8 or 16 logic channels,
+     * values as analog channels; histogram counts are refused, with
+     * QUILLWAVE_E_FORMAT, since float32 cannot hold them all exactly) */
+    QUILLWAVE_FORMAT_SR = 3,
+    QUILLWAVE_FORMAT_WAV = 4 /* STEM.wK.wav: one channel per column, the bits as stored */
 };
+
+/* 1 when this library can write the format, 0 when it was built without the
+ * library that format needs (or the format is unknown). */
+QUILLWAVE_API int quillwave_format_available(int format);
 
 /* A new export with the defaults: CSV, the current folder, 1 job, existing
  * files refused, no limit on open files. NULL when memory cannot be had. */
@@ -276,6 +287,7 @@ QUILLWAVE_API void quillwave_export_free(quillwave_export* exporter);
 
 /* Settings, each before quillwave_export_run(); QUILLWAVE_E_ARGUMENT for a
  * value out of range. The strings are copied. */
+/* A format this library was built without: QUILLWAVE_E_UNAVAILABLE. */
 QUILLWAVE_API int quillwave_export_set_format(quillwave_export* exporter, int format);
 /* The folder for the files (created if missing); NULL or "": the current one. */
 QUILLWAVE_API int quillwave_export_set_output_dir(quillwave_export* exporter, const char* folder);
@@ -331,7 +343,8 @@ QUILLWAVE_API const char* quillwave_event_capture_name(const quillwave_event* ev
 QUILLWAVE_API int64_t quillwave_event_waveform(const quillwave_event* event);
 /* QUILLWAVE_OK for a file written or a BEGIN, END, PROGRESS or DESCRIPTION;
  * else why not, as a status code (QUILLWAVE_E_NO_SAMPLES for a waveform that
- * yields none: quillwave_event_reason() says which reason). */
+ * yields none: quillwave_event_reason() says which reason; QUILLWAVE_E_FORMAT
+ * for one whose samples the format cannot hold, the event's text saying why). */
 QUILLWAVE_API int quillwave_event_status(const quillwave_event* event);
 QUILLWAVE_API int quillwave_event_os_error(const quillwave_event* event);
 QUILLWAVE_API int quillwave_event_reason(const quillwave_event* event);

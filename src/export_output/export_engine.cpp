@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "export_output/capture_walk.h"
+#include "export_output/format_files.h"
 #include "export_output/json_description.h"
 #include "export_output/output_file.h"
 #include "library/codes.h"
@@ -237,11 +238,23 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
              "cannot read the capture again: " + ErrorText(error));
         return;
     }
-    const bool written =
-        WriteSampleFile(stream, conversion.samples, shared.format, sink, share, shared.cancel);
-    readFailed = (!written && sink.error == 0) || stream.readFailed;
-    const bool flushed = FlushTextSink(sink);
-    const int writeError = sink.error;
+    bool flushed = true;
+    int writeError = 0;
+    if (WrittenThroughLibrary(shared.format)) {
+        // Written straight to the descriptor, which these formats seek on.
+        const FormatFileResult file =
+            WriteFormatFile(stream, conversion.samples, shared.format, output.fd, shared.cancel);
+        shared.bytesWritten.fetch_add(file.bytes, std::memory_order_relaxed);
+        readFailed = file.readFailed || stream.readFailed;
+        flushed = file.writeError == 0;
+        writeError = file.writeError;
+    } else {
+        const bool written =
+            WriteSampleFile(stream, conversion.samples, shared.format, sink, share, shared.cancel);
+        readFailed = (!written && sink.error == 0) || stream.readFailed;
+        flushed = FlushTextSink(sink);
+        writeError = sink.error;
+    }
     if (Cancelled(shared)) {
         Fail(conversion, Outcome::Cancelled, 0, "cancelled");
         return;
@@ -341,6 +354,7 @@ struct Slot {
     int64_t waveformNumber = 0;
     WaveformSamples samples;
     std::string fileName;  // the waveform's file, when it yields samples
+    std::string refusal;   // why the format cannot hold them, if it cannot
     std::unique_ptr<Conversion> conversion;
 };
 
@@ -440,19 +454,27 @@ void EmitSlot(Run& run, Slot& slot) {
             const Conversion* conversion = slot.conversion.get();
             const bool yields = YieldsSamples(slot.samples);
             const bool exported =
-                yields && (conversion == nullptr || conversion->outcome == Outcome::Exported);
+                yields && slot.refusal.empty() &&
+                (conversion == nullptr || conversion->outcome == Outcome::Exported);
             std::string status = "exported";
             if (!yields) {
                 status = DescribeNoSamples(slot.samples);
                 event.status = QUILLWAVE_E_NO_SAMPLES;
                 event.reason = PublicReason(slot.samples.reason);
+            } else if (!slot.refusal.empty()) {
+                status = slot.refusal;
+                event.status = QUILLWAVE_E_FORMAT;
             } else if (!exported) {
                 status = conversion->failure;
                 event.status = StatusOf(conversion->outcome);
                 event.osError = conversion->error;
             }
-            AppendDescription(*capture, DescribeWaveform(capture->entries++, slot.samples,
-                                                         exported ? slot.fileName : "", status));
+            AppendDescription(
+                *capture,
+                DescribeWaveform(capture->entries++, slot.samples, exported ? slot.fileName : "",
+                                 status,
+                                 exported ? DescribeFormatFields(slot.samples, run.settings->format)
+                                          : std::string()));
             ++run.waveformsDone;
             std::string line;
             if (!exported) {
@@ -596,7 +618,8 @@ void QueueWaveform(Run& run, const std::shared_ptr<CaptureReport>& report,
     slot->capture = report;
     slot->waveformNumber = number;
     slot->samples = samples;
-    if (YieldsSamples(samples)) {
+    if (YieldsSamples(samples)) slot->refusal = FormatRefusal(samples, run.settings->format);
+    if (YieldsSamples(samples) && slot->refusal.empty()) {
         slot->fileName =
             stem + ".w" + std::to_string(number) + "." + FormatExtension(run.settings->format);
         if (!run.settings->describeOnly) {

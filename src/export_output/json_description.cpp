@@ -111,7 +111,8 @@ std::string DescribeCaptureStart(const FileHeader& header) {
 }
 
 std::string DescribeWaveform(size_t index, const WaveformSamples& samples,
-                             std::string_view fileName, std::string_view status) {
+                             std::string_view fileName, std::string_view status,
+                             std::string_view formatFields) {
     std::string out = index == 0 ? "\n    {\n" : ",\n    {\n";
     const auto field = [&](const char* name) {
         out += "      \"";
@@ -174,6 +175,7 @@ std::string DescribeWaveform(size_t index, const WaveformSamples& samples,
     } else {
         AppendJsonString(out, fileName);
     }
+    out += formatFields;
     out += ",\n";
     field("status");
     AppendJsonString(out, status);

@@ -16,6 +16,9 @@
 //         "columns": [{"name": "time", "dtype": "<f8"},
 //                     {"name": "value", "dtype": "<f4", "dataType": 1}],
 //         "file": "capture.w1.csv",        null when the waveform yields nothing
+//         "sampleRate": 400000,            sr and wav files: the rate they state,
+//         "sampleRateExact": true,         and whether 1 / rate is the increment;
+//                                          "sampleRateNote" where no rate matches it
 //         "status": "exported"             or why it was not
 //       }
 //     ]
@@ -47,8 +50,11 @@ void AppendJsonNumber(std::string& out, double value);
 std::string DescribeCaptureStart(const FileHeader& header);
 // One entry of "waveforms", preceded by its separator (`index` counts the
 // entries before it). `fileName` empty writes null.
+// `formatFields` (`,\n      "name": value` lines) follow "file": what a
+// format adds, as the sample rate it states.
 std::string DescribeWaveform(size_t index, const WaveformSamples& samples,
-                             std::string_view fileName, std::string_view status);
+                             std::string_view fileName, std::string_view status,
+                             std::string_view formatFields = {});
 // The rest of the document, after `entries` entries.
 std::string DescribeCaptureEnd(size_t entries);
 

@@ -186,7 +186,17 @@ bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out
 }  // namespace
 
 const char* FormatExtension(ExportFormat format) {
-    return format == ExportFormat::Npy ? "npy" : "csv";
+    switch (format) {
+        case ExportFormat::Csv:
+            return "csv";
+        case ExportFormat::Npy:
+            return "npy";
+        case ExportFormat::Sigrok:
+            return "sr";
+        case ExportFormat::Wav:
+            return "wav";
+    }
+    return "csv";
 }
 
 int32_t RowCount(const WaveformSamples& samples) {

@@ -27,9 +27,10 @@
 
 namespace quillwave {
 
-enum class ExportFormat : uint8_t { Csv, Npy };
+// Sigrok and Wav are written through other libraries (format_files.h).
+enum class ExportFormat : uint8_t { Csv, Npy, Sigrok, Wav };
 
-// "csv" or "npy".
+// "csv", "npy", "sr" or "wav".
 const char* FormatExtension(ExportFormat format);
 
 // Number of sample indices of a waveform that yields samples: what every

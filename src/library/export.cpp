@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "export_output/export_engine.h"
+#include "export_output/format_files.h"
 #include "library/guard.h"
 #include "quillwave/quillwave.h"
 
@@ -65,11 +66,30 @@ int quillwave_export_set_format(quillwave_export* exporter, int format) {
             exporter->settings.format = quillwave::ExportFormat::Csv;
         } else if (format == QUILLWAVE_FORMAT_NPY) {
             exporter->settings.format = quillwave::ExportFormat::Npy;
+        } else if (format == QUILLWAVE_FORMAT_SR || format == QUILLWAVE_FORMAT_WAV) {
+            if (quillwave_format_available(format) == 0) return QUILLWAVE_E_UNAVAILABLE;
+            exporter->settings.format = format == QUILLWAVE_FORMAT_SR
+                                            ? quillwave::ExportFormat::Sigrok
+                                            : quillwave::ExportFormat::Wav;
         } else {
             return QUILLWAVE_E_ARGUMENT;
         }
         return QUILLWAVE_OK;
     });
+}
+
+int quillwave_format_available(int format) {
+    switch (format) {
+        case QUILLWAVE_FORMAT_CSV:
+        case QUILLWAVE_FORMAT_NPY:
+            return 1;
+        case QUILLWAVE_FORMAT_SR:
+            return quillwave::FormatAvailable(quillwave::ExportFormat::Sigrok) ? 1 : 0;
+        case QUILLWAVE_FORMAT_WAV:
+            return quillwave::FormatAvailable(quillwave::ExportFormat::Wav) ? 1 : 0;
+        default:
+            return 0;
+    }
 }
 
 int quillwave_export_set_output_dir(quillwave_export* exporter, const char* folder) {

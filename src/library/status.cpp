@@ -45,6 +45,10 @@ const char* quillwave_status_text(int status) {
             return "cancelled";
         case QUILLWAVE_E_BUSY:
             return "the handle is in use by another call";
+        case QUILLWAVE_E_FORMAT:
+            return "the samples cannot be written in this format";
+        case QUILLWAVE_E_UNAVAILABLE:
+            return "the format is not built into this library";
         default:
             return "unknown status";
     }

@@ -3,7 +3,9 @@
 // The first byte chooses the command line: bit 0 NPY instead of CSV, bit 1
 // two jobs instead of one, bit 2 --info, bit 3 the capture through standard
 // input (a pipe, spooled) instead of a file, bit 4 --force over the files of
-// the previous run instead of an emptied folder. The remaining bytes are the
+// the previous run instead of an emptied folder, bit 5 a sigrok session and
+// bit 6 a WAV file instead (where built: else the run is the usage error of
+// a format left out). The remaining bytes are the
 // capture. Standard output goes to /dev/full, so --info also exercises the
 // path where output cannot be written; messages go to /dev/null.
 #include <fcntl.h>
@@ -81,7 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         capture = "/proc/self/fd/" + std::to_string(captureFd);
     }
     std::vector<std::string> args = {"quillwave-export", "-q", "-o", OutputFolder()};
-    if ((choice & 1) != 0) args.emplace_back("--format=npy");
+    if ((choice & 0x40) != 0) {
+        args.emplace_back("--format=wav");
+    } else if ((choice & 0x20) != 0) {
+        args.emplace_back("--format=sr");
+    } else if ((choice & 1) != 0) {
+        args.emplace_back("--format=npy");
+    }
     args.emplace_back((choice & 2) != 0 ? "-j2" : "-j1");
     if ((choice & 4) != 0) args.emplace_back("--info");
     if (force) args.emplace_back("--force");

@@ -1,0 +1,93 @@
+// The export formats written through other libraries, straight to the
+// output's descriptor (they seek back to finish their headers):
+//
+//   sr    a sigrok session (version 2): a ZIP archive, through libzip, of
+//         `version`, `metadata` and the samples in entries of a few MiB;
+//         logic bytes as 8 or 16 logic channels (D0-D7, D8-D15), analog
+//         values as one analog channel per value column (float32); counts
+//         refused, since float32 cannot hold every int32 exactly.
+//   wav   a WAV file (RF64 past 4 GiB), through libsndfile: one channel per
+//         column, float32 values, 32-bit PCM counts, 8-bit unsigned logic
+//         bytes, each sample's bits as stored.
+//
+// Both take their sample rate from the time increment (SampleRateOf). A
+// format whose library was missing at build time is not available.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "export_output/sample_files.h"
+#include "waveform_file/input_stream.h"
+#include "waveform_file/waveform_samples.h"
+
+namespace quillwave {
+
+// Whether the format is written through another library (and so by
+// WriteFormatFile rather than into a text sink).
+bool WrittenThroughLibrary(ExportFormat format);
+// Whether this build can write the format.
+bool FormatAvailable(ExportFormat format);
+
+// Why a waveform that yields samples cannot be written in `format` (its
+// status in the description); empty when it can.
+std::string FormatRefusal(const WaveformSamples& samples, ExportFormat format);
+
+// The whole hertz a format's sample rate is written as: 1 / increment
+// rounded, within [1, limit]. `exact` when 1 / hertz is the increment
+// itself; `valid` when the increment is positive and finite and its rate
+// within the limit.
+struct SampleRate {
+    uint64_t hertz = 1;
+    bool exact = false;
+    bool valid = false;
+};
+SampleRate SampleRateOf(double increment, uint64_t limit);
+// The largest rate each format can state.
+uint64_t SampleRateLimit(ExportFormat format);
+// The description's fields for a file of the format (DescribeWaveform's
+// formatFields): the rate an sr or wav file states; empty for the others.
+std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat format);
+
+struct FormatFileResult {
+    bool written = false;     // the whole file
+    int writeError = 0;       // errno of the failed write, if one failed
+    bool readFailed = false;  // the capture no longer holds the samples
+    uint64_t bytes = 0;       // bytes written
+};
+
+// Writes the file of a waveform that yields samples (and is not refused)
+// to `fd`, from offset 0, in chunks. Stops between chunks once `stop` is set.
+FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& samples,
+                                 ExportFormat format, int fd, const std::atomic<bool>* stop);
+
+// The writers of each format (format_files.cpp dispatches to those built).
+FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform, int fd,
+                                    const std::atomic<bool>* stop);
+FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, int fd,
+                              const std::atomic<bool>* stop);
+
+// Interleaved frames of a waveform's columns, loaded a chunk at a time: each
+// frame holds each column's stored sample bytes (little-endian), in column
+// order.
+class FrameReader {
+  public:
+    FrameReader(InputStream& stream, const WaveformSamples& samples, size_t chunkFrames);
+    size_t frameSize() const { return frameSize_; }
+    // Loads `count` (at most chunkFrames) frames from `first`; false when
+    // the capture no longer holds them.
+    bool Load(int64_t first, size_t count);
+    const unsigned char* frames() const { return frames_.get(); }
+
+  private:
+    InputStream& stream_;
+    const WaveformSamples& samples_;
+    size_t frameSize_ = 0;
+    std::unique_ptr<unsigned char[]> column_;
+    std::unique_ptr<unsigned char[]> frames_;
+};
+
+}  // namespace quillwave

@@ -1,0 +1,412 @@
+// The sigrok session writer: libzip builds the archive, reading each entry's
+// samples from the capture through a source of ours as it writes it, and
+// writing through a source of ours onto the output's descriptor, so that
+// memory stays flat and the output machinery places the finished file.
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "export_output/format_files.h"
+#include "export_output/sample_files.h"
+
+namespace quillwave {
+namespace {
+
+// Samples per entry, a few MiB whatever the sample's size.
+constexpr size_t kEntryBytes = size_t{4} << 20;
+// Frames loaded from the capture at a time.
+constexpr size_t kLoadFrames = 65536;
+// Writes are gathered into blocks of this size (libzip hands on 8 KiB).
+constexpr size_t kWriteBlock = size_t{1} << 20;
+// Every entry's time: 1980-01-01 12:00 local time, early in the years a ZIP
+// entry can have, so that the same capture always gives the same archive.
+// libzip turns times into ZIP's local date and time on every write
+// (localtime_r), from every job: glibc sets its time-zone state up on the
+// first conversion and then only reads it for the same year, so the first
+// one is made once, on one thread, before any archive is written, and no
+// other conversion (mktime rereads the zone on every call) follows it.
+time_t EntryTime() {
+    static const time_t time = [] {
+        std::tm fields{};
+        fields.tm_year = 80;
+        fields.tm_mday = 1;
+        fields.tm_hour = 12;
+        fields.tm_isdst = -1;
+        const time_t made = mktime(&fields);
+        std::tm back{};
+        localtime_r(&made, &back);
+        return made;
+    }();
+    return time;
+}
+
+bool Stopped(const std::atomic<bool>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
+// The archive's destination: the descriptor, written at offsets.
+struct Destination {
+    int fd = -1;
+    zip_uint64_t position = 0;  // where the next write goes
+    zip_uint64_t end = 0;       // the file's length so far
+    std::unique_ptr<unsigned char[]> block = std::make_unique<unsigned char[]>(kWriteBlock);
+    zip_uint64_t blockStart = 0;
+    size_t blockUsed = 0;
+    int error = 0;
+    uint64_t written = 0;
+    zip_error_t zipError{};
+};
+
+bool WriteAt(Destination& out, const unsigned char* data, size_t length, zip_uint64_t offset) {
+    while (length > 0) {
+        const ssize_t done = pwrite(out.fd, data, length, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) {
+            out.error = done < 0 ? errno : EIO;
+            zip_error_set(&out.zipError, ZIP_ER_WRITE, out.error);
+            return false;
+        }
+        const auto count = static_cast<size_t>(done);
+        data += count;
+        length -= count;
+        offset += count;
+        out.written += count;
+    }
+    return true;
+}
+
+bool FlushBlock(Destination& out) {
+    const size_t used = out.blockUsed;
+    out.blockUsed = 0;
+    return used == 0 || WriteAt(out, out.block.get(), used, out.blockStart);
+}
+
+zip_int64_t DestinationCallback(void* state, void* data, zip_uint64_t length,
+                                zip_source_cmd_t command) {
+    if (command == ZIP_SOURCE_FREE) return 0;
+    auto& out = *static_cast<Destination*>(state);
+    switch (command) {
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(
+                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_BEGIN_WRITE, ZIP_SOURCE_COMMIT_WRITE,
+                ZIP_SOURCE_ROLLBACK_WRITE, ZIP_SOURCE_WRITE, ZIP_SOURCE_SEEK_WRITE,
+                ZIP_SOURCE_TELL_WRITE, ZIP_SOURCE_REMOVE, -1);
+        case ZIP_SOURCE_STAT:
+            // A new archive: nothing to read first.
+            zip_error_set(&out.zipError, ZIP_ER_READ, ENOENT);
+            return -1;
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&out.zipError, data, length);
+        case ZIP_SOURCE_BEGIN_WRITE:
+            out.position = out.end = out.blockStart = 0;
+            out.blockUsed = 0;
+            return 0;
+        case ZIP_SOURCE_WRITE: {
+            const auto* bytes = static_cast<const unsigned char*>(data);
+            auto left = static_cast<size_t>(length);
+            while (left > 0) {
+                if (out.blockUsed == 0) out.blockStart = out.position;
+                const size_t room = std::min(left, kWriteBlock - out.blockUsed);
+                std::memcpy(out.block.get() + out.blockUsed, bytes, room);
+                out.blockUsed += room;
+                out.position += room;
+                bytes += room;
+                left -= room;
+                if (out.blockUsed == kWriteBlock && !FlushBlock(out)) return -1;
+            }
+            out.end = std::max(out.end, out.position);
+            return static_cast<zip_int64_t>(length);
+        }
+        case ZIP_SOURCE_SEEK_WRITE: {
+            if (!FlushBlock(out)) return -1;
+            const zip_int64_t offset =
+                zip_source_seek_compute_offset(out.position, out.end, data, length, &out.zipError);
+            if (offset < 0) return -1;
+            out.position = static_cast<zip_uint64_t>(offset);
+            return 0;
+        }
+        case ZIP_SOURCE_TELL_WRITE:
+            return static_cast<zip_int64_t>(out.position);
+        case ZIP_SOURCE_COMMIT_WRITE:
+            return FlushBlock(out) ? 0 : -1;
+        case ZIP_SOURCE_ROLLBACK_WRITE:
+            out.blockUsed = 0;
+            return 0;
+        case ZIP_SOURCE_REMOVE:
+        case ZIP_SOURCE_CLOSE:
+            return 0;
+        default:
+            zip_error_set(&out.zipError, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+    }
+}
+
+// What the entries read from: the capture, and whether it still held them.
+struct Samples {
+    InputStream* stream = nullptr;
+    const WaveformSamples* waveform = nullptr;
+    const std::atomic<bool>* stop = nullptr;
+    FrameReader* logic = nullptr;  // the byte columns' frames
+    std::unique_ptr<unsigned char[]> analog;
+    bool readFailed = false;
+    bool stopped = false;
+};
+
+// One entry: frames [first, first + count) of the logic columns (column -1)
+// or of one value column.
+struct Entry {
+    Samples* samples = nullptr;
+    int column = -1;
+    int64_t first = 0;
+    size_t count = 0;
+    size_t width = 1;  // bytes per frame
+    size_t position = 0;
+    // The loaded chunk: frames [chunkFirst, chunkFirst + chunkCount).
+    size_t chunkFirst = 0;
+    size_t chunkCount = 0;
+    zip_error_t zipError{};
+};
+
+const unsigned char* LoadChunk(Entry& entry, size_t frame) {
+    Samples& samples = *entry.samples;
+    entry.chunkFirst = frame;
+    entry.chunkCount = std::min(kLoadFrames, entry.count - frame);
+    const int64_t first = entry.first + static_cast<int64_t>(frame);
+    if (Stopped(samples.stop)) {
+        samples.stopped = true;
+        return nullptr;
+    }
+    bool loaded = false;
+    const unsigned char* bytes = nullptr;
+    if (entry.column < 0) {
+        loaded = samples.logic->Load(first, entry.chunkCount);
+        bytes = samples.logic->frames();
+    } else {
+        const SampleBlock& block =
+            samples.waveform->columns[static_cast<size_t>(entry.column)].block;
+        loaded = LoadSamples(*samples.stream, block, first, entry.chunkCount, samples.analog.get());
+        bytes = samples.analog.get();
+    }
+    if (!loaded) {
+        samples.readFailed = true;
+        return nullptr;
+    }
+    return bytes;
+}
+
+zip_int64_t EntryCallback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    // FREE may come once the entry is gone: the state is not looked at then.
+    if (command == ZIP_SOURCE_FREE) return 0;
+    auto& entry = *static_cast<Entry*>(state);
+    const size_t size = entry.count * entry.width;
+    switch (command) {
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
+                                                  ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        case ZIP_SOURCE_OPEN:
+            entry.position = 0;
+            entry.chunkCount = 0;
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            auto* stat = static_cast<zip_stat_t*>(data);
+            zip_stat_init(stat);
+            stat->size = size;
+            stat->comp_size = size;
+            stat->comp_method = ZIP_CM_STORE;
+            stat->encryption_method = ZIP_EM_NONE;
+            stat->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                          ZIP_STAT_ENCRYPTION_METHOD;
+            return sizeof(zip_stat_t);
+        }
+        case ZIP_SOURCE_READ: {
+            auto* out = static_cast<unsigned char*>(data);
+            size_t done = 0;
+            const size_t wanted = std::min(static_cast<size_t>(length), size - entry.position);
+            while (done < wanted) {
+                const size_t frame = entry.position / entry.width;
+                if (frame < entry.chunkFirst || frame >= entry.chunkFirst + entry.chunkCount) {
+                    if (LoadChunk(entry, frame) == nullptr) {
+                        zip_error_set(&entry.zipError, ZIP_ER_READ, EIO);
+                        return -1;
+                    }
+                }
+                const unsigned char* bytes =
+                    entry.column < 0 ? entry.samples->logic->frames() : entry.samples->analog.get();
+                const size_t offset = entry.position - entry.chunkFirst * entry.width;
+                const size_t run = std::min(wanted - done, entry.chunkCount * entry.width - offset);
+                std::memcpy(out + done, bytes + offset, run);
+                done += run;
+                entry.position += run;
+            }
+            return static_cast<zip_int64_t>(done);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&entry.zipError, data, length);
+        case ZIP_SOURCE_CLOSE:
+            return 0;
+        default:
+            zip_error_set(&entry.zipError, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+    }
+}
+
+// "1 MHz", "250 kHz", "3 GHz", "1234 Hz": the largest unit that keeps the
+// number whole, as sigrok writes rates.
+std::string RateText(uint64_t hertz) {
+    const char* units[] = {"Hz", "kHz", "MHz", "GHz"};
+    size_t unit = 0;
+    while (unit + 1 < std::size(units) && hertz % 1000 == 0 && hertz != 0) {
+        hertz /= 1000;
+        ++unit;
+    }
+    return std::to_string(hertz) + " " + units[unit];
+}
+
+struct ArchiveCloser {
+    zip_t* archive = nullptr;
+    ~ArchiveCloser() {
+        if (archive != nullptr) zip_discard(archive);
+    }
+};
+
+// `text` is read when the archive is closed: it must live until then.
+bool AddText(zip_t* archive, const char* name, const std::string& text) {
+    zip_source_t* source = zip_source_buffer(archive, text.data(), text.size(), 0);
+    if (source == nullptr) return false;
+    const zip_int64_t index = zip_file_add(archive, name, source, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+        zip_source_free(source);
+        return false;
+    }
+    const auto at = static_cast<zip_uint64_t>(index);
+    return zip_set_file_compression(archive, at, ZIP_CM_STORE, 0) == 0 &&
+           zip_file_set_mtime(archive, at, EntryTime(), 0) == 0;
+}
+
+}  // namespace
+
+FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform, int fd,
+                                    const std::atomic<bool>* stop) {
+    FormatFileResult result;
+    const int64_t rows = RowCount(waveform);
+    // Logic channels: the byte columns, 8 each; analog: the value columns.
+    size_t logicColumns = 0;
+    std::vector<int> analogColumns;
+    for (size_t c = 0; c < waveform.columnCount; ++c) {
+        if (waveform.columns[c].kind == SampleKind::Byte) {
+            ++logicColumns;
+        } else {
+            analogColumns.push_back(static_cast<int>(c));
+        }
+    }
+    const SampleRate rate =
+        SampleRateOf(waveform.header.timeIncrement, SampleRateLimit(ExportFormat::Sigrok));
+    std::string metadata = "[global]\nsigrok version=0.5.2\n\n[device 1]\n";
+    // Named only where there are logic samples: sigrok looks for them then.
+    if (logicColumns > 0) metadata += "capturefile=logic-1\n";
+    metadata += "total probes=" + std::to_string(8 * logicColumns) + "\n";
+    metadata += "samplerate=" + RateText(rate.hertz) + "\n";
+    metadata += "total analog=" + std::to_string(analogColumns.size()) + "\n";
+    for (size_t k = 0; k < 8 * logicColumns; ++k) {
+        metadata += "probe" + std::to_string(k + 1) + "=D" + std::to_string(k) + "\n";
+    }
+    for (size_t j = 0; j < analogColumns.size(); ++j) {
+        metadata += "analog" + std::to_string(8 * logicColumns + j + 1) + "=" +
+                    ColumnName(waveform, static_cast<size_t>(analogColumns[j]) + 1) + "\n";
+    }
+    metadata += "unitsize=" + std::to_string(std::max<size_t>(logicColumns, 1)) + "\n";
+
+    Destination destination;
+    destination.fd = fd;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* target = zip_source_function_create(DestinationCallback, &destination, &error);
+    if (target == nullptr) throw std::bad_alloc();
+    ArchiveCloser closer;
+    closer.archive = zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (closer.archive == nullptr) {
+        zip_source_free(target);
+        zip_error_fini(&error);
+        throw std::bad_alloc();
+    }
+    zip_error_fini(&error);
+    zip_t* archive = closer.archive;
+
+    // The logic columns' frames are the sample units (byte1 low, byte2 high).
+    WaveformSamples logicOnly = waveform;
+    logicOnly.columnCount = 0;
+    for (size_t c = 0; c < waveform.columnCount; ++c) {
+        if (waveform.columns[c].kind == SampleKind::Byte) {
+            logicOnly.columns[logicOnly.columnCount++] = waveform.columns[c];
+        }
+    }
+    FrameReader logic(stream, logicOnly, kLoadFrames);
+    Samples samples;
+    samples.stream = &stream;
+    samples.waveform = &waveform;
+    samples.stop = stop;
+    samples.logic = &logic;
+    samples.analog = std::make_unique_for_overwrite<unsigned char[]>(kLoadFrames * 4);
+
+    std::vector<std::unique_ptr<Entry>> entries;
+    const std::string version = "2";
+    bool added = AddText(archive, "version", version) && AddText(archive, "metadata", metadata);
+    const auto addEntries = [&](int column, size_t width, const std::string& prefix) {
+        const size_t perEntry = kEntryBytes / width;
+        size_t number = 1;
+        for (int64_t first = 0; added && first < rows; first += static_cast<int64_t>(perEntry)) {
+            auto entry = std::make_unique<Entry>();
+            entry->samples = &samples;
+            entry->column = column;
+            entry->first = first;
+            entry->count = static_cast<size_t>(
+                std::min<int64_t>(static_cast<int64_t>(perEntry), rows - first));
+            entry->width = width;
+            zip_error_init(&entry->zipError);
+            zip_source_t* source = zip_source_function(archive, EntryCallback, entry.get());
+            const std::string name = prefix + std::to_string(number++);
+            const zip_int64_t index =
+                source == nullptr ? -1 : zip_file_add(archive, name.c_str(), source, 0);
+            if (index < 0) {
+                if (source != nullptr) zip_source_free(source);
+                added = false;
+                return;
+            }
+            const auto at = static_cast<zip_uint64_t>(index);
+            added = zip_set_file_compression(archive, at, ZIP_CM_STORE, 0) == 0 &&
+                    zip_file_set_mtime(archive, at, EntryTime(), 0) == 0;
+            entries.push_back(std::move(entry));
+        }
+    };
+    if (logicColumns > 0) addEntries(-1, logicColumns, "logic-1-");
+    for (size_t j = 0; j < analogColumns.size(); ++j) {
+        addEntries(analogColumns[j], 4,
+                   "analog-1-" + std::to_string(8 * logicColumns + j + 1) + "-");
+    }
+    if (!added) throw std::bad_alloc();
+    const bool closed = zip_close(archive) == 0;
+    if (closed) closer.archive = nullptr;
+    result.bytes = destination.written;
+    result.writeError = destination.error;
+    result.readFailed = samples.readFailed;
+    result.written = closed && !samples.readFailed && !samples.stopped && destination.error == 0;
+    if (!closed && destination.error == 0 && !samples.readFailed && !samples.stopped) {
+        // libzip's own failure (its memory, say): told as a write failure.
+        const int system = zip_error_code_system(zip_get_error(archive));
+        result.writeError = system != 0 ? system : EIO;
+    }
+    for (auto& entry : entries) zip_error_fini(&entry->zipError);
+    return result;
+}
+
+}  // namespace quillwave
