@@ -236,6 +236,37 @@ TEST_F(LimitsTest, AtTheEdgeOfLoadingNeitherProgramAborts) {
     }
 }
 
+// Fault: with many jobs under an address-space limit, a conversion whose
+// failure message cannot be allocated in its worker is told with an empty
+// reason: "quillwave-export: capture.bin: waveform 4: " on standard error
+// and "status": "" in the description, though the run itself (the calling
+// thread) could say "cannot write ...: Cannot allocate memory".
+TEST_F(LimitsTest, AConversionThatRanOutOfMemoryIsToldWithItsReason) {
+    if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs the address space";
+#ifdef QUILLWAVE_UNDER_EMULATOR
+    GTEST_SKIP() << "under qemu-user the emulator's own mappings count against the limit";
+#endif
+    ASSERT_TRUE(writer::WriteBytesToFile(
+        input, Analog({200000, 200000, 200000, 200000, 200000, 200000, 200000, 5, 5, 5, 5})));
+    for (const int kilobytes : {350000, 400000, 450000, 500000}) {
+        SCOPED_TRACE(std::to_string(kilobytes) + " KB");
+        const std::string out = dir.Path("out" + std::to_string(kilobytes));
+        const ShellResult exported = Shell(
+            dir, "ulimit -v " + std::to_string(kilobytes) + "; exec " + QUILLWAVE_EXPORT_BINARY +
+                     " -q -j 1024 -o " + Quoted(out) + " " + Quoted(input));
+        ASSERT_TRUE(exported.exited) << exported.err;
+        size_t start = 0;
+        while (start < exported.err.size()) {
+            const size_t end = exported.err.find('\n', start);
+            const std::string line = exported.err.substr(start, end - start);
+            EXPECT_FALSE(line.ends_with(": ")) << "a message without its reason: " << line;
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        EXPECT_EQ(ReadFileText(out + "/capture.json").find("\"status\": \"\""), std::string::npos);
+    }
+}
+
 // Fault: a signal half-way through a run leaves the capture's description
 // empty and a waveform's file cut short under its name, also when the run
 // is killed. The run is caught
