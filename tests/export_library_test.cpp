@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cfenv>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -243,6 +244,52 @@ TEST_F(ExportLibraryTest, TwoExportsRunAtOnceInOneProcess) {
         EXPECT_EQ(statuses[i], QUILLWAVE_OK);
         EXPECT_EQ(Files(out + std::to_string(i)), Files(clean)) << i;
     }
+}
+
+// Fault: the files an embedding program exports depend on its
+// floating-point rounding mode (which the library's worker threads
+// inherit): under FE_UPWARD the times are other numbers (0.011 becomes
+// 0.011000000000000001) and float32 values lose their shortest digits
+// (4073260.75f is written 4073260.75, not 4073260.8), so the files differ
+// from quillwave-export's, though the header promises shortest round-trip
+// numbers and the times both programs write.
+TEST_F(ExportLibraryTest, FilesDoNotDependOnTheCallersRoundingMode) {
+    Bytes file;
+    AppendFileHeader(file, 1);
+    AppendWaveformHeader(file, {.sampleCount = 4, .timeIncrement = 1e-3, .timeOrigin = 0.0});
+    AppendBuffer(file, AnalogBuffer(1, {4073260.75f, -3034876.25f, 0.1f, 1e-7f}));
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    ASSERT_TRUE(writer::WriteBytesToFile(dir.Path("big.bin"), Analog({20000})));
+    const std::string nearest = dir.Path("nearest");
+    for (const std::string& capture : {input, dir.Path("big.bin")}) {
+        quillwave_export* exporter = NewExport(capture, nearest, 1);
+        EXPECT_EQ(quillwave_export_run(exporter, nullptr, nullptr, nullptr), QUILLWAVE_OK);
+        quillwave_export_free(exporter);
+    }
+    ASSERT_EQ(ReadFileText(nearest + "/capture.w1.csv"),
+              "time,value\n0,4073260.8\n0.001,-3034876.2\n0.002,0.1\n0.003,1e-07\n");
+    for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        for (const unsigned jobs : {1u, 2u}) {
+            SCOPED_TRACE(std::to_string(mode) + ", " + std::to_string(jobs) + " jobs");
+            const std::string folder = out + std::to_string(mode) + "-" + std::to_string(jobs);
+            ASSERT_EQ(fesetround(mode), 0);
+            int statuses[2] = {-100, -100};
+            int k = 0;
+            for (const std::string& capture : {input, dir.Path("big.bin")}) {
+                quillwave_export* exporter = NewExport(capture, folder, jobs);
+                statuses[k++] = quillwave_export_run(exporter, nullptr, nullptr, nullptr);
+                quillwave_export_free(exporter);
+            }
+            ASSERT_EQ(fesetround(FE_TONEAREST), 0);
+            EXPECT_EQ(statuses[0], QUILLWAVE_OK);
+            EXPECT_EQ(statuses[1], QUILLWAVE_OK);
+            EXPECT_EQ(ReadFileText(folder + "/capture.w1.csv"),
+                      ReadFileText(nearest + "/capture.w1.csv"));
+            EXPECT_TRUE(ReadFileText(folder + "/big.w1.csv") ==
+                        ReadFileText(nearest + "/big.w1.csv"));
+        }
+    }
+    fesetround(FE_TONEAREST);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <bit>
 #include <cerrno>
+#include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -381,6 +383,93 @@ TEST(LibraryOpen, ByDescriptorOfAFileAndOfAPipe) {
     }
     quillwave_close(fromFile);
     quillwave_close(fromPipe);
+}
+
+// Fault: a descriptor set O_NONBLOCK (an event loop's pipe or socket) is
+// read only as far as its writer got: the spool takes EAGAIN for the end
+// of the input and a read failure, so the capture opens with the waveforms
+// that happened to be buffered (1 of 9 here) instead of all of them. The
+// header promises that an input that cannot seek is read to its end.
+TEST(LibraryOpen, ANonBlockingPipeIsReadToItsEnd) {
+    TempDir dir;
+    const Bytes bytes = EveryShape(10);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    ASSERT_EQ(fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK), 0);
+    // The first 100 bytes at once, the rest a moment later.
+    ASSERT_EQ(write(pipeEnds[1], bytes.data(), 100), 100);
+    std::thread feeder([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(write(pipeEnds[1], bytes.data() + 100, bytes.size() - 100),
+                  static_cast<ssize_t>(bytes.size() - 100));
+        close(pipeEnds[1]);
+    });
+    quillwave_capture* capture = nullptr;
+    int osError = -1;
+    const int status = quillwave_open_fd(pipeEnds[0], dir.path.c_str(), &capture, &osError);
+    feeder.join();
+    close(pipeEnds[0]);
+    ASSERT_EQ(status, QUILLWAVE_OK);
+    EXPECT_EQ(quillwave_waveform_count(capture), 9);
+    EXPECT_EQ(quillwave_walk_end(capture), QUILLWAVE_WALK_DECLARED) << quillwave_walk_text(capture);
+    quillwave_close(capture);
+}
+
+// Fault: a descriptor of a good capture that cannot be read (opened
+// write-only, or O_PATH) opens as QUILLWAVE_E_TOO_SHORT, "not a capture:
+// shorter than the 12-byte file header", with no system reason: the
+// failed read of the file header (EBADF) is taken for the end of the file.
+// It is a capture that cannot be opened or read, and the system said why.
+TEST(LibraryOpen, ADescriptorThatCannotBeReadIsNotCalledTooShort) {
+    TempDir dir;
+    const std::string path = dir.Path("c.bin");
+    ASSERT_TRUE(WriteBytesToFile(path, EveryShape(10)));
+    struct Case {
+        const char* name;
+        int flags;
+    };
+    const Case cases[] = {{"write-only", O_WRONLY}, {"O_PATH", O_PATH}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = open(path.c_str(), c.flags | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        quillwave_capture* capture = nullptr;
+        int osError = -1;
+        const int status = quillwave_open_fd(fd, nullptr, &capture, &osError);
+        close(fd);
+        EXPECT_TRUE(status == QUILLWAVE_E_OPEN || status == QUILLWAVE_E_READ)
+            << status << ": " << quillwave_status_text(status);
+        EXPECT_EQ(osError, EBADF);
+        EXPECT_EQ(capture, nullptr);
+        quillwave_close(capture);
+    }
+}
+
+// Fault: quillwave_time follows the caller's floating-point rounding mode:
+// under FE_UPWARD (a program doing interval arithmetic, say) it returns
+// another time than under round-to-nearest, though the header promises
+// index * increment + origin in binary64, "the times both programs write".
+// Reads of column 0 do the same.
+TEST(LibraryTime, TimesDoNotFollowTheCallersRoundingMode) {
+    struct Case {
+        double increment;
+        double origin;
+        int64_t index;
+    };
+    const Case cases[] = {{1e-9, 0.1, 12345}, {2.5e-6, -5e-4, 777}, {1e-3, 0.0, 11}};
+    std::vector<double> nearest;
+    for (const Case& c : cases) nearest.push_back(quillwave_time(c.increment, c.origin, c.index));
+    for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(fesetround(mode), 0);
+        std::vector<double> got;
+        for (const Case& c : cases) got.push_back(quillwave_time(c.increment, c.origin, c.index));
+        ASSERT_EQ(fesetround(FE_TONEAREST), 0);
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(nearest[i])) << i;
+        }
+    }
+    fesetround(FE_TONEAREST);
 }
 
 // The list of waveforms is the export's: a capture that loops, or ends
