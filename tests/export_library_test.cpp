@@ -259,7 +259,7 @@ TEST_F(ExportLibraryTest, FilesDoNotDependOnTheCallersRoundingMode) {
     AppendWaveformHeader(file, {.sampleCount = 4, .timeIncrement = 1e-3, .timeOrigin = 0.0});
     AppendBuffer(file, AnalogBuffer(1, {4073260.75f, -3034876.25f, 0.1f, 1e-7f}));
     ASSERT_TRUE(writer::WriteBytesToFile(input, file));
-    ASSERT_TRUE(writer::WriteBytesToFile(dir.Path("big.bin"), Analog({20000})));
+    ASSERT_TRUE(writer::WriteBytesToFile(dir.Path("big.bin"), RandomAnalog({20000})));
     const std::string nearest = dir.Path("nearest");
     for (const std::string& capture : {input, dir.Path("big.bin")}) {
         quillwave_export* exporter = NewExport(capture, nearest, 1);
