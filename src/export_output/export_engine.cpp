@@ -92,7 +92,8 @@ enum class Outcome : uint8_t {
     CannotCreate,
     CannotWrite,
     IsInput,
-    CannotRead,
+    CannotRead,    // the capture's read failed
+    CannotReopen,  // its own view of the capture could not be had
     NoMemory,
     Cancelled,
 };
@@ -110,6 +111,7 @@ int StatusOf(Outcome outcome) {
         case Outcome::IsInput:
             return QUILLWAVE_E_IS_INPUT;
         case Outcome::CannotRead:
+        case Outcome::CannotReopen:
             return QUILLWAVE_E_READ;
         case Outcome::NoMemory:
             return QUILLWAVE_E_NO_MEMORY;
@@ -183,28 +185,52 @@ struct Conversion {
     std::shared_ptr<CaptureFile> capture;
     WaveformSamples samples;
     std::string outputPath;
+    // Unless exported, why not: the worker keeps just these (it may have
+    // no memory for more), the calling thread words them (FailureText).
     Outcome outcome = Outcome::Exported;
     int error = 0;
-    std::string failure;  // its message, unless exported
-    bool done = false;    // guarded by the pool's mutex
+    bool done = false;  // guarded by the pool's mutex
 };
 
-void Fail(Conversion& conversion, Outcome outcome, int error, std::string text) {
+void Fail(Conversion& conversion, Outcome outcome, int error) {
     conversion.outcome = outcome;
     conversion.error = error;
-    conversion.failure = std::move(text);
 }
 
 void FailOutput(Conversion& conversion, const OutputOutcome& outcome) {
-    Fail(conversion, OutcomeOf(outcome.failure), outcome.error,
-         OutputFailureText(conversion.outputPath, outcome));
+    Fail(conversion, OutcomeOf(outcome.failure), outcome.error);
+}
+
+// The message of a conversion that failed.
+std::string FailureText(const Conversion& conversion) {
+    const std::string& path = conversion.outputPath;
+    switch (conversion.outcome) {
+        case Outcome::Exported:
+            return {};
+        case Outcome::Exists:
+            return OutputFailureText(path, {OutputFailure::Exists, conversion.error});
+        case Outcome::IsInput:
+            return OutputFailureText(path, {OutputFailure::IsInput, conversion.error});
+        case Outcome::CannotCreate:
+            return OutputFailureText(path, {OutputFailure::CannotCreate, conversion.error});
+        case Outcome::CannotWrite:
+        case Outcome::NoMemory:
+            return OutputFailureText(path, {OutputFailure::CannotWrite, conversion.error});
+        case Outcome::CannotRead:
+            return kCaptureReadFailure;
+        case Outcome::CannotReopen:
+            return "cannot read the capture again: " + ErrorText(conversion.error);
+        case Outcome::Cancelled:
+            return "cancelled";
+    }
+    return {};
 }
 
 bool Cancelled(const Shared& shared) { return shared.cancel->load(std::memory_order_relaxed); }
 
 void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOutput& output) {
     if (Cancelled(shared)) {
-        Fail(conversion, Outcome::Cancelled, 0, "cancelled");
+        Fail(conversion, Outcome::Cancelled, 0);
         return;
     }
     const OutputOutcome begun =
@@ -233,8 +259,7 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
     if (fd < 0 || !OpenInputStreamFromFd(stream, fd, shared.spoolFolder.c_str())) {
         const int error = errno;
         FlushTextSink(sink);
-        Fail(conversion, Outcome::CannotRead, error,
-             "cannot read the capture again: " + ErrorText(error));
+        Fail(conversion, Outcome::CannotReopen, error);
         return;
     }
     const bool written =
@@ -243,16 +268,15 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
     const bool flushed = FlushTextSink(sink);
     const int writeError = sink.error;
     if (Cancelled(shared)) {
-        Fail(conversion, Outcome::Cancelled, 0, "cancelled");
+        Fail(conversion, Outcome::Cancelled, 0);
         return;
     }
     if (!flushed) {
-        Fail(conversion, Outcome::CannotWrite, writeError,
-             "cannot write " + conversion.outputPath + ": " + ErrorText(writeError));
+        Fail(conversion, Outcome::CannotWrite, writeError);
         return;
     }
     if (readFailed) {
-        Fail(conversion, Outcome::CannotRead, 0, kCaptureReadFailure);
+        Fail(conversion, Outcome::CannotRead, 0);
         return;
     }
     const OutputOutcome completed = CompleteOutput(output, shared.force);
@@ -269,13 +293,7 @@ void Convert(Conversion& conversion, Shared& shared, JobSink& job) {
         // What the sink holds goes to this file's descriptor before it closes.
         if (job.bytesWritten != nullptr) FlushTextSink(job.sink);
         DiscardOutput(output);
-        try {
-            Fail(conversion, Outcome::NoMemory, ENOMEM,
-                 "cannot write " + conversion.outputPath + ": " + ErrorText(ENOMEM));
-        } catch (const std::bad_alloc&) {
-            conversion.outcome = Outcome::NoMemory;
-            conversion.error = ENOMEM;
-        }
+        Fail(conversion, Outcome::NoMemory, ENOMEM);
     }
 }
 
@@ -447,7 +465,7 @@ void EmitSlot(Run& run, Slot& slot) {
                 event.status = QUILLWAVE_E_NO_SAMPLES;
                 event.reason = PublicReason(slot.samples.reason);
             } else if (!exported) {
-                status = conversion->failure;
+                status = FailureText(*conversion);
                 event.status = StatusOf(conversion->outcome);
                 event.osError = conversion->error;
             }
