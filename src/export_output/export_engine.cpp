@@ -333,8 +333,7 @@ void RunWorker(Pool& pool, Shared& shared) {
 struct CaptureReport {
     std::string name;
     size_t index = 0;
-    bool describing = false;  // the description goes to `document` or to the JSON file
-    std::string document;     // describe-only
+    bool describing = false;  // the description goes to the caller or to the JSON file
     std::string jsonPath;
     PendingOutput json;  // the file, unless describe-only
     TextSink jsonSink;
@@ -398,10 +397,18 @@ void TellProgress(Run& run) {
     Tell(run, event);
 }
 
-void AppendDescription(CaptureReport& capture, const std::string& text) {
+// The next piece of a capture's description, as it is made: describe-only,
+// a DESCRIPTION event of its own (the document is never held whole);
+// otherwise into the JSON file's sink.
+void AppendDescription(Run& run, CaptureReport& capture, const std::string& text) {
     if (!capture.describing) return;
     if (!capture.jsonOpen) {
-        capture.document += text;
+        ExportEvent piece;
+        piece.kind = ExportEventKind::Description;
+        piece.capture = capture.index;
+        piece.captureName = capture.name.c_str();
+        piece.text = text.c_str();
+        Tell(run, piece);
         return;
     }
     TextSink& sink = capture.jsonSink;
@@ -450,9 +457,9 @@ void EmitSlot(Run& run, Slot& slot) {
         case SlotKind::CaptureStart:
             run.currentCapture = slot.captureIndex;
             run.currentName = capture->name.c_str();
-            AppendDescription(*capture, slot.text);
             event.kind = ExportEventKind::CaptureBegin;
             Tell(run, event);
+            AppendDescription(run, *capture, slot.text);
             break;
         case SlotKind::Waveform: {
             const Conversion* conversion = slot.conversion.get();
@@ -469,8 +476,8 @@ void EmitSlot(Run& run, Slot& slot) {
                 event.status = StatusOf(conversion->outcome);
                 event.osError = conversion->error;
             }
-            AppendDescription(*capture, DescribeWaveform(capture->entries++, slot.samples,
-                                                         exported ? slot.fileName : "", status));
+            const std::string entry = DescribeWaveform(capture->entries++, slot.samples,
+                                                       exported ? slot.fileName : "", status);
             ++run.waveformsDone;
             std::string line;
             if (!exported) {
@@ -483,18 +490,13 @@ void EmitSlot(Run& run, Slot& slot) {
             event.file = exported && conversion != nullptr ? conversion->outputPath.c_str() : "";
             event.text = line.c_str();
             Tell(run, event);
+            AppendDescription(run, *capture, entry);
             break;
         }
         case SlotKind::CaptureEnd: {
             --run.heldCaptures;
-            AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
-            if (capture->describing && !capture->jsonOpen) {
-                ExportEvent description = event;
-                description.kind = ExportEventKind::Description;
-                description.text = capture->document.c_str();
-                Tell(run, description);
-                capture->document.clear();
-            } else if (capture->jsonOpen) {
+            AppendDescription(run, *capture, DescribeCaptureEnd(capture->entries));
+            if (capture->jsonOpen) {
                 ExportEvent failed = event;
                 const std::string failure =
                     FinishDescription(run, *capture, failed.status, failed.osError);
