@@ -290,7 +290,39 @@ struct Report {
     bool anyFailure = false;
     bool describeOnly = false;
     int stdoutError = 0;  // the first failed write of a description
+    std::string out;      // descriptions not yet written to standard output
 };
+
+constexpr size_t kStdoutBuffer = size_t{64} * 1024;
+
+// Writes what standard output holds; after a failed write, nothing more (a
+// closed pipe ends the program, as any other's).
+void FlushStdout(Report& report) {
+    if (report.stdoutError == 0 && !report.out.empty() &&
+        !WriteAll(report.environment.stdoutFd, report.out.data(), report.out.size())) {
+        report.stdoutError = errno != 0 ? errno : EIO;
+    }
+    report.out.clear();
+}
+
+// A description comes in pieces as it is made: gathered into few writes,
+// or written as it comes where no buffer can be had.
+void WriteStdout(Report& report, std::string_view text) {
+    if (report.stdoutError != 0) return;
+    if (report.out.size() + text.size() > kStdoutBuffer) FlushStdout(report);
+    if (text.size() < kStdoutBuffer) {
+        try {
+            if (report.out.capacity() < kStdoutBuffer) report.out.reserve(kStdoutBuffer);
+            report.out += text;
+            return;
+        } catch (const std::bad_alloc&) {
+            FlushStdout(report);
+        }
+    }
+    if (!WriteAll(report.environment.stdoutFd, text.data(), text.size())) {
+        report.stdoutError = errno != 0 ? errno : EIO;
+    }
+}
 
 void Say(Report& report, std::string_view line) {
     EraseProgressLine(report.progress);
@@ -325,16 +357,12 @@ void OnEvent(const quillwave_event* event, void* context) {
         case QUILLWAVE_EVENT_CAPTURE_BEGIN:
             report.capture = quillwave_event_capture(event) + 1;
             return;
-        case QUILLWAVE_EVENT_DESCRIPTION: {
-            const std::string_view document = quillwave_event_text(event);
-            // Each document as soon as it is complete; after a failed write,
-            // nothing more (a closed pipe ends the program, as any other's).
-            if (report.stdoutError == 0 &&
-                !WriteAll(report.environment.stdoutFd, document.data(), document.size())) {
-                report.stdoutError = errno != 0 ? errno : EIO;
-            }
+        case QUILLWAVE_EVENT_DESCRIPTION:
+            WriteStdout(report, quillwave_event_text(event));
             return;
-        }
+        case QUILLWAVE_EVENT_CAPTURE_END:
+            FlushStdout(report);  // each document as soon as it is complete
+            [[fallthrough]];
         default: {
             const std::string_view text = quillwave_event_text(event);
             if (!text.empty()) Say(report, text);

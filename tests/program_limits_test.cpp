@@ -225,6 +225,70 @@ TEST_F(LimitsTest, AtTheEdgeOfLoadingNeitherProgramAborts) {
     }
 }
 
+// Fault: with many jobs under an address-space limit, a conversion whose
+// failure message cannot be allocated in its worker is told with an empty
+// reason: "quillwave-export: capture.bin: waveform 4: " on standard error
+// and "status": "" in the description, though the run itself (the calling
+// thread) could say "cannot write ...: Cannot allocate memory".
+TEST_F(LimitsTest, AConversionThatRanOutOfMemoryIsToldWithItsReason) {
+    if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs the address space";
+#ifdef QUILLWAVE_UNDER_EMULATOR
+    GTEST_SKIP() << "under qemu-user the emulator's own mappings count against the limit";
+#endif
+    ASSERT_TRUE(writer::WriteBytesToFile(
+        input, RandomAnalog({200000, 200000, 200000, 200000, 200000, 200000, 200000, 5, 5, 5, 5})));
+    for (const int kilobytes : {350000, 400000, 450000, 500000}) {
+        SCOPED_TRACE(std::to_string(kilobytes) + " KB");
+        const std::string out = dir.Path("out" + std::to_string(kilobytes));
+        const ShellResult exported = Shell(
+            dir, "ulimit -v " + std::to_string(kilobytes) + "; exec " + QUILLWAVE_EXPORT_BINARY +
+                     " -q -j 1024 -o " + Quoted(out) + " " + Quoted(input));
+        ASSERT_TRUE(exported.exited) << exported.err;
+        size_t start = 0;
+        while (start < exported.err.size()) {
+            const size_t end = exported.err.find('\n', start);
+            const std::string line = exported.err.substr(start, end - start);
+            EXPECT_FALSE(line.ends_with(": ")) << "a message without its reason: " << line;
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        EXPECT_EQ(ReadFileText(out + "/capture.json").find("\"status\": \"\""), std::string::npos);
+    }
+}
+
+// Fault: quillwave-export --info holds each capture's whole JSON document
+// in memory until the capture's end (the library hands it over as one
+// DESCRIPTION event), where the previous build wrote it out as it went: a
+// capture of 200000 one-sample waveforms (a 97 MB description) that the
+// previous build described in 40 MB of address space now needs over 140 MB
+// and ends in "out of memory" under a limit of 100 MB.
+TEST_F(LimitsTest, DescribingACaptureOfManyWaveformsNeedsNoMemoryForTheWholeDocument) {
+    if (kSanitized) GTEST_SKIP() << "a sanitizer's shadow memory needs the address space";
+#ifdef QUILLWAVE_UNDER_EMULATOR
+    GTEST_SKIP() << "under qemu-user the emulator's own mappings count against the limit";
+#endif
+    constexpr int32_t kWaveforms = 200000;
+    Bytes file;
+    AppendFileHeader(file, kWaveforms);
+    for (int32_t k = 0; k < kWaveforms; ++k) {
+        AppendWaveformHeader(file, {.sampleCount = 1});
+        AppendBuffer(file, AnalogBuffer(1, {1.5f}));
+    }
+    ASSERT_TRUE(writer::WriteBytesToFile(input, file));
+    const std::string unlimited = dir.Path("unlimited.json");
+    ASSERT_EQ(Shell(dir, std::string(QUILLWAVE_EXPORT_BINARY) + " --info " + Quoted(input) + " > " +
+                             Quoted(unlimited))
+                  .status,
+              0);
+    const std::string limited = dir.Path("limited.json");
+    const ShellResult described =
+        Shell(dir, std::string("ulimit -v 100000; exec ") + QUILLWAVE_EXPORT_BINARY + " --info " +
+                       Quoted(input) + " > " + Quoted(limited));
+    EXPECT_TRUE(described.exited);
+    EXPECT_EQ(described.status, 0) << described.err;
+    EXPECT_TRUE(ReadFileText(limited) == ReadFileText(unlimited));
+}
+
 // Fault: a signal half-way through a run leaves the capture's description
 // empty and a waveform's file cut short under its name, also when the run
 // is killed. The run is caught

@@ -299,8 +299,9 @@ QUILLWAVE_API int quillwave_export_set_processors(quillwave_export* exporter, un
 /* Nonzero: an existing output name is replaced (never written through: a
  * link is replaced, not followed). */
 QUILLWAVE_API int quillwave_export_set_force(quillwave_export* exporter, int force);
-/* Nonzero: write no file; deliver each capture's JSON description in a
- * QUILLWAVE_EVENT_DESCRIPTION event instead. */
+/* Nonzero: write no file; deliver each capture's JSON description in
+ * QUILLWAVE_EVENT_DESCRIPTION events instead, piece by piece as it is made
+ * (so that no document is ever held whole). */
 QUILLWAVE_API int quillwave_export_set_describe_only(quillwave_export* exporter, int describe_only);
 /* How many descriptors the export may hold open at once (0: no limit); the
  * jobs and the captures read ahead are fitted within it, so that no file
@@ -321,14 +322,17 @@ QUILLWAVE_API int quillwave_export_add_fd(quillwave_export* exporter, int fd, co
  * quillwave_export_run(), in the same order for every job count: for each
  * capture in turn, its failure, or its BEGIN, then one WAVEFORM per waveform
  * in file order, any CAPTURE_INCOMPLETE, then END (after which its
- * description is complete). PROGRESS comes between them, from time to time. */
+ * description is complete). Describe-only, DESCRIPTION events come between
+ * its BEGIN and its END: one after BEGIN (the document's start), one after
+ * each WAVEFORM (its entry), one just before END (the document's end).
+ * PROGRESS comes between them, from time to time. */
 enum {
     QUILLWAVE_EVENT_CAPTURE_FAILED = 1,     /* the capture is not exported at all */
     QUILLWAVE_EVENT_CAPTURE_BEGIN = 2,      /* its waveforms follow */
     QUILLWAVE_EVENT_WAVEFORM = 3,           /* one waveform: written, or why not */
     QUILLWAVE_EVENT_CAPTURE_INCOMPLETE = 4, /* its walk ended early, or its read failed */
     QUILLWAVE_EVENT_DESCRIPTION_FAILED = 5, /* its JSON file cannot be created or written */
-    QUILLWAVE_EVENT_DESCRIPTION = 6,        /* describe-only: the JSON document */
+    QUILLWAVE_EVENT_DESCRIPTION = 6,        /* describe-only: the next piece of its JSON */
     QUILLWAVE_EVENT_CAPTURE_END = 7,        /* everything about it is told */
     QUILLWAVE_EVENT_PROGRESS = 8            /* bytes written so far */
 };
@@ -352,7 +356,10 @@ QUILLWAVE_API int quillwave_event_reason(const quillwave_event* event);
 QUILLWAVE_API const char* quillwave_event_file(const quillwave_event* event);
 /* What quillwave-export says of it after "quillwave-export: " (e.g.
  * "capture.bin: waveform 2: unknown waveform type"), "" when all went well;
- * for DESCRIPTION, the JSON document. The text is as it comes: a name in it
+ * for DESCRIPTION, the next piece of the capture's JSON document: the
+ * pieces of one capture, joined in the order they come, are the whole
+ * document (write each out as it comes, or copy it: it lives only until the
+ * callback returns). The text is as it comes: a name in it
  * may hold any byte (escape it before showing it on a terminal). */
 QUILLWAVE_API const char* quillwave_event_text(const quillwave_event* event);
 /* For PROGRESS (and any event): bytes written so far, and waveforms told. */

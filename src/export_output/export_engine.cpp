@@ -93,7 +93,8 @@ enum class Outcome : uint8_t {
     CannotCreate,
     CannotWrite,
     IsInput,
-    CannotRead,
+    CannotRead,    // the capture's read failed
+    CannotReopen,  // its own view of the capture could not be had
     NoMemory,
     Cancelled,
 };
@@ -111,6 +112,7 @@ int StatusOf(Outcome outcome) {
         case Outcome::IsInput:
             return QUILLWAVE_E_IS_INPUT;
         case Outcome::CannotRead:
+        case Outcome::CannotReopen:
             return QUILLWAVE_E_READ;
         case Outcome::NoMemory:
             return QUILLWAVE_E_NO_MEMORY;
@@ -184,28 +186,52 @@ struct Conversion {
     std::shared_ptr<CaptureFile> capture;
     WaveformSamples samples;
     std::string outputPath;
+    // Unless exported, why not: the worker keeps just these (it may have
+    // no memory for more), the calling thread words them (FailureText).
     Outcome outcome = Outcome::Exported;
     int error = 0;
-    std::string failure;  // its message, unless exported
-    bool done = false;    // guarded by the pool's mutex
+    bool done = false;  // guarded by the pool's mutex
 };
 
-void Fail(Conversion& conversion, Outcome outcome, int error, std::string text) {
+void Fail(Conversion& conversion, Outcome outcome, int error) {
     conversion.outcome = outcome;
     conversion.error = error;
-    conversion.failure = std::move(text);
 }
 
 void FailOutput(Conversion& conversion, const OutputOutcome& outcome) {
-    Fail(conversion, OutcomeOf(outcome.failure), outcome.error,
-         OutputFailureText(conversion.outputPath, outcome));
+    Fail(conversion, OutcomeOf(outcome.failure), outcome.error);
+}
+
+// The message of a conversion that failed.
+std::string FailureText(const Conversion& conversion) {
+    const std::string& path = conversion.outputPath;
+    switch (conversion.outcome) {
+        case Outcome::Exported:
+            return {};
+        case Outcome::Exists:
+            return OutputFailureText(path, {OutputFailure::Exists, conversion.error});
+        case Outcome::IsInput:
+            return OutputFailureText(path, {OutputFailure::IsInput, conversion.error});
+        case Outcome::CannotCreate:
+            return OutputFailureText(path, {OutputFailure::CannotCreate, conversion.error});
+        case Outcome::CannotWrite:
+        case Outcome::NoMemory:
+            return OutputFailureText(path, {OutputFailure::CannotWrite, conversion.error});
+        case Outcome::CannotRead:
+            return kCaptureReadFailure;
+        case Outcome::CannotReopen:
+            return "cannot read the capture again: " + ErrorText(conversion.error);
+        case Outcome::Cancelled:
+            return "cancelled";
+    }
+    return {};
 }
 
 bool Cancelled(const Shared& shared) { return shared.cancel->load(std::memory_order_relaxed); }
 
 void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOutput& output) {
     if (Cancelled(shared)) {
-        Fail(conversion, Outcome::Cancelled, 0, "cancelled");
+        Fail(conversion, Outcome::Cancelled, 0);
         return;
     }
     const OutputOutcome begun =
@@ -234,8 +260,7 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
     if (fd < 0 || !OpenInputStreamFromFd(stream, fd, shared.spoolFolder.c_str())) {
         const int error = errno;
         FlushTextSink(sink);
-        Fail(conversion, Outcome::CannotRead, error,
-             "cannot read the capture again: " + ErrorText(error));
+        Fail(conversion, Outcome::CannotReopen, error);
         return;
     }
     bool flushed = true;
@@ -256,16 +281,15 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
         writeError = sink.error;
     }
     if (Cancelled(shared)) {
-        Fail(conversion, Outcome::Cancelled, 0, "cancelled");
+        Fail(conversion, Outcome::Cancelled, 0);
         return;
     }
     if (!flushed) {
-        Fail(conversion, Outcome::CannotWrite, writeError,
-             "cannot write " + conversion.outputPath + ": " + ErrorText(writeError));
+        Fail(conversion, Outcome::CannotWrite, writeError);
         return;
     }
     if (readFailed) {
-        Fail(conversion, Outcome::CannotRead, 0, kCaptureReadFailure);
+        Fail(conversion, Outcome::CannotRead, 0);
         return;
     }
     const OutputOutcome completed = CompleteOutput(output, shared.force);
@@ -282,13 +306,7 @@ void Convert(Conversion& conversion, Shared& shared, JobSink& job) {
         // What the sink holds goes to this file's descriptor before it closes.
         if (job.bytesWritten != nullptr) FlushTextSink(job.sink);
         DiscardOutput(output);
-        try {
-            Fail(conversion, Outcome::NoMemory, ENOMEM,
-                 "cannot write " + conversion.outputPath + ": " + ErrorText(ENOMEM));
-        } catch (const std::bad_alloc&) {
-            conversion.outcome = Outcome::NoMemory;
-            conversion.error = ENOMEM;
-        }
+        Fail(conversion, Outcome::NoMemory, ENOMEM);
     }
 }
 
@@ -328,8 +346,7 @@ void RunWorker(Pool& pool, Shared& shared) {
 struct CaptureReport {
     std::string name;
     size_t index = 0;
-    bool describing = false;  // the description goes to `document` or to the JSON file
-    std::string document;     // describe-only
+    bool describing = false;  // the description goes to the caller or to the JSON file
     std::string jsonPath;
     PendingOutput json;  // the file, unless describe-only
     TextSink jsonSink;
@@ -394,10 +411,18 @@ void TellProgress(Run& run) {
     Tell(run, event);
 }
 
-void AppendDescription(CaptureReport& capture, const std::string& text) {
+// The next piece of a capture's description, as it is made: describe-only,
+// a DESCRIPTION event of its own (the document is never held whole);
+// otherwise into the JSON file's sink.
+void AppendDescription(Run& run, CaptureReport& capture, const std::string& text) {
     if (!capture.describing) return;
     if (!capture.jsonOpen) {
-        capture.document += text;
+        ExportEvent piece;
+        piece.kind = ExportEventKind::Description;
+        piece.capture = capture.index;
+        piece.captureName = capture.name.c_str();
+        piece.text = text.c_str();
+        Tell(run, piece);
         return;
     }
     TextSink& sink = capture.jsonSink;
@@ -446,9 +471,9 @@ void EmitSlot(Run& run, Slot& slot) {
         case SlotKind::CaptureStart:
             run.currentCapture = slot.captureIndex;
             run.currentName = capture->name.c_str();
-            AppendDescription(*capture, slot.text);
             event.kind = ExportEventKind::CaptureBegin;
             Tell(run, event);
+            AppendDescription(run, *capture, slot.text);
             break;
         case SlotKind::Waveform: {
             const Conversion* conversion = slot.conversion.get();
@@ -465,16 +490,13 @@ void EmitSlot(Run& run, Slot& slot) {
                 status = slot.refusal;
                 event.status = QUILLWAVE_E_FORMAT;
             } else if (!exported) {
-                status = conversion->failure;
+                status = FailureText(*conversion);
                 event.status = StatusOf(conversion->outcome);
                 event.osError = conversion->error;
             }
-            AppendDescription(
-                *capture,
-                DescribeWaveform(capture->entries++, slot.samples, exported ? slot.fileName : "",
-                                 status,
-                                 exported ? DescribeFormatFields(slot.samples, run.settings->format)
-                                          : std::string()));
+            const std::string entry = DescribeWaveform(
+                capture->entries++, slot.samples, exported ? slot.fileName : "", status,
+                exported ? DescribeFormatFields(slot.samples, run.settings->format) : std::string());
             ++run.waveformsDone;
             std::string line;
             if (!exported) {
@@ -487,18 +509,13 @@ void EmitSlot(Run& run, Slot& slot) {
             event.file = exported && conversion != nullptr ? conversion->outputPath.c_str() : "";
             event.text = line.c_str();
             Tell(run, event);
+            AppendDescription(run, *capture, entry);
             break;
         }
         case SlotKind::CaptureEnd: {
             --run.heldCaptures;
-            AppendDescription(*capture, DescribeCaptureEnd(capture->entries));
-            if (capture->describing && !capture->jsonOpen) {
-                ExportEvent description = event;
-                description.kind = ExportEventKind::Description;
-                description.text = capture->document.c_str();
-                Tell(run, description);
-                capture->document.clear();
-            } else if (capture->jsonOpen) {
+            AppendDescription(run, *capture, DescribeCaptureEnd(capture->entries));
+            if (capture->jsonOpen) {
                 ExportEvent failed = event;
                 const std::string failure =
                     FinishDescription(run, *capture, failed.status, failed.osError);

@@ -49,7 +49,7 @@ struct ExportEvent {
     int osError = 0;
     int reason = 0;
     const char* file = "";
-    const char* text = "";  // the message line (without the program's name), or the JSON
+    const char* text = "";  // the message line (without the program's name), or a piece of JSON
     uint64_t bytesWritten = 0;
     uint64_t waveformsDone = 0;
 };
