@@ -496,7 +496,8 @@ void EmitSlot(Run& run, Slot& slot) {
             }
             const std::string entry = DescribeWaveform(
                 capture->entries++, slot.samples, exported ? slot.fileName : "", status,
-                exported ? DescribeFormatFields(slot.samples, run.settings->format) : std::string());
+                exported ? DescribeFormatFields(slot.samples, run.settings->format)
+                         : std::string());
             ++run.waveformsDone;
             std::string line;
             if (!exported) {
