@@ -224,8 +224,9 @@ TEST_F(LibraryTest, ReadsOfAnyRangeEqualTheWholeRead) {
                           QUILLWAVE_OK);
                 EXPECT_EQ(part.back(), 0x5A) << "wrote past the range";
                 part.pop_back();
-                EXPECT_TRUE(std::equal(part.begin(), part.end(),
-                                       whole.begin() + first * static_cast<int64_t>(size)))
+                EXPECT_TRUE(std::equal(
+                    part.begin(), part.end(),
+                    whole.begin() + static_cast<ptrdiff_t>(first) * static_cast<ptrdiff_t>(size)))
                     << "waveform " << k << " column " << c << " rows " << first << "+" << count;
             }
         }
@@ -293,7 +294,8 @@ TEST_F(LibraryTest, ThreadsReadingOneCaptureGetWhatOneThreadGets) {
                 if (quillwave_read_column(open.capture, k, 1, first, 300, part.data(),
                                           part.size()) != QUILLWAVE_OK ||
                     !std::equal(part.begin(), part.end(),
-                                whole.begin() + first * static_cast<int64_t>(size))) {
+                                whole.begin() +
+                                    static_cast<ptrdiff_t>(first) * static_cast<ptrdiff_t>(size))) {
                     ++mismatches[t];
                 }
             }
