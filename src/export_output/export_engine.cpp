@@ -362,7 +362,7 @@ struct Slot {
     SlotKind kind = SlotKind::Message;
     std::shared_ptr<CaptureReport> capture;
     // Message: the event it is, and its line; CaptureStart: the document's start.
-    ExportEventKind event = ExportEventKind::CaptureFailed;
+    int event = QUILLWAVE_EVENT_CAPTURE_FAILED;  // QUILLWAVE_EVENT_*
     int status = QUILLWAVE_OK;
     int osError = 0;
     std::string text;
@@ -405,7 +405,7 @@ void Tell(Run& run, ExportEvent event) {
 
 void TellProgress(Run& run) {
     ExportEvent event;
-    event.kind = ExportEventKind::Progress;
+    event.kind = QUILLWAVE_EVENT_PROGRESS;
     event.capture = run.currentCapture;
     event.captureName = run.currentName;
     Tell(run, event);
@@ -418,7 +418,7 @@ void AppendDescription(Run& run, CaptureReport& capture, const std::string& text
     if (!capture.describing) return;
     if (!capture.jsonOpen) {
         ExportEvent piece;
-        piece.kind = ExportEventKind::Description;
+        piece.kind = QUILLWAVE_EVENT_DESCRIPTION;
         piece.capture = capture.index;
         piece.captureName = capture.name.c_str();
         piece.text = text.c_str();
@@ -471,7 +471,7 @@ void EmitSlot(Run& run, Slot& slot) {
         case SlotKind::CaptureStart:
             run.currentCapture = slot.captureIndex;
             run.currentName = capture->name.c_str();
-            event.kind = ExportEventKind::CaptureBegin;
+            event.kind = QUILLWAVE_EVENT_CAPTURE_BEGIN;
             Tell(run, event);
             AppendDescription(run, *capture, slot.text);
             break;
@@ -505,7 +505,7 @@ void EmitSlot(Run& run, Slot& slot) {
                        status;
                 run.anyFailure = true;
             }
-            event.kind = ExportEventKind::Waveform;
+            event.kind = QUILLWAVE_EVENT_WAVEFORM;
             event.waveform = slot.waveformNumber;
             event.file = exported && conversion != nullptr ? conversion->outputPath.c_str() : "";
             event.text = line.c_str();
@@ -523,7 +523,7 @@ void EmitSlot(Run& run, Slot& slot) {
                 capture->jsonOpen = false;
                 if (!failure.empty()) {
                     const std::string line = capture->name + ": " + failure;
-                    failed.kind = ExportEventKind::DescriptionFailed;
+                    failed.kind = QUILLWAVE_EVENT_DESCRIPTION_FAILED;
                     failed.text = line.c_str();
                     run.anyFailure = true;
                     Tell(run, failed);
@@ -531,7 +531,7 @@ void EmitSlot(Run& run, Slot& slot) {
                     event.file = capture->jsonPath.c_str();
                 }
             }
-            event.kind = ExportEventKind::CaptureEnd;
+            event.kind = QUILLWAVE_EVENT_CAPTURE_END;
             Tell(run, event);
             break;
         }
@@ -590,8 +590,8 @@ std::unique_ptr<Slot> NewSlot(SlotKind kind, size_t index, const std::string& na
     return slot;
 }
 
-void QueueMessage(Run& run, size_t index, const std::string& name, ExportEventKind event,
-                  int status, int osError, std::string line) {
+void QueueMessage(Run& run, size_t index, const std::string& name, int event, int status,
+                  int osError, std::string line) {
     auto slot = NewSlot(SlotKind::Message, index, name);
     slot->event = event;
     slot->status = status;
@@ -658,19 +658,19 @@ void ExportCapture(Run& run, const ExportCaptureSource& source, size_t index) {
     auto file = std::make_shared<CaptureFile>();
     int error = 0;
     if (!OpenCapture(run, source, file->stream, error)) {
-        QueueMessage(run, index, name, ExportEventKind::CaptureFailed, QUILLWAVE_E_OPEN, error,
+        QueueMessage(run, index, name, QUILLWAVE_EVENT_CAPTURE_FAILED, QUILLWAVE_E_OPEN, error,
                      name + ": cannot open: " +
                          (error != 0 ? ErrorText(error) : std::string("cannot read it")));
         return;
     }
     FileHeader header;
     if (!ReadFileHeader(file->stream, header)) {
-        QueueMessage(run, index, name, ExportEventKind::CaptureFailed, QUILLWAVE_E_TOO_SHORT, 0,
+        QueueMessage(run, index, name, QUILLWAVE_EVENT_CAPTURE_FAILED, QUILLWAVE_E_TOO_SHORT, 0,
                      name + ": not a capture: shorter than the 12-byte file header");
         return;
     }
     if (header.cookie != PB_COOKIE) {
-        QueueMessage(run, index, name, ExportEventKind::CaptureFailed, QUILLWAVE_E_NOT_A_CAPTURE, 0,
+        QueueMessage(run, index, name, QUILLWAVE_EVENT_CAPTURE_FAILED, QUILLWAVE_E_NOT_A_CAPTURE, 0,
                      name + ": not a capture: it does not start with \"VX\"");
         return;
     }
@@ -678,7 +678,7 @@ void ExportCapture(Run& run, const ExportCaptureSource& source, size_t index) {
     const auto [earlier, isNew] = run.stems.try_emplace(stem, name);
     // Descriptions alone write no file, so names cannot collide.
     if (!isNew && !run.settings->describeOnly) {
-        QueueMessage(run, index, name, ExportEventKind::CaptureFailed, QUILLWAVE_E_SAME_NAMES, 0,
+        QueueMessage(run, index, name, QUILLWAVE_EVENT_CAPTURE_FAILED, QUILLWAVE_E_SAME_NAMES, 0,
                      name + ": its files would have the same names as those of " + earlier->second +
                          " (" + stem + ".*); not exported");
         return;
@@ -694,7 +694,7 @@ void ExportCapture(Run& run, const ExportCaptureSource& source, size_t index) {
         const OutputOutcome begun =
             BeginOutput(report->json, report->jsonPath, run.settings->force, run.shared.inputs);
         if (begun.failure != OutputFailure::None) {
-            QueueMessage(run, index, name, ExportEventKind::DescriptionFailed,
+            QueueMessage(run, index, name, QUILLWAVE_EVENT_DESCRIPTION_FAILED,
                          StatusOf(OutcomeOf(begun.failure)), begun.error,
                          name + ": " + OutputFailureText(report->jsonPath, begun));
         } else {
@@ -715,7 +715,7 @@ void ExportCapture(Run& run, const ExportCaptureSource& source, size_t index) {
     const std::string walkEnd =
         DescribeWalkEnd(extent, header.waveformCount, file->stream.readFailed);
     if (!walkEnd.empty()) {
-        QueueMessage(run, index, name, ExportEventKind::CaptureIncomplete,
+        QueueMessage(run, index, name, QUILLWAVE_EVENT_CAPTURE_INCOMPLETE,
                      file->stream.readFailed ? QUILLWAVE_E_READ : QUILLWAVE_E_INCOMPLETE, 0,
                      name + ": " + walkEnd);
     }

@@ -24,24 +24,14 @@
 #include <vector>
 
 #include "export_output/sample_files.h"
+#include "quillwave/quillwave.h"
 
 namespace quillwave {
-
-enum class ExportEventKind : uint8_t {
-    CaptureFailed = 1,
-    CaptureBegin = 2,
-    Waveform = 3,
-    CaptureIncomplete = 4,
-    DescriptionFailed = 5,
-    Description = 6,
-    CaptureEnd = 7,
-    Progress = 8,
-};
 
 // One event, valid while the callback runs. The numbers match the public
 // QUILLWAVE_EVENT_*, QUILLWAVE_E_* and QUILLWAVE_REASON_* codes.
 struct ExportEvent {
-    ExportEventKind kind = ExportEventKind::Progress;
+    int kind = QUILLWAVE_EVENT_PROGRESS;  // QUILLWAVE_EVENT_*
     size_t capture = 0;
     const char* captureName = "";
     int64_t waveform = 0;

@@ -164,7 +164,7 @@ int quillwave_export_add_fd(quillwave_export* exporter, int fd, const char* name
 }
 
 int quillwave_event_kind(const quillwave_event* event) {
-    return event != nullptr ? static_cast<int>(event->event.kind) : 0;
+    return event != nullptr ? event->event.kind : 0;
 }
 
 size_t quillwave_event_capture(const quillwave_event* event) {
