@@ -210,6 +210,7 @@ class Waveform:
         """The rows of ``read(start, stop)`` in order as dicts of at most
         ``rows`` rows each, read one at a time, so memory stays flat however
         large the waveform."""
+        rows = operator.index(rows)  # a TypeError here, not at the first block
         if rows < 1:
             raise ValueError("blocks need at least one row each")
         first, count = self._range(start, stop)
@@ -364,6 +365,8 @@ def open(source: Union[PathLike, BinaryIO], spool_folder: Optional[PathLike] = N
             raise _failed(failure, shown) from None
     if not hasattr(source, "read"):
         raise TypeError(f"quillwave.open needs a path or a binary file object, not {type(source).__name__}")
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("quillwave.open needs a file object opened in binary mode ('rb')")
     name = getattr(source, "name", None)
     shown = os.fsdecode(name) if isinstance(name, (str, bytes)) else repr(source)
     try:

@@ -3,6 +3,7 @@ with a JSON description each, as quillwave-export writes them, run by the
 library itself."""
 from __future__ import annotations
 
+import operator
 import os
 import tempfile
 from typing import Any, BinaryIO, Callable, Dict, Iterable, List, NamedTuple, Optional, Union
@@ -84,7 +85,7 @@ def export(captures: Union[Any, Iterable[Any]], output_dir: Any = ".", format: s
     if format not in _FORMATS:
         raise ValueError(f"format must be 'csv' or 'npy', not {format!r}")
     processors = os.cpu_count() or 1
-    jobs = min(processors, 1024) if jobs is None else jobs
+    jobs = min(processors, 1024) if jobs is None else operator.index(jobs)
     if not 1 <= jobs <= 1024:
         raise ValueError("jobs must be 1 to 1024")
     exporter = _quillwave.Exporter()

@@ -132,3 +132,16 @@ def test_a_capture_no_longer_referenced_is_closed_at_once(tmp_path):
     assert open_descriptors() > before
     del waveform
     assert open_descriptors() == before
+
+
+def test_wrong_kinds_of_argument_are_told_at_the_call(tmp_path):
+    """A float row count or job count, or a text-mode file, is a TypeError of
+    the call itself, not one from deep inside the extension (or, for blocks,
+    only at the first block; a text-mode file was read as if binary)."""
+    waveform = quillwave.open(SAMPLE)[0]
+    with pytest.raises(TypeError):
+        waveform.blocks(1.5)
+    with pytest.raises(TypeError):
+        quillwave.export([SAMPLE], tmp_path / "out", jobs=2.5)
+    with open(SAMPLE, encoding="latin-1") as text, pytest.raises(TypeError, match="binary mode"):
+        quillwave.open(text)
