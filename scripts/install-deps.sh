@@ -22,7 +22,14 @@ if [[ "${1:-}" == "--ci" ]]; then
               locales pkg-config)
 fi
 # A cross build for a Debian architecture (scripts/cross-test.sh ARCH):
-# its cross compiler, qemu-user to run the tests, GoogleTest's sources.
+# its cross compiler, qemu-user to run the tests, GoogleTest's sources; and,
+# where Debian can install them beside the build machine's own packages
+# (multiarch), that architecture's pkg-config and the formats' libraries.
+# One that cannot be (its versions differ from the build machine's, as when
+# the security archive has no builds for ARCH) leaves its format out of the
+# cross build, which says so.
+cross_arch=""
+cross_optional=()
 if [[ "${1:-}" == "--cross" ]]; then
     case "${2:-}" in
         arm64) triplet=aarch64-linux-gnu ;;
@@ -31,7 +38,9 @@ if [[ "${1:-}" == "--cross" ]]; then
         s390x) triplet=s390x-linux-gnu ;;
         *) echo "install-deps.sh: no cross build for '${2:-}'" >&2; exit 2 ;;
     esac
+    cross_arch=$2
     packages+=("g++-$triplet" qemu-user googletest)
+    cross_optional=("pkgconf:$cross_arch libzip-dev:$cross_arch" "pkgconf:$cross_arch libsndfile1-dev:$cross_arch")
 fi
 run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
 
@@ -43,19 +52,34 @@ make_comma_locale() {
     fi
 }
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 missing=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
+    installed "$package" || missing+=("$package")
 done
 echo "Debian packages needed: ${packages[*]}"
 if [[ ${#missing[@]} -eq 0 ]]; then
     echo "All installed."
-    make_comma_locale "${1:-}"
-    exit 0
+else
+    echo "Installing: ${missing[*]}"
+    run_as_root apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-
-echo "Installing: ${missing[*]}"
-run_as_root apt-get update -qq
-DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
 make_comma_locale "${1:-}"
+
+updated=""
+for group in "${cross_optional[@]}"; do
+    wanted=()
+    for package in $group; do installed "$package" || wanted+=("$package"); done
+    [[ ${#wanted[@]} -eq 0 ]] && continue
+    if [[ -z "$updated" ]]; then
+        dpkg --print-foreign-architectures | grep -qx "$cross_arch" ||
+            run_as_root dpkg --add-architecture "$cross_arch"
+        run_as_root apt-get update -qq
+        updated=yes
+    fi
+    echo "Installing for the cross build: ${wanted[*]}"
+    DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends \
+        "${wanted[@]}" >/dev/null 2>&1 ||
+        echo "install-deps.sh: ${wanted[*]} cannot be installed beside this machine's packages; its format is left out of the $cross_arch build"
+done

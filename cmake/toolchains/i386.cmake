@@ -6,5 +6,6 @@ include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
 # An x86-64 kernel runs i386 programs itself, through the target's own
 # dynamic loader: faster than qemu-i386, and real (qemu-i386 spins forever
 # in programs whose threads wait on each other, such as the writer thread).
+# Its C library first, then the formats' libraries (Debian's i386 packages).
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/${QUILLWAVE_CROSS_TRIPLET}/lib/ld-linux.so.2
-    --library-path /usr/${QUILLWAVE_CROSS_TRIPLET}/lib)
+    --library-path /usr/${QUILLWAVE_CROSS_TRIPLET}/lib:/usr/lib/i386-linux-gnu)
