@@ -85,8 +85,9 @@ class FrameReader {
   private:
     InputStream& stream_;
     const WaveformSamples& samples_;
+    size_t chunkFrames_ = 0;
     size_t frameSize_ = 0;
-    std::unique_ptr<unsigned char[]> column_;
+    std::unique_ptr<unsigned char[]> columns_;  // each column's samples, for two
     std::unique_ptr<unsigned char[]> frames_;
 };
 
