@@ -73,22 +73,23 @@ std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat fo
 }
 
 FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& samples,
-                                 ExportFormat format, int fd, const std::atomic<bool>* stop) {
+                                 ExportFormat format, TextSink& sink,
+                                 const std::atomic<bool>* stop) {
     switch (format) {
 #ifdef QUILLWAVE_WITH_SR
         case ExportFormat::Sigrok:
-            return WriteSigrokSession(stream, samples, fd, stop);
+            return WriteSigrokSession(stream, samples, sink, stop);
 #endif
 #ifdef QUILLWAVE_WITH_WAV
         case ExportFormat::Wav:
-            return WriteWavFile(stream, samples, fd, stop);
+            return WriteWavFile(stream, samples, sink, stop);
 #endif
         default:
             break;
     }
     (void)stream;
     (void)samples;
-    (void)fd;
+    (void)sink;
     (void)stop;
     return {};
 }
