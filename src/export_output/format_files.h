@@ -73,6 +73,10 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
 FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, TextSink& sink,
                               const std::atomic<bool>* stop);
 
+// Writes `size` bytes at `position` of the file through a placed sink (the
+// sr and wav writers' output), handing on each megabyte as it fills.
+void WritePlaced(TextSink& sink, int64_t position, const void* data, size_t size);
+
 // Interleaved frames of a waveform's columns, loaded a chunk at a time: each
 // frame holds each column's stored sample bytes (little-endian), in column
 // order.

@@ -89,9 +89,8 @@ zip_int64_t DestinationCallback(void* state, void* data, zip_uint64_t length,
             PlaceTextSink(*out.sink, 0);
             return 0;
         case ZIP_SOURCE_WRITE: {
-            const auto at = static_cast<int64_t>(out.position);
-            if (PlacedPosition(*out.sink) != at) PlaceTextSink(*out.sink, at);
-            WriteText(*out.sink, {static_cast<const char*>(data), static_cast<size_t>(length)});
+            WritePlaced(*out.sink, static_cast<int64_t>(out.position), data,
+                        static_cast<size_t>(length));
             if (!SinkWell(out)) return -1;
             out.position += length;
             out.end = std::max(out.end, out.position);

@@ -45,8 +45,7 @@ sf_count_t Write(const void* data, sf_count_t count, void* state) {
     auto& out = *static_cast<Destination*>(state);
     TextSink& sink = *out.sink;
     if (sink.error != 0) return 0;
-    if (PlacedPosition(sink) != out.position) PlaceTextSink(sink, out.position);
-    WriteText(sink, {static_cast<const char*>(data), static_cast<size_t>(count)});
+    WritePlaced(sink, out.position, data, static_cast<size_t>(count));
     if (sink.error != 0) return 0;
     out.position += count;
     out.end = std::max(out.end, out.position);
