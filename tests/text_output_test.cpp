@@ -521,5 +521,42 @@ TEST(Conversion, ASinkThatFailsStopsTheWaveformsFormatting) {
     }
 }
 
+// Fault: text placed back over what was written before it (a header
+// finished after its data, as the sr and wav writers do) lost, written
+// before that data, or appended at the descriptor's offset; a retargeted
+// sink still writing by position. Buffers of 4 bytes: every piece crosses
+// a hand-over, with a writer thread and without.
+TEST(TextSink, PlacedTextGoesWhereItWasPlacedInTheOrderWritten) {
+    for (const bool pipelined : {false, true}) {
+        const int placed = memfd_create("placed", MFD_CLOEXEC);
+        const int next = memfd_create("next", MFD_CLOEXEC);
+        TextSink sink;
+        if (pipelined) {
+            ASSERT_TRUE(OpenPipelinedTextSink(sink, placed, 4, 2));
+        } else {
+            OpenTextSink(sink, placed, 4);
+        }
+        PlaceTextSink(sink, 0);
+        WriteText(sink, "header..data-data-data");
+        EXPECT_EQ(PlacedPosition(sink), 22);
+        PlaceTextSink(sink, 0);
+        WriteText(sink, "HEADER");
+        PlaceTextSink(sink, 22);
+        WriteText(sink, "-end");
+        RetargetTextSink(sink, next);
+        EXPECT_EQ(PlacedPosition(sink), -1);
+        WriteText(sink, "in turn");
+        EXPECT_TRUE(FlushTextSink(sink));
+        CloseTextSink(sink);
+        EXPECT_EQ(testing::ReadFileText("/proc/self/fd/" + std::to_string(placed)),
+                  "HEADER..data-data-data-end")
+            << pipelined;
+        EXPECT_EQ(testing::ReadFileText("/proc/self/fd/" + std::to_string(next)), "in turn")
+            << pipelined;
+        close(placed);
+        close(next);
+    }
+}
+
 }  // namespace
 }  // namespace quillwave

@@ -266,10 +266,9 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
     bool flushed = true;
     int writeError = 0;
     if (WrittenThroughLibrary(shared.format)) {
-        // Written straight to the descriptor, which these formats seek on.
+        // Through the sink placed by position, since these formats seek back.
         const FormatFileResult file =
-            WriteFormatFile(stream, conversion.samples, shared.format, output.fd, shared.cancel);
-        shared.bytesWritten.fetch_add(file.bytes, std::memory_order_relaxed);
+            WriteFormatFile(stream, conversion.samples, shared.format, sink, shared.cancel);
         readFailed = file.readFailed || stream.readFailed;
         flushed = file.writeError == 0;
         writeError = file.writeError;

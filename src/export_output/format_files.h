@@ -1,5 +1,5 @@
-// The export formats written through other libraries, straight to the
-// output's descriptor (they seek back to finish their headers):
+// The export formats written through other libraries, into the job's sink
+// placed at each write's offset (they seek back to finish their headers):
 //
 //   sr    a sigrok session (version 2): a ZIP archive, through libzip, of
 //         `version`, `metadata` and the samples in entries of a few MiB;
@@ -21,6 +21,7 @@
 #include <string>
 
 #include "export_output/sample_files.h"
+#include "text_output/text_sink.h"
 #include "waveform_file/input_stream.h"
 #include "waveform_file/waveform_samples.h"
 
@@ -56,19 +57,25 @@ struct FormatFileResult {
     bool written = false;     // the whole file
     int writeError = 0;       // errno of the failed write, if one failed
     bool readFailed = false;  // the capture no longer holds the samples
-    uint64_t bytes = 0;       // bytes written
 };
 
 // Writes the file of a waveform that yields samples (and is not refused)
-// to `fd`, from offset 0, in chunks. Stops between chunks once `stop` is set.
+// through `sink`, retargeted at the file (placed: from offset 0, by
+// position), in chunks; flushed when it returns. Stops between chunks once
+// `stop` is set.
 FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& samples,
-                                 ExportFormat format, int fd, const std::atomic<bool>* stop);
+                                 ExportFormat format, TextSink& sink,
+                                 const std::atomic<bool>* stop);
 
 // The writers of each format (format_files.cpp dispatches to those built).
-FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform, int fd,
-                                    const std::atomic<bool>* stop);
-FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, int fd,
+FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform,
+                                    TextSink& sink, const std::atomic<bool>* stop);
+FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, TextSink& sink,
                               const std::atomic<bool>* stop);
+
+// Writes `size` bytes at `position` of the file through a placed sink (the
+// sr and wav writers' output), handing on each megabyte as it fills.
+void WritePlaced(TextSink& sink, int64_t position, const void* data, size_t size);
 
 // Interleaved frames of a waveform's columns, loaded a chunk at a time: each
 // frame holds each column's stored sample bytes (little-endian), in column
@@ -85,8 +92,9 @@ class FrameReader {
   private:
     InputStream& stream_;
     const WaveformSamples& samples_;
+    size_t chunkFrames_ = 0;
     size_t frameSize_ = 0;
-    std::unique_ptr<unsigned char[]> column_;
+    std::unique_ptr<unsigned char[]> columns_;  // each column's samples, for two
     std::unique_ptr<unsigned char[]> frames_;
 };
 

@@ -1,8 +1,8 @@
 // The sigrok session writer: libzip builds the archive, reading each entry's
 // samples from the capture through a source of ours as it writes it, and
-// writing through a source of ours onto the output's descriptor, so that
-// memory stays flat and the output machinery places the finished file.
-#include <unistd.h>
+// writing through a source of ours into the job's sink, placed at each
+// write's offset, so that memory stays flat, the file is written on the
+// sink's thread, and the output machinery places the finished file.
 #include <zip.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 
 #include "export_output/format_files.h"
 #include "export_output/sample_files.h"
+#include "text_output/text_sink.h"
 
 namespace quillwave {
 namespace {
@@ -23,8 +24,6 @@ namespace {
 constexpr size_t kEntryBytes = size_t{4} << 20;
 // Frames loaded from the capture at a time.
 constexpr size_t kLoadFrames = 65536;
-// Writes are gathered into blocks of this size (libzip hands on 8 KiB).
-constexpr size_t kWriteBlock = size_t{1} << 20;
 // Every entry's time: 1980-01-01 12:00 local time, early in the years a ZIP
 // entry can have, so that the same capture always gives the same archive.
 // libzip turns times into ZIP's local date and time on every write
@@ -51,41 +50,20 @@ bool Stopped(const std::atomic<bool>* stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed);
 }
 
-// The archive's destination: the descriptor, written at offsets.
+// The archive's destination: the job's sink, placed at each write's offset,
+// so that the sink's thread writes while libzip reads and checksums on.
 struct Destination {
-    int fd = -1;
+    TextSink* sink = nullptr;
     zip_uint64_t position = 0;  // where the next write goes
     zip_uint64_t end = 0;       // the file's length so far
-    std::unique_ptr<unsigned char[]> block = std::make_unique<unsigned char[]>(kWriteBlock);
-    zip_uint64_t blockStart = 0;
-    size_t blockUsed = 0;
-    int error = 0;
-    uint64_t written = 0;
     zip_error_t zipError{};
 };
 
-bool WriteAt(Destination& out, const unsigned char* data, size_t length, zip_uint64_t offset) {
-    while (length > 0) {
-        const ssize_t done = pwrite(out.fd, data, length, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            out.error = done < 0 ? errno : EIO;
-            zip_error_set(&out.zipError, ZIP_ER_WRITE, out.error);
-            return false;
-        }
-        const auto count = static_cast<size_t>(done);
-        data += count;
-        length -= count;
-        offset += count;
-        out.written += count;
-    }
-    return true;
-}
-
-bool FlushBlock(Destination& out) {
-    const size_t used = out.blockUsed;
-    out.blockUsed = 0;
-    return used == 0 || WriteAt(out, out.block.get(), used, out.blockStart);
+// False (and libzip told why) once a write to the file has failed.
+bool SinkWell(Destination& out) {
+    if (out.sink->error == 0) return true;
+    zip_error_set(&out.zipError, ZIP_ER_WRITE, out.sink->error);
+    return false;
 }
 
 zip_int64_t DestinationCallback(void* state, void* data, zip_uint64_t length,
@@ -107,27 +85,18 @@ zip_int64_t DestinationCallback(void* state, void* data, zip_uint64_t length,
         case ZIP_SOURCE_ERROR:
             return zip_error_to_data(&out.zipError, data, length);
         case ZIP_SOURCE_BEGIN_WRITE:
-            out.position = out.end = out.blockStart = 0;
-            out.blockUsed = 0;
+            out.position = out.end = 0;
+            PlaceTextSink(*out.sink, 0);
             return 0;
         case ZIP_SOURCE_WRITE: {
-            const auto* bytes = static_cast<const unsigned char*>(data);
-            auto left = static_cast<size_t>(length);
-            while (left > 0) {
-                if (out.blockUsed == 0) out.blockStart = out.position;
-                const size_t room = std::min(left, kWriteBlock - out.blockUsed);
-                std::memcpy(out.block.get() + out.blockUsed, bytes, room);
-                out.blockUsed += room;
-                out.position += room;
-                bytes += room;
-                left -= room;
-                if (out.blockUsed == kWriteBlock && !FlushBlock(out)) return -1;
-            }
+            WritePlaced(*out.sink, static_cast<int64_t>(out.position), data,
+                        static_cast<size_t>(length));
+            if (!SinkWell(out)) return -1;
+            out.position += length;
             out.end = std::max(out.end, out.position);
             return static_cast<zip_int64_t>(length);
         }
         case ZIP_SOURCE_SEEK_WRITE: {
-            if (!FlushBlock(out)) return -1;
             const zip_int64_t offset =
                 zip_source_seek_compute_offset(out.position, out.end, data, length, &out.zipError);
             if (offset < 0) return -1;
@@ -137,10 +106,9 @@ zip_int64_t DestinationCallback(void* state, void* data, zip_uint64_t length,
         case ZIP_SOURCE_TELL_WRITE:
             return static_cast<zip_int64_t>(out.position);
         case ZIP_SOURCE_COMMIT_WRITE:
-            return FlushBlock(out) ? 0 : -1;
+            FlushTextSink(*out.sink);
+            return SinkWell(out) ? 0 : -1;
         case ZIP_SOURCE_ROLLBACK_WRITE:
-            out.blockUsed = 0;
-            return 0;
         case ZIP_SOURCE_REMOVE:
         case ZIP_SOURCE_CLOSE:
             return 0;
@@ -295,8 +263,8 @@ bool AddText(zip_t* archive, const char* name, const std::string& text) {
 
 }  // namespace
 
-FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform, int fd,
-                                    const std::atomic<bool>* stop) {
+FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& waveform,
+                                    TextSink& sink, const std::atomic<bool>* stop) {
     FormatFileResult result;
     const int64_t rows = RowCount(waveform);
     // Logic channels: the byte columns, 8 each; analog: the value columns.
@@ -327,7 +295,7 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
     metadata += "unitsize=" + std::to_string(std::max<size_t>(logicColumns, 1)) + "\n";
 
     Destination destination;
-    destination.fd = fd;
+    destination.sink = &sink;
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* target = zip_source_function_create(DestinationCallback, &destination, &error);
@@ -396,11 +364,12 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
     if (!added) throw std::bad_alloc();
     const bool closed = zip_close(archive) == 0;
     if (closed) closer.archive = nullptr;
-    result.bytes = destination.written;
-    result.writeError = destination.error;
+    // Every write done before the file is placed or discarded.
+    FlushTextSink(sink);
+    result.writeError = sink.error;
     result.readFailed = samples.readFailed;
-    result.written = closed && !samples.readFailed && !samples.stopped && destination.error == 0;
-    if (!closed && destination.error == 0 && !samples.readFailed && !samples.stopped) {
+    result.written = closed && !samples.readFailed && !samples.stopped && sink.error == 0;
+    if (!closed && sink.error == 0 && !samples.readFailed && !samples.stopped) {
         // libzip's own failure (its memory, say): told as a write failure.
         const int system = zip_error_code_system(zip_get_error(archive));
         result.writeError = system != 0 ? system : EIO;

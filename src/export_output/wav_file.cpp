@@ -1,9 +1,8 @@
-// The WAV writer: libsndfile lays out the header, through virtual I/O onto
-// the output's descriptor (it seeks back to finish the header); the samples
+// The WAV writer: libsndfile lays out the header, through virtual I/O into
+// the job's sink (it seeks back to finish the header); the samples
 // go in as raw bytes, so their bits are exactly those stored (WAV is
 // little-endian, as the capture's samples are).
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "export_output/format_files.h"
 #include "export_output/sample_files.h"
+#include "text_output/text_sink.h"
 
 namespace quillwave {
 namespace {
@@ -21,18 +21,18 @@ constexpr size_t kChunkFrames = 65536;
 // a file is RF64.
 constexpr uint64_t kHeaderRoom = 4096;
 
-struct Descriptor {
-    int fd = -1;
+// The file as libsndfile sees it: the job's sink, placed at each write's
+// offset, so that the sink's thread writes while the next frames load.
+struct Destination {
+    TextSink* sink = nullptr;
     sf_count_t position = 0;
     sf_count_t end = 0;
-    int error = 0;
-    uint64_t written = 0;
 };
 
-sf_count_t Length(void* state) { return static_cast<Descriptor*>(state)->end; }
+sf_count_t Length(void* state) { return static_cast<Destination*>(state)->end; }
 
 sf_count_t Seek(sf_count_t offset, int whence, void* state) {
-    auto& out = *static_cast<Descriptor*>(state);
+    auto& out = *static_cast<Destination*>(state);
     const sf_count_t base = whence == SEEK_CUR ? out.position : whence == SEEK_END ? out.end : 0;
     if (base + offset < 0) return -1;
     out.position = base + offset;
@@ -42,27 +42,17 @@ sf_count_t Seek(sf_count_t offset, int whence, void* state) {
 sf_count_t Read(void* /*data*/, sf_count_t /*count*/, void* /*state*/) { return 0; }
 
 sf_count_t Write(const void* data, sf_count_t count, void* state) {
-    auto& out = *static_cast<Descriptor*>(state);
-    if (out.error != 0) return 0;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    sf_count_t done = 0;
-    while (done < count) {
-        const ssize_t wrote = pwrite(out.fd, bytes + done, static_cast<size_t>(count - done),
-                                     static_cast<off_t>(out.position));
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            out.error = wrote < 0 ? errno : EIO;
-            break;
-        }
-        done += wrote;
-        out.position += wrote;
-        out.written += static_cast<uint64_t>(wrote);
-    }
+    auto& out = *static_cast<Destination*>(state);
+    TextSink& sink = *out.sink;
+    if (sink.error != 0) return 0;
+    WritePlaced(sink, out.position, data, static_cast<size_t>(count));
+    if (sink.error != 0) return 0;
+    out.position += count;
     out.end = std::max(out.end, out.position);
-    return done;
+    return count;
 }
 
-sf_count_t Tell(void* state) { return static_cast<Descriptor*>(state)->position; }
+sf_count_t Tell(void* state) { return static_cast<Destination*>(state)->position; }
 
 int SubtypeOf(SampleKind kind) {
     switch (kind) {
@@ -82,7 +72,7 @@ bool Stopped(const std::atomic<bool>* stop) {
 
 }  // namespace
 
-FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, int fd,
+FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, TextSink& sink,
                               const std::atomic<bool>* stop) {
     FormatFileResult result;
     const int64_t rows = RowCount(samples);
@@ -96,13 +86,15 @@ FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& sample
     // The columns of a waveform are all of one kind.
     info.format = (dataBytes + kHeaderRoom > UINT32_MAX ? SF_FORMAT_RF64 : SF_FORMAT_WAV) |
                   SubtypeOf(samples.columns[0].kind);
-    Descriptor out;
-    out.fd = fd;
+    Destination out;
+    out.sink = &sink;
     SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
     SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &out);
     if (file == nullptr) {
-        if (out.error != 0) {
-            result.writeError = out.error;
+        // Every write done before the file is discarded.
+        FlushTextSink(sink);
+        if (sink.error != 0) {
+            result.writeError = sink.error;
             return result;
         }
         throw std::bad_alloc();  // libsndfile refuses only for want of memory here
@@ -111,7 +103,8 @@ FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& sample
     // the same file.
     sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     bool stopped = false;
-    for (int64_t first = 0; first < rows && out.error == 0; first += kChunkFrames) {
+    bool failed = false;  // a write libsndfile did not complete
+    for (int64_t first = 0; first < rows && !failed; first += kChunkFrames) {
         const auto count = static_cast<size_t>(std::min<int64_t>(kChunkFrames, rows - first));
         if (Stopped(stop)) {
             stopped = true;
@@ -122,13 +115,13 @@ FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& sample
             break;
         }
         const auto bytes = static_cast<sf_count_t>(count * frames.frameSize());
-        if (sf_write_raw(file, frames.frames(), bytes) != bytes && out.error == 0) out.error = EIO;
+        failed = sf_write_raw(file, frames.frames(), bytes) != bytes;
     }
-    const int closed = sf_close(file);
-    if (closed != 0 && out.error == 0) out.error = EIO;
-    result.bytes = out.written;
-    result.writeError = out.error;
-    result.written = out.error == 0 && !result.readFailed && !stopped;
+    failed = sf_close(file) != 0 || failed;
+    // Every write done before the file is placed or discarded.
+    FlushTextSink(sink);
+    result.writeError = sink.error != 0 ? sink.error : failed ? EIO : 0;
+    result.written = result.writeError == 0 && !result.readFailed && !stopped;
     return result;
 }
 

@@ -35,6 +35,7 @@ struct TextWriterThread {
         size_t capacity = 0;
         size_t size = 0;
         int fd = -1;
+        int64_t offset = -1;  // where it goes in the file; -1: at the descriptor's offset
     };
     std::mutex mutex;
     std::condition_variable changed;
@@ -57,6 +58,10 @@ struct TextWriterThread {
 
 namespace {
 
+bool WriteBlock(int fd, const char* data, size_t size, int64_t offset) {
+    return offset < 0 ? WriteAll(fd, data, size) : WriteAllAt(fd, offset, data, size);
+}
+
 void RunWriter(TextWriterThread& writer) {
     std::unique_lock lock(writer.mutex);
     for (;;) {
@@ -78,7 +83,8 @@ void RunWriter(TextWriterThread& writer) {
         const bool skip = writer.error != 0;
         lock.unlock();
         errno = 0;
-        const bool written = skip || WriteAll(block.fd, block.data.get(), block.size);
+        const bool written =
+            skip || WriteBlock(block.fd, block.data.get(), block.size, block.offset);
         const int writeError = errno != 0 ? errno : EIO;  // a write that takes nothing
         lock.lock();
         writer.writing = false;
@@ -94,7 +100,8 @@ int HandOverToWriter(TextSink& sink, size_t minimum) {
     TextWriterThread& writer = *sink.writer;
     std::unique_lock lock(writer.mutex);
     if (sink.used > 0) {
-        writer.queued.push_back({std::move(sink.buffer), sink.capacity, sink.used, sink.fd});
+        writer.queued.push_back(
+            {std::move(sink.buffer), sink.capacity, sink.used, sink.fd, sink.placedAt});
         writer.changed.notify_all();
     }
     if (sink.buffer == nullptr) {
@@ -125,7 +132,7 @@ void WriteOut(TextSink& sink, const char* data, size_t size) {
         sink.capture->append(data, size);
     } else if (sink.error == 0 && size > 0) {
         errno = 0;
-        if (!WriteAll(sink.fd, data, size)) sink.error = errno != 0 ? errno : EIO;
+        if (!WriteBlock(sink.fd, data, size, sink.placedAt)) sink.error = errno != 0 ? errno : EIO;
     }
 }
 
@@ -146,6 +153,7 @@ void HandOver(TextSink& sink, size_t minimum) {
             sink.capacity = minimum;
         }
     }
+    if (sink.placedAt >= 0) sink.placedAt += static_cast<int64_t>(size);
     if (size > 0 && sink.capture == nullptr && sink.afterFlush != nullptr) {
         sink.afterFlush(sink.afterFlushContext);
     }
@@ -173,6 +181,7 @@ void OpenTextSink(TextSink& sink, int fd, size_t capacity) {
     sink.capacity = capacity;
     sink.used = 0;
     sink.flushed = 0;
+    sink.placedAt = -1;
     sink.error = 0;
 }
 
@@ -229,12 +238,18 @@ void RetargetTextSink(TextSink& sink, int fd) {
     sink.fd = fd;
     sink.used = 0;
     sink.flushed = 0;
+    sink.placedAt = -1;
     sink.error = 0;
 }
 
 void OpenCaptureSink(TextSink& sink, std::string& capture, size_t capacity) {
     OpenTextSink(sink, -1, capacity);
     sink.capture = &capture;
+}
+
+void PlaceTextSink(TextSink& sink, int64_t offset) {
+    HandOver(sink, 0);
+    sink.placedAt = offset;
 }
 
 bool FlushTextSink(TextSink& sink) {

@@ -8,6 +8,10 @@
 // reach the descriptor in the order they were written, exactly as without
 // the thread.
 //
+// A placed sink (PlaceTextSink) writes each buffer at its own offset in the
+// file instead, so that writers which seek back to finish a header keep the
+// writer thread too.
+//
 // A write error is remembered, not retried: the sink drops everything after
 // it and FlushTextSink reports the failure, so the driver can tell the user.
 // Writers see `error` after each buffer and stop.
@@ -31,7 +35,10 @@ struct TextSink {
     size_t capacity = 0;
     size_t used = 0;
     uint64_t flushed = 0;  // bytes handed on by earlier flushes
-    int error = 0;         // errno of the first failed write; 0 while all went well
+    // Where the buffer's first byte goes in the file, once placed; -1: at
+    // the descriptor's offset.
+    int64_t placedAt = -1;
+    int error = 0;  // errno of the first failed write; 0 while all went well
     std::shared_ptr<TextWriterThread> writer;  // set for a pipelined sink
     // Called after every buffer handed on to the descriptor (progress display).
     void (*afterFlush)(void* context) = nullptr;
@@ -54,10 +61,20 @@ bool OpenTextSinkAsMemoryAllows(TextSink& sink, int fd, size_t capacity, size_t 
                                 bool pipelined);
 // Flushes a sink (waiting for its writer thread) and stops the thread.
 void CloseTextSink(TextSink& sink);
-// Points an open sink, flushed, at another descriptor, keeping its buffers.
+// Points an open sink, flushed, at another descriptor, keeping its buffers
+// (and writing at the descriptor's offset again).
 void RetargetTextSink(TextSink& sink, int fd);
 // A sink that collects its text in `capture` (tests, and runs that discard text).
 void OpenCaptureSink(TextSink& sink, std::string& capture, size_t capacity = kDefaultSinkCapacity);
+
+// Hands on what is buffered (without waiting) and places the text that
+// follows at `offset` in the file (offset >= 0): from then on each buffer is
+// written by position, in the order written, until the sink is retargeted.
+void PlaceTextSink(TextSink& sink, int64_t offset);
+// Where the next byte written to a placed sink goes; -1 for a sink not placed.
+inline int64_t PlacedPosition(const TextSink& sink) {
+    return sink.placedAt < 0 ? -1 : sink.placedAt + static_cast<int64_t>(sink.used);
+}
 
 // Writes out what is buffered and waits until it is written. False once any
 // write to this sink's descriptor has failed.

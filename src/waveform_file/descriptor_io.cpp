@@ -26,6 +26,23 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool WriteAllAt(int fd, int64_t offset, const void* data, size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t written = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (written > 0) {
+            bytes += written;
+            size -= static_cast<size_t>(written);
+            offset += written;
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written == 0) errno = 0;
+        return false;
+    }
+    return true;
+}
+
 bool ReadAllAt(int fd, int64_t offset, void* destination, size_t size) {
     auto* bytes = static_cast<unsigned char*>(destination);
     while (size > 0) {

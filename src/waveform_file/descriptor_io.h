@@ -15,6 +15,11 @@ namespace quillwave {
 // then an unknown part of the bytes has been written.
 bool WriteAll(int fd, const void* data, size_t size);
 
+// Writes all `size` bytes at `offset` without moving the descriptor's file
+// offset, retrying interrupted and partial writes. False on the first real
+// error (errno says why; 0 for a write that took nothing).
+bool WriteAllAt(int fd, int64_t offset, const void* data, size_t size);
+
 // Reads all `size` bytes at `offset` without moving the descriptor's file
 // offset (so any number of threads may read one descriptor at once),
 // retrying interrupted and partial reads. False when the file ends first or
