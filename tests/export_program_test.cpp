@@ -225,7 +225,7 @@ TEST_F(ExportTest, UsageErrorsExitTwoWithAHint) {
         {{"--fo", "a"}, "option '--fo' is ambiguous; possibilities: '--format' '--force'"},
         {{"a", "-f"}, "option requires an argument -- 'f'"},
         {{"a", "--format"}, "option '--format' requires an argument"},
-        {{"--format=xls", "a"}, "invalid format 'xls' (csv, npy, sr or wav)"},
+        {{"--format=xls", "a"}, "invalid format 'xls' (csv, npy, sr, wav or mat)"},
         {{"-j0", "a"}, "invalid number of jobs '0' (1 to 1024)"},
         {{"-j", "2x", "a"}, "invalid number of jobs '2x' (1 to 1024)"},
         {{"--jobs=-1", "a"}, "invalid number of jobs '-1' (1 to 1024)"},
