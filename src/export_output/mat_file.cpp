@@ -36,6 +36,7 @@ constexpr uint32_t kMiUint32 = 6;
 constexpr uint32_t kMiSingle = 7;
 constexpr uint32_t kMiDouble = 9;
 constexpr uint32_t kMiMatrix = 14;
+constexpr uint32_t kMiUtf16 = 17;
 constexpr uint32_t kMxStruct = 2;
 constexpr uint32_t kMxChar = 4;
 constexpr uint32_t kMxDouble = 6;
@@ -155,11 +156,18 @@ std::string InfoElement(const WaveformSamples& samples) {
     const auto text = [](const char* name, std::string_view value) {
         const std::u16string units = MatCharacters(value);
         std::string bytes;
+        bool surrogates = false;
         for (const char16_t unit : units) {
             bytes += static_cast<char>(unit & 0xFF);
             bytes += static_cast<char>(unit >> 8);
+            surrogates = surrogates || (unit >= 0xD800 && unit < 0xE000);
         }
-        return Field{name, kMxChar, kMiUint16, bytes, static_cast<uint32_t>(units.size())};
+        // MATLAB, Octave and scipy read UTF-16 text (miUTF16) exactly, but
+        // scipy refuses the whole file when a character takes two units: as
+        // plain uint16 units MATLAB and Octave still read such a text
+        // exactly, and scipy loads the file (other characters for that text).
+        return Field{name, kMxChar, surrogates ? kMiUint16 : kMiUtf16, bytes,
+                     static_cast<uint32_t>(units.size())};
     };
     const std::string_view type =
         header.waveformType >= 0 && header.waveformType < PB_WAVEFORM_TYPE_COUNT
