@@ -298,9 +298,8 @@ TEST_F(ExportLibraryTest, FilesDoNotDependOnTheCallersRoundingMode) {
 TEST_F(ExportLibraryTest, FormatsAreSetWhereBuiltAndRefusalsAreTheirOwnStatus) {
     quillwave_export* exporter = quillwave_export_new();
     ASSERT_NE(exporter, nullptr);
-    for (const int format :
-         {QUILLWAVE_FORMAT_CSV, QUILLWAVE_FORMAT_NPY, QUILLWAVE_FORMAT_SR, QUILLWAVE_FORMAT_WAV,
-          QUILLWAVE_FORMAT_MAT}) {
+    for (const int format : {QUILLWAVE_FORMAT_CSV, QUILLWAVE_FORMAT_NPY, QUILLWAVE_FORMAT_SR,
+                             QUILLWAVE_FORMAT_WAV, QUILLWAVE_FORMAT_MAT}) {
         EXPECT_EQ(quillwave_export_set_format(exporter, format),
                   quillwave_format_available(format) != 0 ? QUILLWAVE_OK : QUILLWAVE_E_UNAVAILABLE)
             << format;

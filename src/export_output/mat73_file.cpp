@@ -112,8 +112,8 @@ matvar_t* TextField(std::string_view text) {
 // Writes `info`; false when a call failed.
 bool WriteInfo(mat_t* mat, const WaveformSamples& samples) {
     const WaveformHeader& header = samples.header;
-    const char* const names[] = {"type",         "sampleCount",  "timeIncrement", "timeOrigin",
-                                 "summaryNumber", "summaryText1", "summaryText2", "summaryText3",
+    const char* const names[] = {"type",          "sampleCount",  "timeIncrement", "timeOrigin",
+                                 "summaryNumber", "summaryText1", "summaryText2",  "summaryText3",
                                  "summaryText4",  nullptr};
     const size_t dims[2] = {1, 1};
     matvar_t* info = Mat_VarCreateStruct2("info", 2, dims, names);
@@ -164,7 +164,8 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
     uint64_t estimate = kMetadataRoom;
     for (size_t c = 0; c <= samples.columnCount; ++c) {
         const auto elements = static_cast<uint64_t>(rows);
-        estimate += elements * ColumnOf(samples, c).width + (elements / 512 + 1) * kMetadataPerChunk;
+        estimate +=
+            elements * ColumnOf(samples, c).width + (elements / 512 + 1) * kMetadataPerChunk;
     }
     const int reserved = posix_fallocate(fd, 0, static_cast<off_t>(estimate));
     if (reserved != 0) {
@@ -198,7 +199,8 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
             continue;
         }
         for (int32_t first = 0; first < rows; first += static_cast<int32_t>(chunk)) {
-            const auto count = static_cast<size_t>(std::min<int64_t>(chunk, rows - first));
+            const auto count =
+                static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), rows - first));
             if (Stopped(stop)) {
                 stopped = true;
                 break;
@@ -206,7 +208,8 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
             if (c == 0) {
                 auto* times = reinterpret_cast<double*>(buffer.get());
                 for (size_t i = 0; i < count; ++i) {
-                    times[i] = ComputeTimeFromIndex(first + static_cast<int64_t>(i), samples.header);
+                    times[i] =
+                        ComputeTimeFromIndex(first + static_cast<int64_t>(i), samples.header);
                 }
             } else {
                 if (!LoadSamples(stream, samples.columns[c - 1].block, first, count,

@@ -314,7 +314,8 @@ FormatFileResult WriteMatFile(InputStream& stream, const WaveformSamples& sample
         }
         const size_t chunk = kChunkBytes / column.width;
         for (int32_t first = 0; first < rows; first += static_cast<int32_t>(chunk)) {
-            const auto count = static_cast<size_t>(std::min<int64_t>(chunk, rows - first));
+            const auto count =
+                static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), rows - first));
             if (Stopped(stop)) {
                 stopped = true;
                 break;
