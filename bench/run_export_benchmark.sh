@@ -4,7 +4,7 @@
 #     lossless writer (bench/printf_lossless.cpp: "%.17g,%.9g\n" and the like),
 #     for each waveform type; on two processors (the job shares each file's
 #     formatting with its writer thread) and pinned to one (taskset);
-#  2. NPY, and sr and wav where built: MB/s of quillwave-export -f FORMAT -j 1
+#  2. NPY and MAT, and sr and wav where built: MB/s of quillwave-export -f FORMAT -j 1
 #     against the write ceiling (dd of the same number of bytes into the same
 #     folder), for each type the format takes (sr refuses histograms);
 #  3. a batch of 50 captures with -j 1 and -j 2.
@@ -85,9 +85,9 @@ for type in normal average peak histogram logic; do
 done
 
 echo
-echo "NPY, SR, WAV, one job: quillwave-export against the write ceiling (dd of the same size, same folder)"
+echo "NPY, MAT, SR, WAV, one job: quillwave-export against the write ceiling (dd of the same size, same folder)"
 printf '%-4s %-10s %8s | %9s %8s | %9s | %7s\n' format type MB "qx MB/s" "qx RSS" "ceil MB/s" "of ceil"
-for format in npy sr wav; do
+for format in npy mat sr wav; do
     # A format left out of the build says so in its usage error.
     if ! "$bin/quillwave-export" -f "$format" --info /dev/null >/dev/null 2>"$folder/format.txt" &&
         grep -q "not built" "$folder/format.txt"; then

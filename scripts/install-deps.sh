@@ -11,10 +11,13 @@ set -euo pipefail
 # parts and recipes that hand waveforms over to them. libzip-dev,
 # libsndfile1-dev (found through pkg-config): the export's sr and wav
 # formats; sigrok-cli and python3-soundfile read those files back in the
-# tests (sigrok-cli is only run, never linked).
+# tests (sigrok-cli is only run, never linked). libmatio-dev: the mat
+# format's MAT 7.3 files (for variables past 2 GiB); python3-scipy,
+# python3-h5py and octave read the MAT-files back in the tests.
 packages=(cmake g++ make libgtest-dev libbenchmark-dev groff-base python3-numpy pkg-config
           python3-dev pybind11-dev python3-pytest python3-pandas python3-xarray python3-distributed
-          python3-matplotlib libzip-dev libsndfile1-dev sigrok-cli python3-soundfile)
+          python3-matplotlib libzip-dev libsndfile1-dev sigrok-cli python3-soundfile
+          libmatio-dev python3-scipy python3-h5py octave)
 # Extra tools for the full CI run (fuzzing with clang, memory checking, the
 # packages' lint, pkg-config for building the example against the library).
 if [[ "${1:-}" == "--ci" ]]; then

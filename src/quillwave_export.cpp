@@ -1,5 +1,6 @@
-// quillwave-export: writes every waveform of many captures as exact CSV or
-// NumPy files, with a JSON description of each capture beside them.
+// quillwave-export: writes every waveform of many captures as exact CSV,
+// NumPy or MAT files (or sigrok sessions, WAV files), with a JSON
+// description of each capture beside them.
 //
 //   quillwave-export [OPTION]... CAPTURE...
 //
@@ -48,14 +49,15 @@ constexpr unsigned kMaxJobs = 1024;
 
 constexpr const char* kHelp =
     "Usage: quillwave-export [OPTION]... CAPTURE...\n"
-    "Write every waveform of each waveform capture file as a CSV or NumPy file of\n"
-    "exact numbers (or a sigrok session or WAV file of the samples as stored),\n"
-    "with a JSON description of the capture beside them.\n"
+    "Write every waveform of each waveform capture file as a CSV, NumPy or MAT\n"
+    "file of exact numbers (or a sigrok session or WAV file of the samples as\n"
+    "stored), with a JSON description of the capture beside them.\n"
     "\n"
     "  -o, --output-dir=DIR  write the files into DIR (created if missing);\n"
     "                          default: the current folder\n"
     "  -f, --format=FORMAT   csv (the default), npy, sr (a sigrok session, for\n"
-    "                          PulseView and sigrok-cli) or wav\n"
+    "                          PulseView and sigrok-cli), wav or mat (for\n"
+    "                          MATLAB, Octave and scipy.io.loadmat)\n"
     "  -j, --jobs=N          convert N waveforms at a time (default: the number\n"
     "                          of processors)\n"
     "      --force           replace existing output files\n"
@@ -65,10 +67,10 @@ constexpr const char* kHelp =
     "  -h, --help            display this help and exit\n"
     "  -V, --version         output version information and exit\n"
     "\n"
-    "For a capture PATH/NAME.EXT, waveform K is written to NAME.wK.csv (or .npy)\n"
-    "when quillwave converts it (one of no samples gives just the header), and\n"
-    "the description to NAME.json. A CAPTURE of - reads standard input, whose\n"
-    "files are named stdin.*.\n"
+    "For a capture PATH/NAME.EXT, waveform K is written to NAME.wK.csv (or .npy,\n"
+    ".sr, .wav, .mat) when quillwave converts it (one of no samples gives just\n"
+    "the header), and the description to NAME.json. A CAPTURE of - reads\n"
+    "standard input, whose files are named stdin.*.\n"
     "\n"
     "Each file appears under its name only once it is complete; an interrupted\n"
     "run leaves no partial file.\n"
@@ -133,6 +135,8 @@ ParseOutcome ApplyOption(const OptionSpec& spec, std::string_view argument, Pars
                 options.format = QUILLWAVE_FORMAT_CSV;
             } else if (argument == "npy") {
                 options.format = QUILLWAVE_FORMAT_NPY;
+            } else if (argument == "mat") {
+                options.format = QUILLWAVE_FORMAT_MAT;
             } else if (argument == "sr" || argument == "wav") {
                 options.format = argument == "sr" ? QUILLWAVE_FORMAT_SR : QUILLWAVE_FORMAT_WAV;
                 if (quillwave_format_available(options.format) == 0) {
@@ -144,7 +148,7 @@ ParseOutcome ApplyOption(const OptionSpec& spec, std::string_view argument, Pars
                 }
             } else {
                 state.error =
-                    "invalid format '" + std::string(argument) + "' (csv, npy, sr or wav)";
+                    "invalid format '" + std::string(argument) + "' (csv, npy, sr, wav or mat)";
                 return ParseOutcome::UsageError;
             }
             break;

@@ -27,9 +27,11 @@
 #include <vector>
 
 #include "bin_reader.h"
+#include "export_output/format_files.h"
 #include "quillwave/quillwave.h"
 #include "quillwave_export.h"
 #include "test_support.h"
+#include "waveform_file/header_readers.h"
 #include "waveform_file/waveform_samples.h"
 
 extern char** environ;
@@ -112,10 +114,10 @@ ExportResult Export(const std::vector<std::string>& args, const Bytes& input = {
     return result;
 }
 
-// The formats this build writes: csv and npy, and sr and wav where their
+// The formats this build writes: csv, npy and mat, and sr and wav where their
 // libraries were found (the others' tests skip them, saying so).
 std::vector<const char*> BuiltFormats() {
-    std::vector<const char*> formats = {"csv", "npy"};
+    std::vector<const char*> formats = {"csv", "npy", "mat"};
     if (quillwave_format_available(QUILLWAVE_FORMAT_SR) != 0) formats.push_back("sr");
     if (quillwave_format_available(QUILLWAVE_FORMAT_WAV) != 0) formats.push_back("wav");
     return formats;
@@ -225,7 +227,7 @@ TEST_F(ExportTest, UsageErrorsExitTwoWithAHint) {
         {{"--fo", "a"}, "option '--fo' is ambiguous; possibilities: '--format' '--force'"},
         {{"a", "-f"}, "option requires an argument -- 'f'"},
         {{"a", "--format"}, "option '--format' requires an argument"},
-        {{"--format=xls", "a"}, "invalid format 'xls' (csv, npy, sr or wav)"},
+        {{"--format=xls", "a"}, "invalid format 'xls' (csv, npy, sr, wav or mat)"},
         {{"-j0", "a"}, "invalid number of jobs '0' (1 to 1024)"},
         {{"-j", "2x", "a"}, "invalid number of jobs '2x' (1 to 1024)"},
         {{"--jobs=-1", "a"}, "invalid number of jobs '-1' (1 to 1024)"},
@@ -1009,6 +1011,88 @@ TEST_F(ExportTest, SoundfileReadsBackTheWavFilesExactly) {
         const auto [status, report] = RunCommand(check + args);
         EXPECT_EQ(status, 0) << args << ": " << report;
         EXPECT_EQ(report, "read back exactly\n") << args;
+    }
+}
+
+// Fault: a MAT-file that scipy.io.loadmat or GNU Octave's load reads
+// otherwise than the capture holds: a variable's name, type, N x 1 shape or
+// bits (NaN payloads, -0.0; times past one chunk), `info`'s fields (texts
+// with non-ASCII characters, one past U+FFFF, bytes that are not UTF-8, as
+// the description has them); an empty waveform not 0 x 1. Level 5 as the
+// program writes it, and MAT 7.3 (h5py and Octave) as the writer makes it
+// when a variable passes its limit, here a tiny one.
+TEST_F(ExportTest, ScipyAndOctaveReadBackTheMatFilesExactly) {
+    ASSERT_EQ(RunCommand("/usr/bin/python3 -c 'import scipy.io, h5py'").first, 0)
+        << "no python3-scipy or python3-h5py: install them (scripts/install-deps.sh does)";
+    ASSERT_EQ(RunCommand("octave-cli --version").first, 0)
+        << "no octave-cli: install Debian's octave (scripts/install-deps.sh does)";
+    std::vector<float> values = RandomValues(600000, 10);
+    std::mt19937 random(11);
+    for (size_t i = 6; i < values.size(); i += 7) {  // NaNs of every payload, both signs
+        values[i] = std::bit_cast<float>(0x7F800001u | static_cast<uint32_t>(random()));
+    }
+    const auto count = static_cast<int32_t>(values.size());
+    const std::vector<float> second = RandomValues(3000, 12);
+    std::vector<int32_t> counts = {std::numeric_limits<int32_t>::min(), -1, 0, 7, kMaxCount};
+    const std::vector<unsigned char> low = RandomBytes(3000, 13);
+    const std::vector<unsigned char> high = RandomBytes(3000, 14);
+    Bytes file;
+    AppendFileHeader(file, 6);
+    AppendWaveformHeader(file, {.sampleCount = count,
+                                .timeIncrement = 1e-9,
+                                .timeOrigin = -1e-2,
+                                .summaryText1 = "\xC2\xB5s \xC3\xA9\xFF",
+                                .summaryText4 = "\xF0\x9F\x98\x80\x01x",
+                                .summaryNumber = -3});
+    AppendBuffer(file, AnalogBuffer(1, values));
+    AppendWaveformHeader(file, {.waveformType = 2, .bufferCount = 2, .sampleCount = 3000});
+    AppendBuffer(file, AnalogBuffer(2, second));
+    AppendBuffer(file, AnalogBuffer(3, std::vector<float>(values.begin(), values.begin() + 3000)));
+    AppendWaveformHeader(file, {.waveformType = 4, .sampleCount = 5, .summaryText2 = "x"});
+    AppendBuffer(file, HistogramBuffer(counts));
+    AppendWaveformHeader(file, {.waveformType = 6, .bufferCount = 2, .sampleCount = 3000});
+    AppendBuffer(file, LogicBuffer(low));
+    AppendBuffer(file, LogicBuffer(high));
+    AppendWaveformHeader(file, {.waveformType = 6,
+                                .sampleCount = 3000,
+                                .timeIncrement = std::numeric_limits<double>::infinity()});
+    AppendBuffer(file, LogicBuffer(high));
+    AppendWaveformHeader(file, {.sampleCount = 0});
+    AppendBuffer(file, AnalogBuffer(1, {}));
+    Write(file, input);
+    ASSERT_EQ(Export({"-q", "-f", "npy", "-o", out, input}).err, "");
+    const ExportResult result = Export({"-q", "-f", "mat", "--force", "-o", out, input});
+    ASSERT_EQ(result.err, "");
+    // The same waveforms through the MAT 7.3 writer.
+    InputStream stream = testing::StreamOver(file);
+    FileHeader header;
+    ASSERT_TRUE(ReadFileHeader(stream, header));
+    std::string level5 = FormatsCheck() + " mat " + out + "/capture.json";
+    std::string version73 = level5;
+    for (int k = 1; k <= 6; ++k) {
+        const WaveformSamples samples = ReadWaveformSamples(stream);
+        const std::string path = out + Numbered("/capture73.w", static_cast<size_t>(k)) + ".mat";
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        TextSink sink;
+        OpenTextSink(sink, fd);
+        const FormatFileResult written = WriteMatFile(stream, samples, sink, nullptr, 64);
+        close(fd);
+        EXPECT_EQ(written.written, Mat73Available()) << k << " " << written.writeError;
+        const std::string stem = out + Numbered("/capture.w", static_cast<size_t>(k));
+        std::string npy = Numbered(" ", static_cast<size_t>(k));
+        npy += ":" + stem + ".npy:";
+        level5 += npy;
+        level5 += stem + ".mat";
+        version73 += npy;
+        version73 += path;
+    }
+    // A build without libmatio writes no MAT 7.3 file (the program refuses the waveform).
+    if (!Mat73Available()) version73 = level5;
+    for (const std::string& check : {level5, version73}) {
+        const auto [status, report] = RunCommand(check);
+        EXPECT_EQ(status, 0) << check << ": " << report;
+        EXPECT_EQ(report, "read back exactly\n");
     }
 }
 

@@ -272,7 +272,13 @@ enum {
      * values as analog channels; histogram counts are refused, with
      * QUILLWAVE_E_FORMAT, since float32 cannot hold them all exactly) */
     QUILLWAVE_FORMAT_SR = 3,
-    QUILLWAVE_FORMAT_WAV = 4 /* STEM.wK.wav: one channel per column, the bits as stored */
+    QUILLWAVE_FORMAT_WAV = 4, /* STEM.wK.wav: one channel per column, the bits as stored */
+    /* STEM.wK.mat: a MAT-file (MATLAB, Octave, scipy.io.loadmat), each column
+     * an N x 1 variable named as the CSV's, the bits as stored, and the
+     * struct `info` of the waveform's header; level 5, or MAT 7.3 (HDF5)
+     * for a variable past 2 GiB, which a library built without libmatio
+     * refuses with QUILLWAVE_E_FORMAT */
+    QUILLWAVE_FORMAT_MAT = 5
 };
 
 /* 1 when this library can write the format, 0 when it was built without the

@@ -7,7 +7,8 @@
 namespace quillwave {
 
 bool WrittenThroughLibrary(ExportFormat format) {
-    return format == ExportFormat::Sigrok || format == ExportFormat::Wav;
+    return format == ExportFormat::Sigrok || format == ExportFormat::Wav ||
+           format == ExportFormat::Mat;
 }
 
 #ifdef QUILLWAVE_WITH_SR
@@ -20,6 +21,13 @@ constexpr bool kWithWav = true;
 #else
 constexpr bool kWithWav = false;
 #endif
+#ifdef QUILLWAVE_WITH_MAT73
+constexpr bool kWithMat73 = true;
+#else
+constexpr bool kWithMat73 = false;
+#endif
+
+bool Mat73Available() { return kWithMat73; }
 
 bool FormatAvailable(ExportFormat format) {
     if (format == ExportFormat::Sigrok) return kWithSigrok;
@@ -28,6 +36,11 @@ bool FormatAvailable(ExportFormat format) {
 }
 
 std::string FormatRefusal(const WaveformSamples& samples, ExportFormat format) {
+    if (format == ExportFormat::Mat) {
+        if (kWithMat73 || !MatNeedsVersion73(samples)) return {};
+        return "a variable would pass the 2 GiB a level 5 MAT-file can hold, and this build "
+               "writes no MAT 7.3 files (libmatio was missing); not exported in format mat";
+    }
     if (format != ExportFormat::Sigrok) return {};
     for (size_t c = 0; c < samples.columnCount; ++c) {
         if (samples.columns[c].kind == SampleKind::Int32) {
@@ -84,6 +97,8 @@ FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& sam
         case ExportFormat::Wav:
             return WriteWavFile(stream, samples, sink, stop);
 #endif
+        case ExportFormat::Mat:
+            return WriteMatFile(stream, samples, sink, stop);
         default:
             break;
     }

@@ -1,5 +1,6 @@
-// The export formats written through other libraries, into the job's sink
-// placed at each write's offset (they seek back to finish their headers):
+// The export formats written into the job's sink placed at each write's
+// offset rather than as text: sr and wav through other libraries (they seek
+// back to finish their headers), mat by its own writer (in one pass):
 //
 //   sr    a sigrok session (version 2): a ZIP archive, through libzip, of
 //         `version`, `metadata` and the samples in entries of a few MiB;
@@ -9,8 +10,14 @@
 //   wav   a WAV file (RF64 past 4 GiB), through libsndfile: one channel per
 //         column, float32 values, 32-bit PCM counts, 8-bit unsigned logic
 //         bytes, each sample's bits as stored.
+//   mat   a level 5 MAT-file: each column an N x 1 variable named as the
+//         CSV's (time double, values single, counts int32, bytes uint8, the
+//         bits as stored), and the struct `info` of the waveform's header.
+//         A waveform with a variable past level 5's limit (2 GiB) is written
+//         as MAT 7.3 (HDF5) through libmatio, or refused where that is
+//         missing.
 //
-// Both take their sample rate from the time increment (SampleRateOf). A
+// sr and wav take their sample rate from the time increment (SampleRateOf). A
 // format whose library was missing at build time is not available.
 #pragma once
 
@@ -19,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "export_output/sample_files.h"
 #include "text_output/text_sink.h"
@@ -27,8 +35,8 @@
 
 namespace quillwave {
 
-// Whether the format is written through another library (and so by
-// WriteFormatFile rather than into a text sink).
+// Whether the format is written by WriteFormatFile (to the descriptor)
+// rather than into a text sink.
 bool WrittenThroughLibrary(ExportFormat format);
 // Whether this build can write the format.
 bool FormatAvailable(ExportFormat format);
@@ -76,6 +84,28 @@ FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& sample
 // Writes `size` bytes at `position` of the file through a placed sink (the
 // sr and wav writers' output), handing on each megabyte as it fills.
 void WritePlaced(TextSink& sink, int64_t position, const void* data, size_t size);
+
+// The largest element a level 5 MAT-file's variable may take (tag included):
+// MATLAB's limit, under 2^31 so that readers taking the size as signed get
+// it right.
+inline constexpr uint64_t kMat5VariableLimit = (uint64_t{1} << 31) - 1;
+// Whether a variable of the waveform's MAT-file would pass `variableLimit`,
+// so that the file is MAT 7.3.
+bool MatNeedsVersion73(const WaveformSamples& samples, uint64_t variableLimit = kMat5VariableLimit);
+// Whether this build writes MAT 7.3 files (libmatio was found).
+bool Mat73Available();
+// The MAT-file of the waveform: level 5, or 7.3 past `variableLimit` (a
+// parameter so that tests reach the 7.3 writer with small waveforms),
+// which libmatio writes to the sink's descriptor itself.
+FormatFileResult WriteMatFile(InputStream& stream, const WaveformSamples& samples, TextSink& sink,
+                              const std::atomic<bool>* stop,
+                              uint64_t variableLimit = kMat5VariableLimit);
+FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samples, int fd,
+                                const std::atomic<bool>* stop);
+// A header text as a MAT-file's characters, UTF-16 code units: the
+// characters of the description's JSON string (valid UTF-8 as its
+// characters, any other byte as the character of its value).
+std::u16string MatCharacters(std::string_view text);
 
 // Interleaved frames of a waveform's columns, loaded a chunk at a time: each
 // frame holds each column's stored sample bytes (little-endian), in column

@@ -195,6 +195,8 @@ const char* FormatExtension(ExportFormat format) {
             return "sr";
         case ExportFormat::Wav:
             return "wav";
+        case ExportFormat::Mat:
+            return "mat";
     }
     return "csv";
 }

@@ -27,10 +27,10 @@
 
 namespace quillwave {
 
-// Sigrok and Wav are written through other libraries (format_files.h).
-enum class ExportFormat : uint8_t { Csv, Npy, Sigrok, Wav };
+// Sigrok, Wav and Mat are written to the descriptor (format_files.h).
+enum class ExportFormat : uint8_t { Csv, Npy, Sigrok, Wav, Mat };
 
-// "csv", "npy", "sr" or "wav".
+// "csv", "npy", "sr", "wav" or "mat".
 const char* FormatExtension(ExportFormat format);
 
 // Number of sample indices of a waveform that yields samples: what every

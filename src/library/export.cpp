@@ -66,6 +66,8 @@ int quillwave_export_set_format(quillwave_export* exporter, int format) {
             exporter->settings.format = quillwave::ExportFormat::Csv;
         } else if (format == QUILLWAVE_FORMAT_NPY) {
             exporter->settings.format = quillwave::ExportFormat::Npy;
+        } else if (format == QUILLWAVE_FORMAT_MAT) {
+            exporter->settings.format = quillwave::ExportFormat::Mat;
         } else if (format == QUILLWAVE_FORMAT_SR || format == QUILLWAVE_FORMAT_WAV) {
             if (quillwave_format_available(format) == 0) return QUILLWAVE_E_UNAVAILABLE;
             exporter->settings.format = format == QUILLWAVE_FORMAT_SR
@@ -82,6 +84,7 @@ int quillwave_format_available(int format) {
     switch (format) {
         case QUILLWAVE_FORMAT_CSV:
         case QUILLWAVE_FORMAT_NPY:
+        case QUILLWAVE_FORMAT_MAT:  // level 5 always; 7.3 needs libmatio (else refused)
             return 1;
         case QUILLWAVE_FORMAT_SR:
             return quillwave::FormatAvailable(quillwave::ExportFormat::Sigrok) ? 1 : 0;

@@ -5,7 +5,7 @@
 // input (a pipe, spooled) instead of a file, bit 4 --force over the files of
 // the previous run instead of an emptied folder, bit 5 a sigrok session and
 // bit 6 a WAV file instead (where built: else the run is the usage error of
-// a format left out). The remaining bytes are the
+// a format left out), bit 7 a MAT-file. The remaining bytes are the
 // capture. Standard output goes to /dev/full, so --info also exercises the
 // path where output cannot be written; messages go to /dev/null.
 #include <fcntl.h>
@@ -83,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         capture = "/proc/self/fd/" + std::to_string(captureFd);
     }
     std::vector<std::string> args = {"quillwave-export", "-q", "-o", OutputFolder()};
-    if ((choice & 0x40) != 0) {
+    if ((choice & 0x80) != 0) {
+        args.emplace_back("--format=mat");
+    } else if ((choice & 0x40) != 0) {
         args.emplace_back("--format=wav");
     } else if ((choice & 0x20) != 0) {
         args.emplace_back("--format=sr");

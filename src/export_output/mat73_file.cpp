@@ -1,0 +1,251 @@
+// The MAT 7.3 writer, for waveforms with a variable past level 5's limit:
+// an HDF5 file through libmatio, the same variables as the level 5 file's,
+// each column appended a chunk at a time (flat memory), then `info`.
+//
+// libmatio and HDF5 open the file by name: the output's descriptor through
+// /proc. Kept quiet and harmless as far as they let us:
+//  - HDF5 prints its error stack on stderr unless told not to: printing is
+//    turned off on this thread while we write, and put back as it was.
+//  - libmatio logs only once a program has installed its log function
+//    (Mat_LogInit), which we never do, nor call what aborts (Mat_Error).
+//  - after a failed HDF5 write, further calls on the file have crashed
+//    HDF5 at exit: the first failure ends the file (closed, nothing more).
+//    The space is had first (posix_fallocate; HDF5 trims the file to its
+//    end when it closes it), so a full disk or a size limit is told before
+//    HDF5 writes anything.
+//  - the file must seek: any other output is refused with ESPIPE up front.
+// One file at a time: HDF5's state is the process's.
+#include <fcntl.h>
+#include <hdf5.h>
+#include <matio.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "export_output/format_files.h"
+
+namespace quillwave {
+namespace {
+
+constexpr size_t kChunkBytes = size_t{4} << 20;
+// HDF5's metadata beside the data: libmatio's chunks are of 512 elements,
+// each with a few bytes of index; this is well above what it takes.
+constexpr uint64_t kMetadataPerChunk = 64;
+constexpr uint64_t kMetadataRoom = uint64_t{1} << 20;
+
+// No date: libmatio would put the time of day in its own.
+constexpr const char* kHeaderText = "MATLAB 7.3 MAT-file, written by quillwave";
+
+std::mutex& Hdf5Mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// HDF5's error printing off on this thread, restored when done.
+class QuietHdf5 {
+  public:
+    QuietHdf5() {
+        H5Eget_auto2(H5E_DEFAULT, &function_, &data_);
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    }
+    QuietHdf5(const QuietHdf5&) = delete;
+    QuietHdf5& operator=(const QuietHdf5&) = delete;
+    ~QuietHdf5() { H5Eset_auto2(H5E_DEFAULT, function_, data_); }
+
+  private:
+    H5E_auto2_t function_ = nullptr;
+    void* data_ = nullptr;
+};
+
+struct Column {
+    const char* name;
+    matio_classes arrayClass;
+    matio_types dataType;
+    size_t width;
+};
+
+Column ColumnOf(const WaveformSamples& samples, size_t column) {
+    const char* name = ColumnName(samples, column);
+    if (column == 0) return {name, MAT_C_DOUBLE, MAT_T_DOUBLE, 8};
+    switch (samples.columns[column - 1].kind) {
+        case SampleKind::Float32:
+            return {name, MAT_C_SINGLE, MAT_T_SINGLE, 4};
+        case SampleKind::Int32:
+            return {name, MAT_C_INT32, MAT_T_INT32, 4};
+        case SampleKind::Byte:
+            return {name, MAT_C_UINT8, MAT_T_UINT8, 1};
+    }
+    return {name, MAT_C_DOUBLE, MAT_T_DOUBLE, 8};
+}
+
+bool Stopped(const std::atomic<bool>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
+// The errno of a failed libmatio call, EIO when HDF5 left none.
+int ErrorOf(int error) { return error != 0 ? error : EIO; }
+
+template <size_t N>
+std::string_view TextOf(const std::array<char, N>& field) {
+    return {field.data(), strnlen(field.data(), N)};
+}
+
+// A field of `info`: libmatio copies the data.
+matvar_t* Field(matio_classes arrayClass, matio_types dataType, size_t columns, const void* data) {
+    size_t dims[2] = {1, columns};
+    return Mat_VarCreate(nullptr, arrayClass, dataType, 2, dims, const_cast<void*>(data), 0);
+}
+
+matvar_t* TextField(std::string_view text) {
+    const std::u16string units = MatCharacters(text);
+    std::vector<mat_uint16_t> native(units.begin(), units.end());
+    return Field(MAT_C_CHAR, MAT_T_UINT16, native.size(), native.data());
+}
+
+// Writes `info`; false when a call failed.
+bool WriteInfo(mat_t* mat, const WaveformSamples& samples) {
+    const WaveformHeader& header = samples.header;
+    const char* const names[] = {"type",          "sampleCount",  "timeIncrement", "timeOrigin",
+                                 "summaryNumber", "summaryText1", "summaryText2",  "summaryText3",
+                                 "summaryText4",  nullptr};
+    const size_t dims[2] = {1, 1};
+    matvar_t* info = Mat_VarCreateStruct2("info", 2, dims, names);
+    if (info == nullptr) return false;
+    const char* type = header.waveformType >= 0 && header.waveformType < PB_WAVEFORM_TYPE_COUNT
+                           ? waveformTable[static_cast<size_t>(header.waveformType)]
+                           : "";
+    matvar_t* fields[] = {
+        TextField(type),
+        Field(MAT_C_INT32, MAT_T_INT32, 1, &header.sampleCount),
+        Field(MAT_C_DOUBLE, MAT_T_DOUBLE, 1, &header.timeIncrement),
+        Field(MAT_C_DOUBLE, MAT_T_DOUBLE, 1, &header.timeOrigin),
+        Field(MAT_C_INT32, MAT_T_INT32, 1, &header.summaryNumber),
+        TextField(TextOf(header.summaryText1)),
+        TextField(TextOf(header.summaryText2)),
+        TextField(TextOf(header.summaryText3)),
+        TextField(TextOf(header.summaryText4)),
+    };
+    bool complete = true;
+    for (size_t f = 0; f < std::size(fields); ++f) {
+        // The struct owns each field set (and frees them with itself).
+        if (fields[f] == nullptr) {
+            complete = false;
+        } else {
+            Mat_VarSetStructFieldByName(info, names[f], 0, fields[f]);
+        }
+    }
+    const bool written = complete && Mat_VarWrite(mat, info, MAT_COMPRESSION_NONE) == 0;
+    Mat_VarFree(info);
+    return written;
+}
+
+}  // namespace
+
+FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samples, int fd,
+                                const std::atomic<bool>* stop) {
+    FormatFileResult result;
+    const int32_t rows = RowCount(samples);
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        result.writeError = errno;
+        return result;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        result.writeError = ESPIPE;  // HDF5 seeks and reads back
+        return result;
+    }
+    uint64_t estimate = kMetadataRoom;
+    for (size_t c = 0; c <= samples.columnCount; ++c) {
+        const auto elements = static_cast<uint64_t>(rows);
+        estimate +=
+            elements * ColumnOf(samples, c).width + (elements / 512 + 1) * kMetadataPerChunk;
+    }
+    const int reserved = posix_fallocate(fd, 0, static_cast<off_t>(estimate));
+    if (reserved != 0) {
+        result.writeError = reserved;
+        return result;
+    }
+    const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkBytes);
+    const std::lock_guard<std::mutex> lock(Hdf5Mutex());
+    const QuietHdf5 quiet;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    errno = 0;
+    mat_t* mat = Mat_CreateVer(path.c_str(), kHeaderText, MAT_FT_MAT73);
+    if (mat == nullptr) {
+        result.writeError = ErrorOf(errno);
+        return result;
+    }
+    bool stopped = false;
+    int error = 0;
+    for (size_t c = 0; c <= samples.columnCount && error == 0 && !result.readFailed; ++c) {
+        const Column column = ColumnOf(samples, c);
+        const size_t chunk = kChunkBytes / column.width;
+        if (rows == 0) {
+            size_t dims[2] = {0, 1};
+            matvar_t* empty = Mat_VarCreate(column.name, column.arrayClass, column.dataType, 2,
+                                            dims, nullptr, MAT_F_DONT_COPY_DATA);
+            errno = 0;
+            if (empty == nullptr || Mat_VarWrite(mat, empty, MAT_COMPRESSION_NONE) != 0) {
+                error = ErrorOf(errno);
+            }
+            Mat_VarFree(empty);
+            continue;
+        }
+        for (int32_t first = 0; first < rows; first += static_cast<int32_t>(chunk)) {
+            const auto count =
+                static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), rows - first));
+            if (Stopped(stop)) {
+                stopped = true;
+                break;
+            }
+            if (c == 0) {
+                auto* times = reinterpret_cast<double*>(buffer.get());
+                for (size_t i = 0; i < count; ++i) {
+                    times[i] =
+                        ComputeTimeFromIndex(first + static_cast<int64_t>(i), samples.header);
+                }
+            } else {
+                if (!LoadSamples(stream, samples.columns[c - 1].block, first, count,
+                                 buffer.get())) {
+                    result.readFailed = true;
+                    break;
+                }
+                // libmatio takes the host's byte order; the stored bytes are little-endian.
+                if constexpr (std::endian::native == std::endian::big) {
+                    if (column.width == 4) {
+                        auto* words = reinterpret_cast<uint32_t*>(buffer.get());
+                        for (size_t i = 0; i < count; ++i) words[i] = __builtin_bswap32(words[i]);
+                    }
+                }
+            }
+            size_t dims[2] = {count, 1};
+            matvar_t* part = Mat_VarCreate(column.name, column.arrayClass, column.dataType, 2, dims,
+                                           buffer.get(), MAT_F_DONT_COPY_DATA);
+            errno = 0;
+            if (part == nullptr || Mat_VarWriteAppend(mat, part, MAT_COMPRESSION_NONE, 1) != 0) {
+                error = ErrorOf(errno);
+            }
+            Mat_VarFree(part);
+            if (error != 0) break;
+        }
+        if (stopped) break;
+    }
+    if (error == 0 && !stopped && !result.readFailed) {
+        errno = 0;
+        if (!WriteInfo(mat, samples)) error = ErrorOf(errno);
+    }
+    errno = 0;
+    if (Mat_Close(mat) != 0 && error == 0) error = ErrorOf(errno);
+    result.writeError = error;
+    result.written = error == 0 && !result.readFailed && !stopped;
+    return result;
+}
+
+}  // namespace quillwave
