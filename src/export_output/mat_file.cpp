@@ -225,16 +225,15 @@ bool Stopped(const std::atomic<bool>* stop) {
     return stop != nullptr && stop->load(std::memory_order_relaxed);
 }
 
-// Writes through the job's sink, placed, in order: the sink's thread writes
-// while the next chunk loads. The sink keeps the first failure's errno.
+// Writes through the job's sink, in order (never placed: the file is made
+// in one pass, so a pipe takes it too); the sink's thread writes while the
+// next chunk loads, and keeps the first failure's errno.
 struct Output {
     TextSink& sink;
-    int64_t position = 0;
 
     bool Write(const void* data, size_t size) {
         if (sink.error != 0) return false;
-        WritePlaced(sink, position, data, size);
-        position += static_cast<int64_t>(size);
+        WriteText(sink, {static_cast<const char*>(data), size});
         return sink.error == 0;
     }
     bool Write(const std::string& text) { return Write(text.data(), text.size()); }
