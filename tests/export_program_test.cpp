@@ -1078,7 +1078,9 @@ TEST_F(ExportTest, ScipyAndOctaveReadBackTheMatFilesExactly) {
         OpenTextSink(sink, fd);
         const FormatFileResult written = WriteMatFile(stream, samples, sink, nullptr, 64);
         close(fd);
-        EXPECT_EQ(written.written, Mat73Available()) << k << " " << written.writeError;
+        // (An empty waveform's variables fit even the tiny limit: level 5.)
+        EXPECT_EQ(written.written, Mat73Available() || !MatNeedsVersion73(samples, 64))
+            << k << " " << written.writeError;
         const std::string stem = out + Numbered("/capture.w", static_cast<size_t>(k));
         std::string npy = Numbered(" ", static_cast<size_t>(k));
         npy += ":" + stem + ".npy:";
