@@ -62,7 +62,10 @@ void AppendU32(std::string& out, uint32_t value) {
     out.append(bytes, 4);
 }
 
-void AppendPadding(std::string& out) { out.append(Padded(out.size()) - out.size(), '\0'); }
+// (Padding is under 8 bytes: it fits any size_t.)
+void AppendPadding(std::string& out) {
+    out.append(static_cast<size_t>(Padded(out.size()) - out.size()), '\0');
+}
 
 void AppendTag(std::string& out, uint32_t type, uint64_t bytes) {
     AppendU32(out, type);
@@ -302,7 +305,8 @@ FormatFileResult WriteMatFile(InputStream& stream, const WaveformSamples& sample
                                    1, column.name, dataBytes))) {
             break;
         }
-        const size_t chunk = kChunkBytes / column.width;
+        const auto width = static_cast<size_t>(column.width);  // 1 to 8
+        const size_t chunk = kChunkBytes / width;
         for (int32_t first = 0; first < rows; first += static_cast<int32_t>(chunk)) {
             const auto count =
                 static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), rows - first));
@@ -321,10 +325,10 @@ FormatFileResult WriteMatFile(InputStream& stream, const WaveformSamples& sample
                 result.readFailed = true;
                 break;
             }
-            if (!out.Write(buffer.get(), count * column.width)) break;
+            if (!out.Write(buffer.get(), count * width)) break;
         }
         if (stopped || result.readFailed) break;
-        const std::string padding(Padded(dataBytes) - dataBytes, '\0');
+        const std::string padding(static_cast<size_t>(Padded(dataBytes) - dataBytes), '\0');
         out.Write(padding);
     }
     if (!stopped && !result.readFailed) out.Write(InfoElement(samples));
