@@ -11,7 +11,7 @@ from typing import Any, BinaryIO, Callable, Dict, Iterable, List, NamedTuple, Op
 from . import _quillwave
 from ._errors import make_error
 
-_FORMATS = {"csv": 1, "npy": 2, "mat": 5}  # the library's QUILLWAVE_FORMAT_*
+_FORMATS = {"csv": 1, "npy": 2, "sr": 3, "wav": 4, "mat": 5}  # the library's QUILLWAVE_FORMAT_*
 # Event kinds, as the library numbers them.
 _CAPTURE_FAILED, _BEGIN, _WAVEFORM, _INCOMPLETE, _DESCRIPTION_FAILED, _DESCRIPTION, _END = range(1, 8)
 
@@ -63,7 +63,7 @@ def export(captures: Union[Any, Iterable[Any]], output_dir: Any = ".", format: s
 
     ``captures`` is a path or binary file object, or an iterable of them;
     ``output_dir`` the folder for the files (created if missing);
-    ``format`` "csv", "npy" or "mat"; ``jobs`` the number of waveforms converted at
+    ``format`` "csv", "npy", "sr", "wav" or "mat"; ``jobs`` the number of waveforms converted at
     once (default: the number of processors); ``force`` replaces existing
     files (refused otherwise); ``progress``, if given, is called now and then
     as progress(waveforms_done, bytes_written), from the calling thread. An
@@ -83,7 +83,7 @@ def export(captures: Union[Any, Iterable[Any]], output_dir: Any = ".", format: s
     if isinstance(captures, (str, bytes, os.PathLike)) or hasattr(captures, "read"):
         captures = [captures]
     if format not in _FORMATS:
-        raise ValueError(f"format must be 'csv', 'npy' or 'mat', not {format!r}")
+        raise ValueError(f"format must be 'csv', 'npy', 'sr', 'wav' or 'mat', not {format!r}")
     processors = os.cpu_count() or 1
     jobs = min(processors, 1024) if jobs is None else operator.index(jobs)
     if not 1 <= jobs <= 1024:

@@ -14,7 +14,7 @@ from conftest import EXPORT, SOURCE, make_capture
 SAMPLE = SOURCE / "examples" / "sample.bin"
 
 
-@pytest.mark.parametrize("format", ["csv", "npy", "mat"])
+@pytest.mark.parametrize("format", ["csv", "npy", "wav", "mat"])
 def test_files_equal_those_of_the_program(tmp_path, format):
     damaged = tmp_path / "damaged.bin"
     damaged.write_bytes((SOURCE / "tests/fuzz/corpus/every-type-files").read_bytes()[1:])

@@ -66,9 +66,11 @@ SampleRate SampleRateOf(double increment, uint64_t limit) {
 }
 
 uint64_t SampleRateLimit(ExportFormat format) {
-    // WAV's rate field, and libsndfile's, is a signed 32-bit number.
+    // WAV's rate field, and libsndfile's, is a signed 32-bit number;
+    // sigrok-cli reads a session's rate through a double, which holds every
+    // whole number up to 2^53 exactly.
     return format == ExportFormat::Wav ? uint64_t{std::numeric_limits<int32_t>::max()}
-                                       : std::numeric_limits<uint64_t>::max() / 2;
+                                       : uint64_t{1} << 53;
 }
 
 std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat format) {
