@@ -85,6 +85,13 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # The library cache is refreshed by dpkg's ldconfig trigger; maintainer
 # scripts of our own (which CPack would make to call ldconfig) stand in for
 # the ones it makes, and do nothing.
+# libmatio is loaded only to write a MAT 7.3 file (so dpkg-shlibdeps does
+# not see it): recommended, since without it such waveforms are refused,
+# yet all else works. Not merely suggested: a mat export of a large
+# waveform is an ordinary use, and Recommends is installed by default.
+if(QUILLWAVE_MATIO_PACKAGE)
+  set(CPACK_DEBIAN_LIBQUILLWAVE0_PACKAGE_RECOMMENDS ${QUILLWAVE_MATIO_PACKAGE})
+endif()
 set(CPACK_DEBIAN_LIBQUILLWAVE0_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers
     ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_LIBQUILLWAVE0_DESCRIPTION "read waveform capture files exactly (shared library)
@@ -105,9 +112,6 @@ if(QUILLWAVE_PC_REQUIRES_PRIVATE MATCHES "libzip")
 endif()
 if(QUILLWAVE_PC_REQUIRES_PRIVATE MATCHES "sndfile")
   string(APPEND quillwave_dev_depends ", libsndfile1-dev")
-endif()
-if(QUILLWAVE_PC_REQUIRES_PRIVATE MATCHES "matio")
-  string(APPEND quillwave_dev_depends ", libmatio-dev")
 endif()
 set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_PACKAGE_DEPENDS "${quillwave_dev_depends}")
 set(CPACK_DEBIAN_LIBQUILLWAVE-DEV_DESCRIPTION "read waveform capture files exactly (development files)

@@ -73,6 +73,15 @@ check_package python3-quillwave python "read waveform capture files exactly" \
 # refreshed by the ldconfig trigger.
 dpkg-deb --ctrl-tarfile "build/release/libquillwave0_${version}_${architecture}.deb" | tar -xO ./shlibs |
     grep -qF "libquillwave 0 libquillwave0 (>= $version)" || { echo "package check failed: no shlibs"; exit 1; }
+# libmatio (with HDF5) is loaded only to write a MAT 7.3 file: linked again,
+# it would be a dependency; recommended where the build writes those files.
+fields=$(dpkg-deb --field "build/release/libquillwave0_${version}_${architecture}.deb" Depends Recommends)
+! grep -qE '^Depends:.*(libmatio|libhdf5)' <<<"$fields" ||
+    { echo "package check failed: libquillwave0 links libmatio: $fields"; exit 1; }
+if grep -q '^QUILLWAVE_MAT73_FOUND:INTERNAL=1$' build/release/CMakeCache.txt; then
+    grep -qE '^Recommends: libmatio[0-9]+$' <<<"$fields" ||
+        { echo "package check failed: libquillwave0 does not recommend libmatio: $fields"; exit 1; }
+fi
 cmp -s examples/sample.bin "$unpacked/usr/share/doc/quillwave/examples/sample.bin" ||
     { echo "package check failed: sample capture differs"; exit 1; }
 

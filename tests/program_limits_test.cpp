@@ -124,9 +124,8 @@ TEST_F(LimitsTest, UnderAMemoryLimitBothProgramsConvertOrSaySoAndNeverAbort) {
         for (const char* jobs : {"1", "2"}) {
             SCOPED_TRACE(std::to_string(kilobytes) + " KB, -j " + jobs);
             // quillwave-export maps the export formats' libraries as well
-            // (libsndfile's codecs take about 4 MB of address space, libmatio's
-            // HDF5 and the network libraries it links about 18 MB more).
-            const std::string limit = "ulimit -v " + std::to_string(kilobytes + 22000) + "; exec ";
+            // (libsndfile's codecs take about 4 MB of address space).
+            const std::string limit = "ulimit -v " + std::to_string(kilobytes + 4000) + "; exec ";
             const std::string out = dir.Path("out" + std::to_string(kilobytes) + jobs);
             const ShellResult exported =
                 Shell(dir, limit + QUILLWAVE_EXPORT_BINARY + " -q -j " + jobs + " -o " +

@@ -276,8 +276,9 @@ enum {
     /* STEM.wK.mat: a MAT-file (MATLAB, Octave, scipy.io.loadmat), each column
      * an N x 1 variable named as the CSV's, the bits as stored, and the
      * struct `info` of the waveform's header; level 5, or MAT 7.3 (HDF5)
-     * for a variable past 2 GiB, which a library built without libmatio
-     * refuses with QUILLWAVE_E_FORMAT */
+     * for a variable past 2 GiB, which needs libmatio (loaded only then):
+     * a library built without it, or where it is not installed, refuses
+     * such a waveform with QUILLWAVE_E_FORMAT */
     QUILLWAVE_FORMAT_MAT = 5
 };
 

@@ -21,13 +21,14 @@ constexpr bool kWithWav = true;
 #else
 constexpr bool kWithWav = false;
 #endif
-#ifdef QUILLWAVE_WITH_MAT73
-constexpr bool kWithMat73 = true;
-#else
-constexpr bool kWithMat73 = false;
-#endif
 
-bool Mat73Available() { return kWithMat73; }
+bool Mat73Available() {
+#ifdef QUILLWAVE_WITH_MAT73
+    return Mat73Problem().empty();
+#else
+    return false;
+#endif
+}
 
 bool FormatAvailable(ExportFormat format) {
     if (format == ExportFormat::Sigrok) return kWithSigrok;
@@ -37,9 +38,16 @@ bool FormatAvailable(ExportFormat format) {
 
 std::string FormatRefusal(const WaveformSamples& samples, ExportFormat format) {
     if (format == ExportFormat::Mat) {
-        if (kWithMat73 || !MatNeedsVersion73(samples)) return {};
-        return "a variable would pass the 2 GiB a level 5 MAT-file can hold, and this build "
-               "writes no MAT 7.3 files (libmatio was missing); not exported in format mat";
+        // Asked only of such a waveform: this is what loads libmatio.
+        if (!MatNeedsVersion73(samples) || Mat73Available()) return {};
+#ifdef QUILLWAVE_WITH_MAT73
+        const std::string why =
+            "MAT 7.3 files need libmatio (Debian's " QUILLWAVE_MATIO_PACKAGE "): " + Mat73Problem();
+#else
+        const std::string why = "this build writes no MAT 7.3 files (libmatio was missing)";
+#endif
+        return "a variable would pass the 2 GiB a level 5 MAT-file can hold, and " + why +
+               "; not exported in format mat";
     }
     if (format != ExportFormat::Sigrok) return {};
     for (size_t c = 0; c < samples.columnCount; ++c) {

@@ -92,8 +92,12 @@ inline constexpr uint64_t kMat5VariableLimit = (uint64_t{1} << 31) - 1;
 // Whether a variable of the waveform's MAT-file would pass `variableLimit`,
 // so that the file is MAT 7.3.
 bool MatNeedsVersion73(const WaveformSamples& samples, uint64_t variableLimit = kMat5VariableLimit);
-// Whether this build writes MAT 7.3 files (libmatio was found).
+// Whether MAT 7.3 files can be written: this build found libmatio, and it
+// loads. The first call loads it.
 bool Mat73Available();
+// Why libmatio's functions could not be had, empty when they were (built
+// with libmatio only).
+const std::string& Mat73Problem();
 // The MAT-file of the waveform: level 5, or 7.3 past `variableLimit` (a
 // parameter so that tests reach the 7.3 writer with small waveforms),
 // which libmatio writes to the sink's descriptor itself.

@@ -15,6 +15,12 @@
 //    HDF5 writes anything.
 //  - the file must seek: any other output is refused with ESPIPE up front.
 // One file at a time: HDF5's state is the process's.
+//
+// libmatio is loaded (with HDF5 and what it links) when the first 7.3 file
+// is to be written, not with our library, and never unloaded: HDF5 keeps
+// an exit handler and cannot be unloaded safely. Its headers give each
+// function's type; the functions are called through the table below only.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <hdf5.h>
 #include <matio.h>
@@ -43,6 +49,61 @@ constexpr uint64_t kMetadataRoom = uint64_t{1} << 20;
 // No date: libmatio would put the time of day in its own.
 constexpr const char* kHeaderText = "MATLAB 7.3 MAT-file, written by quillwave";
 
+struct Matio {
+    decltype(&Mat_CreateVer) createVer = nullptr;
+    decltype(&Mat_VarCreate) varCreate = nullptr;
+    decltype(&Mat_VarCreateStruct2) varCreateStruct2 = nullptr;
+    decltype(&Mat_VarSetStructFieldByName) varSetStructFieldByName = nullptr;
+    decltype(&Mat_VarWrite) varWrite = nullptr;
+    decltype(&Mat_VarWriteAppend) varWriteAppend = nullptr;
+    decltype(&Mat_VarFree) varFree = nullptr;
+    decltype(&Mat_Close) close = nullptr;
+    // HDF5's, found through libmatio's handle (dlsym searches its dependencies).
+    decltype(&H5Eget_auto2) eGetAuto2 = nullptr;
+    decltype(&H5Eset_auto2) eSetAuto2 = nullptr;
+    // Empty when every function was found, else why not.
+    std::string problem;
+};
+
+template <typename Function>
+void Resolve(void* handle, const char* name, Function& function, std::string& problem) {
+    void* symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        if (problem.empty()) problem = std::string(QUILLWAVE_MATIO_SONAME " lacks ") + name;
+        return;
+    }
+    function = std::bit_cast<Function>(symbol);
+}
+
+Matio LoadMatio() {
+    Matio matio;
+    void* handle = dlopen(QUILLWAVE_MATIO_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        matio.problem = QUILLWAVE_MATIO_SONAME " could not be loaded";
+    } else {
+        Resolve(handle, "Mat_CreateVer", matio.createVer, matio.problem);
+        Resolve(handle, "Mat_VarCreate", matio.varCreate, matio.problem);
+        Resolve(handle, "Mat_VarCreateStruct2", matio.varCreateStruct2, matio.problem);
+        Resolve(handle, "Mat_VarSetStructFieldByName", matio.varSetStructFieldByName,
+                matio.problem);
+        Resolve(handle, "Mat_VarWrite", matio.varWrite, matio.problem);
+        Resolve(handle, "Mat_VarWriteAppend", matio.varWriteAppend, matio.problem);
+        Resolve(handle, "Mat_VarFree", matio.varFree, matio.problem);
+        Resolve(handle, "Mat_Close", matio.close, matio.problem);
+        Resolve(handle, "H5Eget_auto2", matio.eGetAuto2, matio.problem);
+        Resolve(handle, "H5Eset_auto2", matio.eSetAuto2, matio.problem);
+    }
+    // The failure's message would otherwise wait for the program's next dlerror().
+    dlerror();
+    return matio;
+}
+
+// Loaded once, by whichever thread needs it first.
+const Matio& Library() {
+    static const Matio matio = LoadMatio();
+    return matio;
+}
+
 std::mutex& Hdf5Mutex() {
     static std::mutex mutex;
     return mutex;
@@ -51,15 +112,16 @@ std::mutex& Hdf5Mutex() {
 // HDF5's error printing off on this thread, restored when done.
 class QuietHdf5 {
   public:
-    QuietHdf5() {
-        H5Eget_auto2(H5E_DEFAULT, &function_, &data_);
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    explicit QuietHdf5(const Matio& matio) : matio_(matio) {
+        matio_.eGetAuto2(H5E_DEFAULT, &function_, &data_);
+        matio_.eSetAuto2(H5E_DEFAULT, nullptr, nullptr);
     }
     QuietHdf5(const QuietHdf5&) = delete;
     QuietHdf5& operator=(const QuietHdf5&) = delete;
-    ~QuietHdf5() { H5Eset_auto2(H5E_DEFAULT, function_, data_); }
+    ~QuietHdf5() { matio_.eSetAuto2(H5E_DEFAULT, function_, data_); }
 
   private:
+    const Matio& matio_;
     H5E_auto2_t function_ = nullptr;
     void* data_ = nullptr;
 };
@@ -98,39 +160,40 @@ std::string_view TextOf(const std::array<char, N>& field) {
 }
 
 // A field of `info`: libmatio copies the data.
-matvar_t* Field(matio_classes arrayClass, matio_types dataType, size_t columns, const void* data) {
+matvar_t* Field(const Matio& matio, matio_classes arrayClass, matio_types dataType, size_t columns,
+                const void* data) {
     size_t dims[2] = {1, columns};
-    return Mat_VarCreate(nullptr, arrayClass, dataType, 2, dims, const_cast<void*>(data), 0);
+    return matio.varCreate(nullptr, arrayClass, dataType, 2, dims, const_cast<void*>(data), 0);
 }
 
-matvar_t* TextField(std::string_view text) {
+matvar_t* TextField(const Matio& matio, std::string_view text) {
     const std::u16string units = MatCharacters(text);
     std::vector<mat_uint16_t> native(units.begin(), units.end());
-    return Field(MAT_C_CHAR, MAT_T_UINT16, native.size(), native.data());
+    return Field(matio, MAT_C_CHAR, MAT_T_UINT16, native.size(), native.data());
 }
 
 // Writes `info`; false when a call failed.
-bool WriteInfo(mat_t* mat, const WaveformSamples& samples) {
+bool WriteInfo(const Matio& matio, mat_t* mat, const WaveformSamples& samples) {
     const WaveformHeader& header = samples.header;
     const char* const names[] = {"type",          "sampleCount",  "timeIncrement", "timeOrigin",
                                  "summaryNumber", "summaryText1", "summaryText2",  "summaryText3",
                                  "summaryText4",  nullptr};
     const size_t dims[2] = {1, 1};
-    matvar_t* info = Mat_VarCreateStruct2("info", 2, dims, names);
+    matvar_t* info = matio.varCreateStruct2("info", 2, dims, names);
     if (info == nullptr) return false;
     const char* type = header.waveformType >= 0 && header.waveformType < PB_WAVEFORM_TYPE_COUNT
                            ? waveformTable[static_cast<size_t>(header.waveformType)]
                            : "";
     matvar_t* fields[] = {
-        TextField(type),
-        Field(MAT_C_INT32, MAT_T_INT32, 1, &header.sampleCount),
-        Field(MAT_C_DOUBLE, MAT_T_DOUBLE, 1, &header.timeIncrement),
-        Field(MAT_C_DOUBLE, MAT_T_DOUBLE, 1, &header.timeOrigin),
-        Field(MAT_C_INT32, MAT_T_INT32, 1, &header.summaryNumber),
-        TextField(TextOf(header.summaryText1)),
-        TextField(TextOf(header.summaryText2)),
-        TextField(TextOf(header.summaryText3)),
-        TextField(TextOf(header.summaryText4)),
+        TextField(matio, type),
+        Field(matio, MAT_C_INT32, MAT_T_INT32, 1, &header.sampleCount),
+        Field(matio, MAT_C_DOUBLE, MAT_T_DOUBLE, 1, &header.timeIncrement),
+        Field(matio, MAT_C_DOUBLE, MAT_T_DOUBLE, 1, &header.timeOrigin),
+        Field(matio, MAT_C_INT32, MAT_T_INT32, 1, &header.summaryNumber),
+        TextField(matio, TextOf(header.summaryText1)),
+        TextField(matio, TextOf(header.summaryText2)),
+        TextField(matio, TextOf(header.summaryText3)),
+        TextField(matio, TextOf(header.summaryText4)),
     };
     bool complete = true;
     for (size_t f = 0; f < std::size(fields); ++f) {
@@ -138,19 +201,23 @@ bool WriteInfo(mat_t* mat, const WaveformSamples& samples) {
         if (fields[f] == nullptr) {
             complete = false;
         } else {
-            Mat_VarSetStructFieldByName(info, names[f], 0, fields[f]);
+            matio.varSetStructFieldByName(info, names[f], 0, fields[f]);
         }
     }
-    const bool written = complete && Mat_VarWrite(mat, info, MAT_COMPRESSION_NONE) == 0;
-    Mat_VarFree(info);
+    const bool written = complete && matio.varWrite(mat, info, MAT_COMPRESSION_NONE) == 0;
+    matio.varFree(info);
     return written;
 }
 
 }  // namespace
 
+const std::string& Mat73Problem() { return Library().problem; }
+
 FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samples, int fd,
                                 const std::atomic<bool>* stop) {
     FormatFileResult result;
+    const Matio& matio = Library();
+    if (!matio.problem.empty()) return result;  // refused before (FormatRefusal)
     const int32_t rows = RowCount(samples);
     struct stat info {};
     if (fstat(fd, &info) != 0) {
@@ -174,10 +241,10 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
     }
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkBytes);
     const std::lock_guard<std::mutex> lock(Hdf5Mutex());
-    const QuietHdf5 quiet;
+    const QuietHdf5 quiet(matio);
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     errno = 0;
-    mat_t* mat = Mat_CreateVer(path.c_str(), kHeaderText, MAT_FT_MAT73);
+    mat_t* mat = matio.createVer(path.c_str(), kHeaderText, MAT_FT_MAT73);
     if (mat == nullptr) {
         result.writeError = ErrorOf(errno);
         return result;
@@ -189,13 +256,13 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
         const size_t chunk = kChunkBytes / column.width;
         if (rows == 0) {
             size_t dims[2] = {0, 1};
-            matvar_t* empty = Mat_VarCreate(column.name, column.arrayClass, column.dataType, 2,
-                                            dims, nullptr, MAT_F_DONT_COPY_DATA);
+            matvar_t* empty = matio.varCreate(column.name, column.arrayClass, column.dataType, 2,
+                                              dims, nullptr, MAT_F_DONT_COPY_DATA);
             errno = 0;
-            if (empty == nullptr || Mat_VarWrite(mat, empty, MAT_COMPRESSION_NONE) != 0) {
+            if (empty == nullptr || matio.varWrite(mat, empty, MAT_COMPRESSION_NONE) != 0) {
                 error = ErrorOf(errno);
             }
-            Mat_VarFree(empty);
+            matio.varFree(empty);
             continue;
         }
         for (int32_t first = 0; first < rows; first += static_cast<int32_t>(chunk)) {
@@ -226,23 +293,23 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
                 }
             }
             size_t dims[2] = {count, 1};
-            matvar_t* part = Mat_VarCreate(column.name, column.arrayClass, column.dataType, 2, dims,
-                                           buffer.get(), MAT_F_DONT_COPY_DATA);
+            matvar_t* part = matio.varCreate(column.name, column.arrayClass, column.dataType, 2,
+                                             dims, buffer.get(), MAT_F_DONT_COPY_DATA);
             errno = 0;
-            if (part == nullptr || Mat_VarWriteAppend(mat, part, MAT_COMPRESSION_NONE, 1) != 0) {
+            if (part == nullptr || matio.varWriteAppend(mat, part, MAT_COMPRESSION_NONE, 1) != 0) {
                 error = ErrorOf(errno);
             }
-            Mat_VarFree(part);
+            matio.varFree(part);
             if (error != 0) break;
         }
         if (stopped) break;
     }
     if (error == 0 && !stopped && !result.readFailed) {
         errno = 0;
-        if (!WriteInfo(mat, samples)) error = ErrorOf(errno);
+        if (!WriteInfo(matio, mat, samples)) error = ErrorOf(errno);
     }
     errno = 0;
-    if (Mat_Close(mat) != 0 && error == 0) error = ErrorOf(errno);
+    if (matio.close(mat) != 0 && error == 0) error = ErrorOf(errno);
     result.writeError = error;
     result.written = error == 0 && !result.readFailed && !stopped;
     return result;
