@@ -234,8 +234,12 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
         Fail(conversion, Outcome::Cancelled, 0);
         return;
     }
-    const OutputOutcome begun =
-        BeginOutput(output, conversion.outputPath, shared.force, shared.inputs);
+    // libmatio opens a MAT 7.3 file by name (through /proc): it needs one,
+    // if only a hidden temporary one.
+    const bool unnamedAllowed =
+        shared.format != ExportFormat::Mat || !MatNeedsVersion73(conversion.samples);
+    const OutputOutcome begun = BeginOutput(output, conversion.outputPath, shared.force,
+                                            shared.inputs, unnamedAllowed);
     if (begun.failure != OutputFailure::None) {
         FailOutput(conversion, begun);
         return;

@@ -3,16 +3,18 @@
 // each column appended a chunk at a time (flat memory), then `info`.
 //
 // libmatio and HDF5 open the file by name: the output's descriptor through
-// /proc. Kept quiet and harmless as far as they let us:
+// /proc, which is why the export gives such a file a hidden temporary name
+// rather than none (an unnamed O_TMPFILE file cannot be opened so). Kept quiet and harmless as far
+// as they let us:
 //  - HDF5 prints its error stack on stderr unless told not to: printing is
 //    turned off on this thread while we write, and put back as it was.
 //  - libmatio logs only once a program has installed its log function
 //    (Mat_LogInit), which we never do, nor call what aborts (Mat_Error).
 //  - after a failed HDF5 write, further calls on the file have crashed
 //    HDF5 at exit: the first failure ends the file (closed, nothing more).
-//    The space is had first (posix_fallocate; HDF5 trims the file to its
-//    end when it closes it), so a full disk or a size limit is told before
-//    HDF5 writes anything.
+//    The space is had first (posix_fallocate right after HDF5 created the
+//    file; HDF5 trims the file to its end when it closes it), so a full
+//    disk or a size limit is told before HDF5 writes the data.
 //  - the file must seek: any other output is refused with ESPIPE up front.
 // One file at a time: HDF5's state is the process's.
 //
@@ -25,6 +27,7 @@
 #include <hdf5.h>
 #include <matio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -234,11 +237,6 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
         estimate +=
             elements * ColumnOf(samples, c).width + (elements / 512 + 1) * kMetadataPerChunk;
     }
-    const int reserved = posix_fallocate(fd, 0, static_cast<off_t>(estimate));
-    if (reserved != 0) {
-        result.writeError = reserved;
-        return result;
-    }
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkBytes);
     const std::lock_guard<std::mutex> lock(Hdf5Mutex());
     const QuietHdf5 quiet(matio);
@@ -247,6 +245,16 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
     mat_t* mat = matio.createVer(path.c_str(), kHeaderText, MAT_FT_MAT73);
     if (mat == nullptr) {
         result.writeError = ErrorOf(errno);
+        return result;
+    }
+    // Only now: HDF5 creates the file truncated, which would give the
+    // reserved space back. Kept beyond the file's end, so that the file's
+    // size stays HDF5's own (given back once written); a file system that
+    // cannot reserve so is written without.
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(estimate)) != 0 &&
+        errno != EOPNOTSUPP) {
+        result.writeError = errno;
+        matio.close(mat);
         return result;
     }
     bool stopped = false;
@@ -310,6 +318,12 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
     }
     errno = 0;
     if (matio.close(mat) != 0 && error == 0) error = ErrorOf(errno);
+    // The reserved blocks past the end that HDF5 did not use are given back
+    // (a truncation to the file's own size frees them).
+    struct stat written {};
+    if (error == 0 && fstat(fd, &written) == 0 && ftruncate(fd, written.st_size) != 0) {
+        error = errno;
+    }
     result.writeError = error;
     result.written = error == 0 && !result.readFailed && !stopped;
     return result;
