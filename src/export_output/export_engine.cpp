@@ -238,8 +238,8 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
     // if only a hidden temporary one.
     const bool unnamedAllowed =
         shared.format != ExportFormat::Mat || !MatNeedsVersion73(conversion.samples);
-    const OutputOutcome begun = BeginOutput(output, conversion.outputPath, shared.force,
-                                            shared.inputs, unnamedAllowed);
+    const OutputOutcome begun =
+        BeginOutput(output, conversion.outputPath, shared.force, shared.inputs, unnamedAllowed);
     if (begun.failure != OutputFailure::None) {
         FailOutput(conversion, begun);
         return;
