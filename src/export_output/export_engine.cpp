@@ -269,7 +269,7 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
     }
     bool flushed = true;
     int writeError = 0;
-    if (WrittenThroughLibrary(shared.format)) {
+    if (WrittenByFormatWriter(shared.format)) {
         // Through the sink placed by position, since these formats seek back.
         const FormatFileResult file =
             WriteFormatFile(stream, conversion.samples, shared.format, sink, shared.cancel);

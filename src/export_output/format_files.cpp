@@ -6,7 +6,7 @@
 
 namespace quillwave {
 
-bool WrittenThroughLibrary(ExportFormat format) {
+bool WrittenByFormatWriter(ExportFormat format) {
     return format == ExportFormat::Sigrok || format == ExportFormat::Wav ||
            format == ExportFormat::Mat;
 }

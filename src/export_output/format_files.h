@@ -35,9 +35,9 @@
 
 namespace quillwave {
 
-// Whether the format is written by WriteFormatFile (to the descriptor)
-// rather than into a text sink.
-bool WrittenThroughLibrary(ExportFormat format);
+// Whether the format's file is made by WriteFormatFile (sr, wav, mat)
+// rather than by the text and NPY writers.
+bool WrittenByFormatWriter(ExportFormat format);
 // Whether this build can write the format.
 bool FormatAvailable(ExportFormat format);
 
@@ -110,6 +110,22 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
 // characters of the description's JSON string (valid UTF-8 as its
 // characters, any other byte as the character of its value).
 std::u16string MatCharacters(std::string_view text);
+
+// A waveform's column (0 is time) as a MAT-file variable: its name, array
+// class and element type as the file numbers them (libmatio's enums take
+// the same numbers), and the bytes of an element.
+struct MatColumn {
+    const char* name;
+    uint32_t arrayClass;
+    uint32_t dataType;
+    size_t width;
+};
+MatColumn MatColumnOf(const WaveformSamples& samples, size_t column);
+// Loads `count` elements of the column from `first` into `out`,
+// little-endian: times computed, samples as stored. False when the capture
+// no longer holds them.
+bool LoadMatColumn(InputStream& stream, const WaveformSamples& samples, size_t column,
+                   int64_t first, size_t count, unsigned char* out);
 
 // Interleaved frames of a waveform's columns, loaded a chunk at a time: each
 // frame holds each column's stored sample bytes (little-endian), in column

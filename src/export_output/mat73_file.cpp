@@ -129,29 +129,16 @@ class QuietHdf5 {
     void* data_ = nullptr;
 };
 
-struct Column {
-    const char* name;
-    matio_classes arrayClass;
-    matio_types dataType;
-    size_t width;
-};
+// MatColumn's numbers are the file's, which libmatio's enums keep.
+static_assert(MAT_C_DOUBLE == 6 && MAT_C_SINGLE == 7 && MAT_C_INT32 == 12 && MAT_C_UINT8 == 9);
+static_assert(MAT_T_DOUBLE == 9 && MAT_T_SINGLE == 7 && MAT_T_INT32 == 5 && MAT_T_UINT8 == 2);
 
-Column ColumnOf(const WaveformSamples& samples, size_t column) {
-    const char* name = ColumnName(samples, column);
-    if (column == 0) return {name, MAT_C_DOUBLE, MAT_T_DOUBLE, 8};
-    switch (samples.columns[column - 1].kind) {
-        case SampleKind::Float32:
-            return {name, MAT_C_SINGLE, MAT_T_SINGLE, 4};
-        case SampleKind::Int32:
-            return {name, MAT_C_INT32, MAT_T_INT32, 4};
-        case SampleKind::Byte:
-            return {name, MAT_C_UINT8, MAT_T_UINT8, 1};
+// Little-endian elements of `width` bytes into the host's order, in place.
+void ToHostOrder(unsigned char* elements, size_t count, size_t width) {
+    if constexpr (std::endian::native == std::endian::little) return;
+    for (unsigned char* element = elements; element < elements + count * width; element += width) {
+        std::reverse(element, element + width);
     }
-    return {name, MAT_C_DOUBLE, MAT_T_DOUBLE, 8};
-}
-
-bool Stopped(const std::atomic<bool>* stop) {
-    return stop != nullptr && stop->load(std::memory_order_relaxed);
 }
 
 // The errno of a failed libmatio call, EIO when HDF5 left none.
@@ -235,7 +222,7 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
     for (size_t c = 0; c <= samples.columnCount; ++c) {
         const auto elements = static_cast<uint64_t>(rows);
         estimate +=
-            elements * ColumnOf(samples, c).width + (elements / 512 + 1) * kMetadataPerChunk;
+            elements * MatColumnOf(samples, c).width + (elements / 512 + 1) * kMetadataPerChunk;
     }
     const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkBytes);
     const std::lock_guard<std::mutex> lock(Hdf5Mutex());
@@ -260,12 +247,14 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
     bool stopped = false;
     int error = 0;
     for (size_t c = 0; c <= samples.columnCount && error == 0 && !result.readFailed; ++c) {
-        const Column column = ColumnOf(samples, c);
+        const MatColumn column = MatColumnOf(samples, c);
+        const auto arrayClass = static_cast<matio_classes>(column.arrayClass);
+        const auto dataType = static_cast<matio_types>(column.dataType);
         const size_t chunk = kChunkBytes / column.width;
         if (rows == 0) {
             size_t dims[2] = {0, 1};
-            matvar_t* empty = matio.varCreate(column.name, column.arrayClass, column.dataType, 2,
-                                              dims, nullptr, MAT_F_DONT_COPY_DATA);
+            matvar_t* empty = matio.varCreate(column.name, arrayClass, dataType, 2, dims, nullptr,
+                                              MAT_F_DONT_COPY_DATA);
             errno = 0;
             if (empty == nullptr || matio.varWrite(mat, empty, MAT_COMPRESSION_NONE) != 0) {
                 error = ErrorOf(errno);
@@ -280,29 +269,15 @@ FormatFileResult WriteMat73File(InputStream& stream, const WaveformSamples& samp
                 stopped = true;
                 break;
             }
-            if (c == 0) {
-                auto* times = reinterpret_cast<double*>(buffer.get());
-                for (size_t i = 0; i < count; ++i) {
-                    times[i] =
-                        ComputeTimeFromIndex(first + static_cast<int64_t>(i), samples.header);
-                }
-            } else {
-                if (!LoadSamples(stream, samples.columns[c - 1].block, first, count,
-                                 buffer.get())) {
-                    result.readFailed = true;
-                    break;
-                }
-                // libmatio takes the host's byte order; the stored bytes are little-endian.
-                if constexpr (std::endian::native == std::endian::big) {
-                    if (column.width == 4) {
-                        auto* words = reinterpret_cast<uint32_t*>(buffer.get());
-                        for (size_t i = 0; i < count; ++i) words[i] = __builtin_bswap32(words[i]);
-                    }
-                }
+            if (!LoadMatColumn(stream, samples, c, first, count, buffer.get())) {
+                result.readFailed = true;
+                break;
             }
+            // libmatio takes the host's byte order.
+            ToHostOrder(buffer.get(), count, column.width);
             size_t dims[2] = {count, 1};
-            matvar_t* part = matio.varCreate(column.name, column.arrayClass, column.dataType, 2,
-                                             dims, buffer.get(), MAT_F_DONT_COPY_DATA);
+            matvar_t* part = matio.varCreate(column.name, arrayClass, dataType, 2, dims,
+                                             buffer.get(), MAT_F_DONT_COPY_DATA);
             errno = 0;
             if (part == nullptr || matio.varWriteAppend(mat, part, MAT_COMPRESSION_NONE, 1) != 0) {
                 error = ErrorOf(errno);

@@ -79,28 +79,6 @@ void AppendElement(std::string& out, uint32_t type, std::string_view bytes) {
     AppendPadding(out);
 }
 
-struct Column {
-    std::string_view name;
-    uint32_t arrayClass = kMxDouble;
-    uint32_t dataType = kMiDouble;
-    uint64_t width = 8;
-};
-
-Column ColumnOf(const WaveformSamples& samples, size_t column) {
-    Column out;
-    out.name = ColumnName(samples, column);
-    if (column == 0) return out;
-    switch (samples.columns[column - 1].kind) {
-        case SampleKind::Float32:
-            return {out.name, kMxSingle, kMiSingle, 4};
-        case SampleKind::Int32:
-            return {out.name, kMxInt32, kMiInt32, 4};
-        case SampleKind::Byte:
-            return {out.name, kMxUint8, kMiUint8, 1};
-    }
-    return out;
-}
-
 // Bytes of a matrix's subelements before its data's: flags, dimensions
 // (two), name.
 uint64_t MatrixPrefixBytes(std::string_view name) { return 16 + 16 + 8 + Padded(name.size()); }
@@ -224,10 +202,6 @@ std::string MatFileHeader() {
     return out;
 }
 
-bool Stopped(const std::atomic<bool>* stop) {
-    return stop != nullptr && stop->load(std::memory_order_relaxed);
-}
-
 // Writes through the job's sink, in order (never placed: the file is made
 // in one pass, so a pipe takes it too); the sink's thread writes while the
 // next chunk loads, and keeps the first failure's errno.
@@ -243,6 +217,31 @@ struct Output {
 };
 
 }  // namespace
+
+MatColumn MatColumnOf(const WaveformSamples& samples, size_t column) {
+    const char* name = ColumnName(samples, column);
+    if (column == 0) return {name, kMxDouble, kMiDouble, 8};
+    switch (samples.columns[column - 1].kind) {
+        case SampleKind::Float32:
+            return {name, kMxSingle, kMiSingle, 4};
+        case SampleKind::Int32:
+            return {name, kMxInt32, kMiInt32, 4};
+        case SampleKind::Byte:
+            return {name, kMxUint8, kMiUint8, 1};
+    }
+    return {name, kMxDouble, kMiDouble, 8};
+}
+
+bool LoadMatColumn(InputStream& stream, const WaveformSamples& samples, size_t column,
+                   int64_t first, size_t count, unsigned char* out) {
+    if (column > 0)
+        return LoadSamples(stream, samples.columns[column - 1].block, first, count, out);
+    for (size_t i = 0; i < count; ++i) {
+        const double time = ComputeTimeFromIndex(first + static_cast<int64_t>(i), samples.header);
+        StoreLE64(std::bit_cast<uint64_t>(time), out + 8 * i);
+    }
+    return true;
+}
 
 std::u16string MatCharacters(std::string_view text) {
     std::u16string units;
@@ -274,7 +273,7 @@ std::u16string MatCharacters(std::string_view text) {
 bool MatNeedsVersion73(const WaveformSamples& samples, uint64_t variableLimit) {
     const auto rows = static_cast<uint64_t>(RowCount(samples));
     for (size_t c = 0; c <= samples.columnCount; ++c) {
-        const Column column = ColumnOf(samples, c);
+        const MatColumn column = MatColumnOf(samples, c);
         // The whole element, its tag included.
         const uint64_t bytes = 8 + MatrixPrefixBytes(column.name) + 8 + Padded(rows * column.width);
         if (bytes > variableLimit) return true;
@@ -299,14 +298,13 @@ FormatFileResult WriteMatFile(InputStream& stream, const WaveformSamples& sample
     bool stopped = false;
     out.Write(MatFileHeader());
     for (size_t c = 0; c <= samples.columnCount && sink.error == 0; ++c) {
-        const Column column = ColumnOf(samples, c);
+        const MatColumn column = MatColumnOf(samples, c);
         const uint64_t dataBytes = static_cast<uint64_t>(rows) * column.width;
         if (!out.Write(MatrixStart(column.arrayClass, column.dataType, static_cast<uint32_t>(rows),
                                    1, column.name, dataBytes))) {
             break;
         }
-        const auto width = static_cast<size_t>(column.width);  // 1 to 8
-        const size_t chunk = kChunkBytes / width;
+        const size_t chunk = kChunkBytes / column.width;
         for (int32_t first = 0; first < rows; first += static_cast<int32_t>(chunk)) {
             const auto count =
                 static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), rows - first));
@@ -314,18 +312,11 @@ FormatFileResult WriteMatFile(InputStream& stream, const WaveformSamples& sample
                 stopped = true;
                 break;
             }
-            if (c == 0) {
-                for (size_t i = 0; i < count; ++i) {
-                    const double time =
-                        ComputeTimeFromIndex(first + static_cast<int64_t>(i), samples.header);
-                    StoreLE64(std::bit_cast<uint64_t>(time), buffer.get() + 8 * i);
-                }
-            } else if (!LoadSamples(stream, samples.columns[c - 1].block, first, count,
-                                    buffer.get())) {  // little-endian already, as the file is
+            if (!LoadMatColumn(stream, samples, c, first, count, buffer.get())) {
                 result.readFailed = true;
                 break;
             }
-            if (!out.Write(buffer.get(), count * width)) break;
+            if (!out.Write(buffer.get(), count * column.width)) break;
         }
         if (stopped || result.readFailed) break;
         const std::string padding(static_cast<size_t>(Padded(dataBytes) - dataBytes), '\0');

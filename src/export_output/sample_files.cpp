@@ -77,10 +77,6 @@ void CopySample(const unsigned char* column, size_t width, size_t i, unsigned ch
     }
 }
 
-bool Stopped(const std::atomic<bool>* stop) {
-    return stop != nullptr && stop->load(std::memory_order_relaxed);
-}
-
 // Calls `writeRows(chunks, first, count)` for each chunk of indices, with
 // the chunk loaded. False when a chunk cannot be loaded or a write to `out`
 // failed (nothing more is formatted then).

@@ -33,6 +33,11 @@ enum class ExportFormat : uint8_t { Csv, Npy, Sigrok, Wav, Mat };
 // "csv", "npy", "sr", "wav" or "mat".
 const char* FormatExtension(ExportFormat format);
 
+// Whether the writer was asked to stop (between chunks); `stop` may be null.
+inline bool Stopped(const std::atomic<bool>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
 // Number of sample indices of a waveform that yields samples: what every
 // column may be read for.
 int32_t RowCount(const WaveformSamples& samples);

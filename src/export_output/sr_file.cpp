@@ -46,10 +46,6 @@ time_t EntryTime() {
     return time;
 }
 
-bool Stopped(const std::atomic<bool>* stop) {
-    return stop != nullptr && stop->load(std::memory_order_relaxed);
-}
-
 // The archive's destination: the job's sink, placed at each write's offset,
 // so that the sink's thread writes while libzip reads and checksums on.
 struct Destination {

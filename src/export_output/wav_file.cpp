@@ -66,10 +66,6 @@ int SubtypeOf(SampleKind kind) {
     return SF_FORMAT_FLOAT;
 }
 
-bool Stopped(const std::atomic<bool>* stop) {
-    return stop != nullptr && stop->load(std::memory_order_relaxed);
-}
-
 }  // namespace
 
 FormatFileResult WriteWavFile(InputStream& stream, const WaveformSamples& samples, TextSink& sink,
