@@ -78,7 +78,9 @@ for group in "${cross_optional[@]}"; do
     if [[ -z "$updated" ]]; then
         dpkg --print-foreign-architectures | grep -qx "$cross_arch" ||
             run_as_root dpkg --add-architecture "$cross_arch"
-        run_as_root apt-get update -qq
+        # Optional packages: a mirror's failed update is no reason to stop.
+        run_as_root apt-get update -qq ||
+            echo "install-deps.sh: apt-get update failed; trying the package lists there are"
         updated=yes
     fi
     echo "Installing for the cross build: ${wanted[*]}"
