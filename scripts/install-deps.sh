@@ -65,7 +65,10 @@ if [[ ${#missing[@]} -eq 0 ]]; then
     echo "All installed."
 else
     echo "Installing: ${missing[*]}"
-    run_as_root apt-get update -qq
+    # A mirror's failed index (seen: a foreign architecture's) need not stop
+    # the install; a package that cannot then be had does.
+    run_as_root apt-get update -qq ||
+        echo "install-deps.sh: apt-get update failed; trying the package lists there are"
     DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 make_comma_locale "${1:-}"
@@ -78,7 +81,6 @@ for group in "${cross_optional[@]}"; do
     if [[ -z "$updated" ]]; then
         dpkg --print-foreign-architectures | grep -qx "$cross_arch" ||
             run_as_root dpkg --add-architecture "$cross_arch"
-        # Optional packages: a mirror's failed update is no reason to stop.
         run_as_root apt-get update -qq ||
             echo "install-deps.sh: apt-get update failed; trying the package lists there are"
         updated=yes
