@@ -13,6 +13,7 @@
 // 128 + N when signal N interrupted the run.
 #include "quillwave_export.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -382,10 +383,21 @@ unsigned DescriptorBudget() {
     if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
         return 0;
     }
-    const rlim_t counted = std::min<rlim_t>(descriptors.rlim_cur, 4096);
     rlim_t open = 0;
-    for (rlim_t fd = 0; fd < counted; ++fd) {
-        if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
+    // The kernel's list of them, less the one reading it; where /proc is
+    // missing, each possible number asked (4096 calls: a tenth of the
+    // start-up time of a small export).
+    if (DIR* list = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(list)) {
+            if (entry->d_name[0] != '.') ++open;
+        }
+        closedir(list);
+        open = open > 0 ? open - 1 : 0;
+    } else {
+        const rlim_t counted = std::min<rlim_t>(descriptors.rlim_cur, 4096);
+        for (rlim_t fd = 0; fd < counted; ++fd) {
+            if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
+        }
     }
     const rlim_t left = descriptors.rlim_cur > open ? descriptors.rlim_cur - open : 0;
     return static_cast<unsigned>(std::clamp<rlim_t>(left, 4, 1u << 30));

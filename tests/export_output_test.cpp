@@ -19,8 +19,10 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "export_output/capture_walk.h"
+#include "export_output/chunk_prefetch.h"
 #include "export_output/json_description.h"
 #include "export_output/sample_files.h"
 #include "export_output/shortest_number.h"
@@ -460,6 +462,43 @@ TEST(CaptureWalk, MatchesTheLiteralWalkOnRandomJumpingFiles) {
                 EXPECT_EQ(measured.end, expected.end) << trial << " " << declared;
                 EXPECT_EQ(measured.loopsTo, expected.loopsTo) << trial << " " << declared;
             }
+        }
+    }
+}
+
+// Fault: a chunk taken out of order (an entry read again, a jump) gets a
+// slot's stale bytes or another chunk's, or waits forever; a chunk whose
+// load failed is handed out as loaded; a prefetcher never used, or left
+// with loads ahead, hangs when destroyed.
+TEST(ChunkPrefetch, EveryOrderOfTakesGetsEachChunksOwnBytes) {
+    constexpr size_t kChunks = 12;
+    constexpr size_t kBytes = 4096;
+    constexpr size_t kFailing = 7;
+    const auto load = [](size_t index, unsigned char* out) {
+        std::memset(out, static_cast<int>(index * 17 + 1), kBytes);
+        return index != kFailing;
+    };
+    const std::vector<std::vector<size_t>> orders = {
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
+        {0, 0, 1, 1, 2, 2},
+        {0, 1, 2, 3, 1, 2, 3, 4, 0},
+        {0, 4, 5, 11},
+        {3, 0, 8, 6, 6, 5, 9, 2},
+        {},
+        {0},
+    };
+    for (const std::vector<size_t>& order : orders) {
+        ChunkPrefetcher chunks(kChunks, kBytes, load);
+        for (const size_t index : order) {
+            const unsigned char* bytes = chunks.Take(index);
+            if (index == kFailing) {
+                EXPECT_EQ(bytes, nullptr);
+                continue;
+            }
+            ASSERT_NE(bytes, nullptr) << index;
+            const auto expected = static_cast<unsigned char>(index * 17 + 1);
+            EXPECT_EQ(bytes[0], expected) << index;
+            EXPECT_EQ(bytes[kBytes - 1], expected) << index;
         }
     }
 }

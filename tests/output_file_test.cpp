@@ -97,6 +97,34 @@ TEST_P(OutputFileTest, ACaptureIsNeverAnOutput) {
     EXPECT_EQ(ReadFileText(path), "cap");
 }
 
+// Fault: the space reserved before writing stays taken once the file is
+// complete (a file of a few bytes holding 64 MiB of the disk); a
+// reservation the file system refuses (too large) fails the file.
+TEST_P(OutputFileTest, ReservedSpaceIsGivenBackAndARefusedReservationIsHarmless) {
+    constexpr uint64_t kReserved = uint64_t{64} << 20;
+    PendingOutput output;
+    ASSERT_EQ(BeginOutput(output, path, false, {}, unnamed).failure, OutputFailure::None);
+    ReserveOutputSpace(output, kReserved);
+    struct stat info {};
+    ASSERT_EQ(fstat(output.fd, &info), 0);
+    if (static_cast<uint64_t>(info.st_blocks) * 512 < kReserved) {
+        GTEST_SKIP() << "this file system reserves no space";
+    }
+    WriteText(output.fd, "whole\n");
+    ASSERT_EQ(CompleteOutput(output, false).failure, OutputFailure::None);
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 6);
+    EXPECT_LE(info.st_blocks * 512, 65536);
+
+    const std::string huge = dir.Path("huge.csv");
+    PendingOutput refused;
+    ASSERT_EQ(BeginOutput(refused, huge, false, {}, unnamed).failure, OutputFailure::None);
+    ReserveOutputSpace(refused, uint64_t{1} << 60);
+    WriteText(refused.fd, "still\n");
+    ASSERT_EQ(CompleteOutput(refused, false).failure, OutputFailure::None);
+    EXPECT_EQ(ReadFileText(huge), "still\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(UnnamedOrHidden, OutputFileTest, ::testing::Bool());
 
 }  // namespace

@@ -95,6 +95,24 @@ std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat fo
     return fields;
 }
 
+uint64_t FileBytesEstimate(const WaveformSamples& samples, ExportFormat format) {
+    if (format == ExportFormat::Csv ||
+        (format == ExportFormat::Mat && MatNeedsVersion73(samples))) {
+        return 0;
+    }
+    const auto rows = static_cast<uint64_t>(RowCount(samples));
+    uint64_t sampleBytes = 0;
+    for (size_t c = 0; c < samples.columnCount; ++c) {
+        sampleBytes += static_cast<uint64_t>(samples.columns[c].block.sampleWidth);
+    }
+    if (format == ExportFormat::Npy) return NpyHeader(samples).size() + rows * (8 + sampleBytes);
+    // The headers of a few MiB of samples each (sr's entries: a few hundred
+    // bytes), the texts of sr's metadata and mat's info: far below this.
+    const uint64_t margin = (rows * sampleBytes >> 12) + 65536;
+    if (format == ExportFormat::Mat) return rows * (8 + sampleBytes) + margin;
+    return rows * sampleBytes + margin;  // sr, wav: no time column
+}
+
 FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& samples,
                                  ExportFormat format, TextSink& sink,
                                  const std::atomic<bool>* stop) {
@@ -153,13 +171,19 @@ FrameReader::FrameReader(InputStream& stream, const WaveformSamples& samples, si
     if (samples.columnCount > 1) {
         columns_ = std::make_unique_for_overwrite<unsigned char[]>(chunkFrames * frameSize_);
     }
-    frames_ = std::make_unique_for_overwrite<unsigned char[]>(chunkFrames * frameSize_);
 }
 
 bool FrameReader::Load(int64_t first, size_t count) {
+    if (frames_ == nullptr) {
+        frames_ = std::make_unique_for_overwrite<unsigned char[]>(chunkFrames_ * frameSize_);
+    }
+    return LoadInto(first, count, frames_.get());
+}
+
+bool FrameReader::LoadInto(int64_t first, size_t count, unsigned char* out) {
     // One column alone is its frames: loaded in place, no copy.
     if (samples_.columnCount == 1) {
-        return LoadSamples(stream_, samples_.columns[0].block, first, count, frames_.get());
+        return LoadSamples(stream_, samples_.columns[0].block, first, count, out);
     }
     // Two (at most kMaxColumns), of one kind (peak detect's values, logic's
     // bytes): each loaded whole, then woven.
@@ -173,9 +197,9 @@ bool FrameReader::Load(int64_t first, size_t count) {
         return false;
     }
     if (frameSize_ == 8) {
-        Interleave<4>(a, b, count, frames_.get());
+        Interleave<4>(a, b, count, out);
     } else {
-        Interleave<1>(a, b, count, frames_.get());
+        Interleave<1>(a, b, count, out);
     }
     return true;
 }

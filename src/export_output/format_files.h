@@ -61,6 +61,13 @@ uint64_t SampleRateLimit(ExportFormat format);
 // formatFields): the rate an sr or wav file states; empty for the others.
 std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat format);
 
+// A little more than the bytes of the waveform's file in `format` (the
+// samples' own bytes, and a margin for the container's): the space reserved
+// before it is written (ReserveOutputSpace). 0 where that cannot be told
+// beforehand: CSV, whose lines vary in length, and MAT 7.3, whose writer
+// reserves its own.
+uint64_t FileBytesEstimate(const WaveformSamples& samples, ExportFormat format);
+
 struct FormatFileResult {
     bool written = false;     // the whole file
     int writeError = 0;       // errno of the failed write, if one failed
@@ -134,10 +141,12 @@ class FrameReader {
   public:
     FrameReader(InputStream& stream, const WaveformSamples& samples, size_t chunkFrames);
     size_t frameSize() const { return frameSize_; }
-    // Loads `count` (at most chunkFrames) frames from `first`; false when
-    // the capture no longer holds them.
+    // Loads `count` (at most chunkFrames) frames from `first` into frames();
+    // false when the capture no longer holds them.
     bool Load(int64_t first, size_t count);
     const unsigned char* frames() const { return frames_.get(); }
+    // The same into `out`, which holds count * frameSize() bytes.
+    bool LoadInto(int64_t first, size_t count, unsigned char* out);
 
   private:
     InputStream& stream_;
@@ -145,7 +154,7 @@ class FrameReader {
     size_t chunkFrames_ = 0;
     size_t frameSize_ = 0;
     std::unique_ptr<unsigned char[]> columns_;  // each column's samples, for two
-    std::unique_ptr<unsigned char[]> frames_;
+    std::unique_ptr<unsigned char[]> frames_;   // made by the first Load
 };
 
 }  // namespace quillwave

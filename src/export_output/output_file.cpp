@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace quillwave {
 namespace {
@@ -140,8 +141,34 @@ int OpenOutputInPlace(const char* path, bool create, struct stat* info) {
     return fd;
 }
 
+void ReserveOutputSpace(PendingOutput& output, uint64_t bytes) {
+    if (output.fd < 0 || output.inPlace || bytes == 0 ||
+        bytes > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+        return;
+    }
+    if (fallocate(output.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0) {
+        output.reserved = bytes;
+        return;
+    }
+    // One that ran out of room may have had part of it: given back now, so
+    // that the file is written as if none had been asked for (or at the
+    // end, should that fail).
+    if (ftruncate(output.fd, 0) != 0) output.reserved = bytes;
+}
+
 OutputOutcome CompleteOutput(PendingOutput& output, bool force) {
     OutputOutcome outcome;
+    // The reserved space the file did not use: a truncation to the file's
+    // own size frees it.
+    if (output.reserved > 0) {
+        struct stat written {};
+        if (fstat(output.fd, &written) != 0 || ftruncate(output.fd, written.st_size) != 0) {
+            const int error = errno;
+            DiscardOutput(output);
+            return Failed(OutputFailure::CannotWrite, error);
+        }
+        output.reserved = 0;
+    }
     if (output.unnamed && !force) {
         if (LinkUnnamed(output.fd, output.path) != 0) {
             outcome = Failed(errno == EEXIST ? OutputFailure::Exists : OutputFailure::CannotCreate,

@@ -36,8 +36,9 @@ struct PendingOutput {
     std::string path;        // the name it gets once complete
     std::string hiddenPath;  // the hidden temporary name it is written under, if any
     int fd = -1;
-    bool unnamed = false;  // O_TMPFILE: no name until linked
-    bool inPlace = false;  // an existing FIFO or device, written directly
+    bool unnamed = false;   // O_TMPFILE: no name until linked
+    bool inPlace = false;   // an existing FIFO or device, written directly
+    uint64_t reserved = 0;  // bytes of space reserved past the file's end
     PendingOutput() = default;
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
@@ -55,6 +56,15 @@ struct OutputOutcome {
 // taken for granted (a hidden temporary name), which tests use.
 OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool force,
                           const std::set<FileIdentity>& inputs, bool unnamedAllowed = true);
+
+// Reserves about `bytes` of space for the file before it is written, past
+// its end (its size stays what is written): so that the file system need
+// not find room for each block as it is written, which took half of the
+// time of writing a file, and a disk too full for it fails at once. Where
+// it cannot be had (a file system without it, too little room, 0 bytes),
+// the file is written without, as before. What is left over is given back
+// when the file is completed.
+void ReserveOutputSpace(PendingOutput& output, uint64_t bytes);
 
 // Puts the written file in place under its name and closes it (without
 // --force, refused when the name has appeared meanwhile). On failure the

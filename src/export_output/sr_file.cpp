@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "export_output/chunk_prefetch.h"
 #include "export_output/format_files.h"
 #include "export_output/sample_files.h"
 #include "text_output/text_sink.h"
@@ -22,8 +23,9 @@ namespace {
 
 // Samples per entry, a few MiB whatever the sample's size.
 constexpr size_t kEntryBytes = size_t{4} << 20;
-// Frames loaded from the capture at a time.
-constexpr size_t kLoadFrames = 65536;
+// Bytes of samples loaded from the capture at a time: a whole number of
+// frames of every width (1, 2 or 4 bytes).
+constexpr size_t kChunkBytes = size_t{512} << 10;
 // Every entry's time: 1980-01-01 12:00 local time, early in the years a ZIP
 // entry can have, so that the same capture always gives the same archive.
 // libzip turns times into ZIP's local date and time on every write
@@ -114,57 +116,58 @@ zip_int64_t DestinationCallback(void* state, void* data, zip_uint64_t length,
     }
 }
 
-// What the entries read from: the capture, and whether it still held them.
+// What the entries read from: the capture's chunks, loaded ahead on the
+// prefetcher's thread, and whether the capture still held them.
 struct Samples {
     InputStream* stream = nullptr;
     const WaveformSamples* waveform = nullptr;
     const std::atomic<bool>* stop = nullptr;
     FrameReader* logic = nullptr;  // the byte columns' frames
-    std::unique_ptr<unsigned char[]> analog;
+    ChunkPrefetcher* chunks = nullptr;
+    // The chunk last taken from the prefetcher, valid until the next.
+    size_t taken = static_cast<size_t>(-1);
+    const unsigned char* takenBytes = nullptr;
+    // Set on the prefetcher's thread: read once it is gone.
     bool readFailed = false;
     bool stopped = false;
 };
 
 // One entry: frames [first, first + count) of the logic columns (column -1)
-// or of one value column.
+// or of one value column; its chunks are the prefetcher's from firstChunk.
 struct Entry {
     Samples* samples = nullptr;
     int column = -1;
     int64_t first = 0;
     size_t count = 0;
     size_t width = 1;  // bytes per frame
+    size_t firstChunk = 0;
     size_t position = 0;
-    // The loaded chunk: frames [chunkFirst, chunkFirst + chunkCount).
-    size_t chunkFirst = 0;
-    size_t chunkCount = 0;
     zip_error_t zipError{};
 };
 
-const unsigned char* LoadChunk(Entry& entry, size_t frame) {
+size_t ChunkFrames(const Entry& entry) { return kChunkBytes / entry.width; }
+size_t ChunkCount(const Entry& entry) {
+    return (entry.count + ChunkFrames(entry) - 1) / ChunkFrames(entry);
+}
+
+// The entry's chunk `chunk` into `out`: on the prefetcher's thread.
+bool LoadChunk(const Entry& entry, size_t chunk, unsigned char* out) {
     Samples& samples = *entry.samples;
-    entry.chunkFirst = frame;
-    entry.chunkCount = std::min(kLoadFrames, entry.count - frame);
+    const size_t frame = chunk * ChunkFrames(entry);
+    const size_t count = std::min(ChunkFrames(entry), entry.count - frame);
     const int64_t first = entry.first + static_cast<int64_t>(frame);
     if (Stopped(samples.stop)) {
         samples.stopped = true;
-        return nullptr;
+        return false;
     }
-    bool loaded = false;
-    const unsigned char* bytes = nullptr;
-    if (entry.column < 0) {
-        loaded = samples.logic->Load(first, entry.chunkCount);
-        bytes = samples.logic->frames();
-    } else {
-        const SampleBlock& block =
-            samples.waveform->columns[static_cast<size_t>(entry.column)].block;
-        loaded = LoadSamples(*samples.stream, block, first, entry.chunkCount, samples.analog.get());
-        bytes = samples.analog.get();
-    }
-    if (!loaded) {
-        samples.readFailed = true;
-        return nullptr;
-    }
-    return bytes;
+    const bool loaded =
+        entry.column < 0
+            ? samples.logic->LoadInto(first, count, out)
+            : LoadSamples(*samples.stream,
+                          samples.waveform->columns[static_cast<size_t>(entry.column)].block, first,
+                          count, out);
+    if (!loaded) samples.readFailed = true;
+    return loaded;
 }
 
 zip_int64_t EntryCallback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
@@ -179,7 +182,6 @@ zip_int64_t EntryCallback(void* state, void* data, zip_uint64_t length, zip_sour
                                                   ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
         case ZIP_SOURCE_OPEN:
             entry.position = 0;
-            entry.chunkCount = 0;
             return 0;
         case ZIP_SOURCE_STAT: {
             auto* stat = static_cast<zip_stat_t*>(data);
@@ -193,22 +195,24 @@ zip_int64_t EntryCallback(void* state, void* data, zip_uint64_t length, zip_sour
             return sizeof(zip_stat_t);
         }
         case ZIP_SOURCE_READ: {
+            Samples& samples = *entry.samples;
             auto* out = static_cast<unsigned char*>(data);
             size_t done = 0;
             const size_t wanted = std::min(static_cast<size_t>(length), size - entry.position);
+            const size_t chunkBytes = ChunkFrames(entry) * entry.width;
             while (done < wanted) {
-                const size_t frame = entry.position / entry.width;
-                if (frame < entry.chunkFirst || frame >= entry.chunkFirst + entry.chunkCount) {
-                    if (LoadChunk(entry, frame) == nullptr) {
-                        zip_error_set(&entry.zipError, ZIP_ER_READ, EIO);
-                        return -1;
-                    }
+                const size_t chunk = entry.firstChunk + entry.position / chunkBytes;
+                if (samples.taken != chunk) {
+                    samples.taken = chunk;
+                    samples.takenBytes = samples.chunks->Take(chunk);
                 }
-                const unsigned char* bytes =
-                    entry.column < 0 ? entry.samples->logic->frames() : entry.samples->analog.get();
-                const size_t offset = entry.position - entry.chunkFirst * entry.width;
-                const size_t run = std::min(wanted - done, entry.chunkCount * entry.width - offset);
-                std::memcpy(out + done, bytes + offset, run);
+                if (samples.takenBytes == nullptr) {
+                    zip_error_set(&entry.zipError, ZIP_ER_READ, EIO);
+                    return -1;
+                }
+                const size_t offset = entry.position % chunkBytes;
+                const size_t run = std::min(wanted - done, chunkBytes - offset);
+                std::memcpy(out + done, samples.takenBytes + offset, run);
                 done += run;
                 entry.position += run;
             }
@@ -314,15 +318,15 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
             logicOnly.columns[logicOnly.columnCount++] = waveform.columns[c];
         }
     }
-    FrameReader logic(stream, logicOnly, kLoadFrames);
+    FrameReader logic(stream, logicOnly, kChunkBytes / std::max<size_t>(logicColumns, 1));
     Samples samples;
     samples.stream = &stream;
     samples.waveform = &waveform;
     samples.stop = stop;
     samples.logic = &logic;
-    samples.analog = std::make_unique_for_overwrite<unsigned char[]>(kLoadFrames * 4);
 
     std::vector<std::unique_ptr<Entry>> entries;
+    size_t chunkCount = 0;
     const std::string version = "2";
     bool added = AddText(archive, "version", version) && AddText(archive, "metadata", metadata);
     const auto addEntries = [&](int column, size_t width, const std::string& prefix) {
@@ -336,6 +340,8 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
             entry->count = static_cast<size_t>(
                 std::min<int64_t>(static_cast<int64_t>(perEntry), rows - first));
             entry->width = width;
+            entry->firstChunk = chunkCount;
+            chunkCount += ChunkCount(*entry);
             zip_error_init(&entry->zipError);
             zip_source_t* source = zip_source_function(archive, EntryCallback, entry.get());
             const std::string name = prefix + std::to_string(number++);
@@ -358,8 +364,21 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
                    "analog-1-" + std::to_string(8 * logicColumns + j + 1) + "-");
     }
     if (!added) throw std::bad_alloc();
+    // The chunks in the order libzip reads them: each entry's, entry after
+    // entry. The thread loading them ahead has the stream until it is gone.
+    std::vector<std::pair<const Entry*, size_t>> chunkOf;
+    chunkOf.reserve(chunkCount);
+    for (const auto& entry : entries) {
+        for (size_t c = 0; c < ChunkCount(*entry); ++c) chunkOf.emplace_back(entry.get(), c);
+    }
+    auto chunks = std::make_unique<ChunkPrefetcher>(
+        chunkCount, kChunkBytes, [&chunkOf](size_t index, unsigned char* out) {
+            return LoadChunk(*chunkOf[index].first, chunkOf[index].second, out);
+        });
+    samples.chunks = chunks.get();
     const bool closed = zip_close(archive) == 0;
     if (closed) closer.archive = nullptr;
+    chunks.reset();
     // Every write done before the file is placed or discarded.
     FlushTextSink(sink);
     result.writeError = sink.error;
