@@ -19,7 +19,9 @@ scripts/install-deps.sh --cross "$arch"
 
 build=build/cross-$arch
 started=$SECONDS
+# The sysroot: where install-deps.sh put the packages apt could not install.
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$arch.cmake" \
+    -DQUILLWAVE_CROSS_SYSROOT="$PWD/build/cross-sysroot-$arch" \
     -DCMAKE_BUILD_TYPE=Release -DQUILLWAVE_WERROR=ON -DQUILLWAVE_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" --parallel 2
 built=$SECONDS

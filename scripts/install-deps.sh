@@ -29,7 +29,10 @@ fi
 # where Debian can install them beside the build machine's own packages
 # (multiarch), that architecture's pkg-config and the formats' libraries.
 # One that cannot be (its versions differ from the build machine's, as when
-# the security archive has no builds for ARCH) leaves its format out of the
+# the security archive has no builds for ARCH) is extracted instead, with the
+# target libraries it needs, from Debian's own packages (apt-get download,
+# dpkg -x: no root needed) into build/cross-sysroot-ARCH, which the cross
+# toolchain searches; where that fails too, its format is left out of the
 # cross build, which says so.
 cross_arch=""
 cross_optional=()
@@ -73,6 +76,58 @@ else
 fi
 make_comma_locale "${1:-}"
 
+# The packages given and, down their dependencies, the target libraries
+# they need to link and run: those of ARCH that are Multi-Arch: same (tools
+# of the build machine's own serve as they are), less the ones the cross
+# compiler brings (libc6:ARCH as libc6-ARCH-cross and the like) and the ones
+# installed for ARCH. Prints one a line.
+target_closure() {
+    local -A seen=()
+    local level=("$@") found=() package
+    for package in "$@"; do seen[$package]=1; echo "$package"; done
+    while [[ ${#level[@]} -gt 0 ]]; do
+        # The first choice of each dependency (its first provider, if virtual).
+        mapfile -t found < <(apt-cache depends --no-recommends --no-suggests --no-conflicts \
+            --no-breaks --no-replaces --no-enhances "${level[@]}" | awk '
+            /^ *\|?(Pre)?Depends: / {
+                provider = 0
+                if (!alternative) { if ($2 ~ /^</) provider = 1; else print $2 }
+                alternative = ($1 ~ /^\|/); next }
+            /^    / && provider { print $1; provider = 0 }')
+        level=()
+        for package in "${found[@]}"; do
+            [[ -n ${seen[$package]:-} || $package != *":$cross_arch" ]] && continue
+            seen[$package]=1
+            installed "$package" || installed "${package%:*}-$cross_arch-cross" || level+=("$package")
+        done
+        [[ ${#level[@]} -eq 0 ]] && break
+        # Of these, the Multi-Arch: same ones (a paragraph a package).
+        mapfile -t level < <(apt-cache show --no-all-versions "${level[@]}" | awk -v RS= '
+            /(^|\n)Multi-Arch: same(\n|$)/ {
+                match($0, /^Package: [^\n]+/); name = substr($0, RSTART + 9, RLENGTH - 9)
+                match($0, /\nArchitecture: [^\n]+/); print name ":" substr($0, RSTART + 15, RLENGTH - 15) }')
+        [[ ${#level[@]} -gt 0 ]] && printf '%s\n' "${level[@]}"
+    done
+}
+# Extracts the packages given and those they need into the sysroot: all of
+# them or, failing, none.
+extract_into_sysroot() {
+    local work closure deb status=1
+    work=$(mktemp -d)
+    mkdir "$work/debs" "$work/root"
+    mapfile -t closure < <(target_closure "$@")
+    if (cd "$work/debs" && apt-get download -qq "${closure[@]}") >/dev/null 2>&1; then
+        status=0
+        for deb in "$work"/debs/*.deb; do dpkg -x "$deb" "$work/root" || status=1; done
+        [[ $status -eq 0 ]] && { mkdir -p "$sysroot" && cp -a "$work/root/." "$sysroot/" || status=1; }
+    fi
+    rm -rf "$work"
+    return $status
+}
+sysroot=$(cd "$(dirname "$0")/.." && pwd)/build/cross-sysroot-$cross_arch
+# It holds only what this run could not install.
+if [[ -n "$cross_arch" ]]; then rm -rf "$sysroot"; fi
+
 updated=""
 for group in "${cross_optional[@]}"; do
     wanted=()
@@ -87,6 +142,8 @@ for group in "${cross_optional[@]}"; do
     fi
     echo "Installing for the cross build: ${wanted[*]}"
     DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y -qq --no-install-recommends \
-        "${wanted[@]}" >/dev/null 2>&1 ||
-        echo "install-deps.sh: ${wanted[*]} cannot be installed beside this machine's packages; its format is left out of the $cross_arch build"
+        "${wanted[@]}" >/dev/null 2>&1 && continue
+    echo "install-deps.sh: ${wanted[*]} cannot be installed beside this machine's packages; extracting Debian's packages into ${sysroot#"$PWD"/} instead"
+    extract_into_sysroot "${wanted[@]}" ||
+        echo "install-deps.sh: ${wanted[*]} could not be extracted either; its format is left out of the $cross_arch build"
 done
