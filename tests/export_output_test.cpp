@@ -23,6 +23,7 @@
 
 #include "export_output/capture_walk.h"
 #include "export_output/chunk_prefetch.h"
+#include "export_output/format_files.h"
 #include "export_output/json_description.h"
 #include "export_output/sample_files.h"
 #include "export_output/shortest_number.h"
@@ -499,6 +500,53 @@ TEST(ChunkPrefetch, EveryOrderOfTakesGetsEachChunksOwnBytes) {
             const auto expected = static_cast<unsigned char>(index * 17 + 1);
             EXPECT_EQ(bytes[0], expected) << index;
             EXPECT_EQ(bytes[kBytes - 1], expected) << index;
+        }
+    }
+}
+
+// Fault: the space reserved for a file is more than the file takes: held
+// until it is complete, it is room that another job's file needs (seen: a
+// file failed for want of room on a disk that had room for both).
+TEST(SampleFiles, TheReservedSpaceIsNeverMoreThanTheFileTakes) {
+    Bytes peak;
+    AppendWaveformHeader(peak, {.waveformType = 2, .bufferCount = 2, .sampleCount = 3});
+    AppendBuffer(peak, AnalogBuffer(2, {1.0f, 2.0f, 3.0f}));
+    AppendBuffer(peak, AnalogBuffer(3, {4.0f, 5.0f, 6.0f}));
+    Bytes logic;
+    AppendWaveformHeader(logic, {.waveformType = 6, .bufferCount = 2, .sampleCount = 2});
+    AppendBuffer(logic, LogicBuffer({0x11, 0x01}));
+    AppendBuffer(logic, LogicBuffer({0x03, 0x13}));
+    Bytes histogram;
+    AppendWaveformHeader(histogram, {.waveformType = 4, .sampleCount = 1, .timeIncrement = 1.0});
+    AppendBuffer(histogram, writer::HistogramBuffer({-7}));
+    Bytes empty;
+    AppendWaveformHeader(empty, {.waveformType = 1, .sampleCount = 0});
+    AppendBuffer(empty, AnalogBuffer(1, {}));
+    for (const Bytes& waveform : {peak, logic, histogram, empty}) {
+        InputStream stream;
+        const WaveformSamples samples = SamplesOf(waveform, stream);
+        for (const ExportFormat format :
+             {ExportFormat::Npy, ExportFormat::Sigrok, ExportFormat::Wav, ExportFormat::Mat}) {
+            if (!FormatAvailable(format) || !FormatRefusal(samples, format).empty()) continue;
+            const int file = memfd_create("file", MFD_CLOEXEC);
+            TextSink sink;
+            ASSERT_TRUE(OpenPipelinedTextSink(sink, file, 4096, 2));
+            if (format == ExportFormat::Npy) {
+                ASSERT_TRUE(WriteSampleFile(stream, samples, format, sink));
+            } else {
+                ASSERT_TRUE(WriteFormatFile(stream, samples, format, sink, nullptr).written);
+            }
+            CloseTextSink(sink);
+            const auto size = static_cast<uint64_t>(lseek(file, 0, SEEK_END));
+            close(file);
+            SCOPED_TRACE(FormatExtension(format));
+            const uint64_t reserved = FileBytesAtLeast(samples, format);
+            EXPECT_LE(reserved, size);
+            if (format == ExportFormat::Npy) {
+                EXPECT_EQ(reserved, size);
+            } else if (samples.header.sampleCount > 0) {
+                EXPECT_GT(reserved, 0u);  // where it matters: the samples' space
+            }
         }
     }
 }

@@ -245,7 +245,7 @@ void ConvertInto(Conversion& conversion, Shared& shared, JobSink& job, PendingOu
         return;
     }
     if (!OpenJobSink(job, shared)) throw std::bad_alloc();
-    ReserveOutputSpace(output, FileBytesEstimate(conversion.samples, shared.format));
+    ReserveOutputSpace(output, FileBytesAtLeast(conversion.samples, shared.format));
     TextSink& sink = job.sink;
     RetargetTextSink(sink, output.fd);
     job.counted = 0;

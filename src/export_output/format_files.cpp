@@ -95,7 +95,7 @@ std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat fo
     return fields;
 }
 
-uint64_t FileBytesEstimate(const WaveformSamples& samples, ExportFormat format) {
+uint64_t FileBytesAtLeast(const WaveformSamples& samples, ExportFormat format) {
     if (format == ExportFormat::Csv ||
         (format == ExportFormat::Mat && MatNeedsVersion73(samples))) {
         return 0;
@@ -106,11 +106,10 @@ uint64_t FileBytesEstimate(const WaveformSamples& samples, ExportFormat format) 
         sampleBytes += static_cast<uint64_t>(samples.columns[c].block.sampleWidth);
     }
     if (format == ExportFormat::Npy) return NpyHeader(samples).size() + rows * (8 + sampleBytes);
-    // The headers of a few MiB of samples each (sr's entries: a few hundred
-    // bytes), the texts of sr's metadata and mat's info: far below this.
-    const uint64_t margin = (rows * sampleBytes >> 12) + 65536;
-    if (format == ExportFormat::Mat) return rows * (8 + sampleBytes) + margin;
-    return rows * sampleBytes + margin;  // sr, wav: no time column
+    // The samples alone (and mat's times): the containers' few headers are
+    // written without, so that no more is ever held than the file takes.
+    if (format == ExportFormat::Mat) return rows * (8 + sampleBytes);
+    return rows * sampleBytes;  // sr, wav: no time column
 }
 
 FormatFileResult WriteFormatFile(InputStream& stream, const WaveformSamples& samples,

@@ -61,12 +61,13 @@ uint64_t SampleRateLimit(ExportFormat format);
 // formatFields): the rate an sr or wav file states; empty for the others.
 std::string DescribeFormatFields(const WaveformSamples& samples, ExportFormat format);
 
-// A little more than the bytes of the waveform's file in `format` (the
-// samples' own bytes, and a margin for the container's): the space reserved
-// before it is written (ReserveOutputSpace). 0 where that cannot be told
-// beforehand: CSV, whose lines vary in length, and MAT 7.3, whose writer
-// reserves its own.
-uint64_t FileBytesEstimate(const WaveformSamples& samples, ExportFormat format);
+// Bytes the waveform's file in `format` is sure to take (the samples' own,
+// all of NPY's): the space reserved before it is written
+// (ReserveOutputSpace). Never more than the file takes: a reservation past
+// that would hold room other files (other jobs' too) need until the file is
+// complete. 0 where nothing is known beforehand: CSV, whose lines vary in
+// length, and MAT 7.3, whose writer reserves its own.
+uint64_t FileBytesAtLeast(const WaveformSamples& samples, ExportFormat format);
 
 struct FormatFileResult {
     bool written = false;     // the whole file

@@ -158,11 +158,13 @@ void ReserveOutputSpace(PendingOutput& output, uint64_t bytes) {
 
 OutputOutcome CompleteOutput(PendingOutput& output, bool force) {
     OutputOutcome outcome;
-    // The reserved space the file did not use: a truncation to the file's
-    // own size frees it.
+    // Reserved space the file did not use (none, as reservations go): a
+    // truncation to the file's own size frees it.
     if (output.reserved > 0) {
         struct stat written {};
-        if (fstat(output.fd, &written) != 0 || ftruncate(output.fd, written.st_size) != 0) {
+        if (fstat(output.fd, &written) != 0 ||
+            (static_cast<uint64_t>(written.st_size) < output.reserved &&
+             ftruncate(output.fd, written.st_size) != 0)) {
             const int error = errno;
             DiscardOutput(output);
             return Failed(OutputFailure::CannotWrite, error);
@@ -219,6 +221,13 @@ OutputOutcome CompleteOutput(PendingOutput& output, bool force) {
 }
 
 void DiscardOutput(PendingOutput& output) {
+    // Its space is given back at once: a file system that keeps a removed
+    // file while it is open (FUSE's hidden copies) would keep the room.
+    if (output.fd >= 0 && output.reserved > 0) {
+        const int truncated = ftruncate(output.fd, 0);
+        (void)truncated;  // the file goes all the same
+    }
+    output.reserved = 0;
     if (output.fd >= 0) close(output.fd);  // an unnamed file vanishes with it
     output.fd = -1;
     if (!output.hiddenPath.empty()) unlink(output.hiddenPath.c_str());

@@ -57,12 +57,13 @@ struct OutputOutcome {
 OutputOutcome BeginOutput(PendingOutput& output, const std::string& path, bool force,
                           const std::set<FileIdentity>& inputs, bool unnamedAllowed = true);
 
-// Reserves about `bytes` of space for the file before it is written, past
+// Reserves `bytes` of space for the file before it is written, past
 // its end (its size stays what is written): so that the file system need
 // not find room for each block as it is written, which took half of the
 // time of writing a file. Where it cannot be had (a file system without
 // it, too little room, 0 bytes), the file is written without, as before.
-// What is left over is given back when the file is completed.
+// Space left over is given back when the file is completed; a discarded
+// file gives back all of it before it is closed.
 void ReserveOutputSpace(PendingOutput& output, uint64_t bytes);
 
 // Puts the written file in place under its name and closes it (without
