@@ -348,6 +348,30 @@ std::string MemoryFileText(int fd) {
     return text;
 }
 
+// A peak-detect waveform (data type 2 stored first: it is the second
+// column), a logic one of two buffers and a histogram, of a sample or two.
+struct Waveforms {
+    Bytes peak;
+    Bytes logic;
+    Bytes histogram;
+};
+Waveforms SmallWaveforms() {
+    Waveforms w;
+    AppendWaveformHeader(w.peak, {.waveformType = 2,
+                                  .bufferCount = 2,
+                                  .sampleCount = 2,
+                                  .timeIncrement = 0.5,
+                                  .timeOrigin = -1.0});
+    AppendBuffer(w.peak, AnalogBuffer(2, {-0.25f, -0.5f}));
+    AppendBuffer(w.peak, AnalogBuffer(3, {0.25f, 0.5f}));
+    AppendWaveformHeader(w.logic, {.waveformType = 6, .bufferCount = 2, .sampleCount = 2});
+    AppendBuffer(w.logic, LogicBuffer({0x11, 0x01}));
+    AppendBuffer(w.logic, LogicBuffer({0x03, 0x13}));
+    AppendWaveformHeader(w.histogram, {.waveformType = 4, .sampleCount = 1, .timeIncrement = 1.0});
+    AppendBuffer(w.histogram, writer::HistogramBuffer({-7}));
+    return w;
+}
+
 // Fault: peak-detect columns in stored order rather than data type 3 first,
 // or logic bytes not in buffer order. Fault: lines lost, repeated or
 // reordered where two threads share a file's formatting (a chunk formatted
@@ -357,21 +381,7 @@ TEST(SampleFiles, ColumnsFollowTheDescriptionsOrderWithOneThreadOrTwo) {
         Bytes waveform;
         std::string csv;  // empty: compared between one thread and two only
     };
-    Bytes peak;  // data type 2 stored first: it is the second column
-    AppendWaveformHeader(peak, {.waveformType = 2,
-                                .bufferCount = 2,
-                                .sampleCount = 2,
-                                .timeIncrement = 0.5,
-                                .timeOrigin = -1.0});
-    AppendBuffer(peak, AnalogBuffer(2, {-0.25f, -0.5f}));
-    AppendBuffer(peak, AnalogBuffer(3, {0.25f, 0.5f}));
-    Bytes logic;
-    AppendWaveformHeader(logic, {.waveformType = 6, .bufferCount = 2, .sampleCount = 2});
-    AppendBuffer(logic, LogicBuffer({0x11, 0x01}));
-    AppendBuffer(logic, LogicBuffer({0x03, 0x13}));
-    Bytes histogram;
-    AppendWaveformHeader(histogram, {.waveformType = 4, .sampleCount = 1, .timeIncrement = 1.0});
-    AppendBuffer(histogram, writer::HistogramBuffer({-7}));
+    const auto [peak, logic, histogram] = SmallWaveforms();
     std::mt19937 random(11);
     std::vector<float> low(5000);
     std::vector<float> high(5000);
@@ -508,17 +518,7 @@ TEST(ChunkPrefetch, EveryOrderOfTakesGetsEachChunksOwnBytes) {
 // until it is complete, it is room that another job's file needs (seen: a
 // file failed for want of room on a disk that had room for both).
 TEST(SampleFiles, TheReservedSpaceIsNeverMoreThanTheFileTakes) {
-    Bytes peak;
-    AppendWaveformHeader(peak, {.waveformType = 2, .bufferCount = 2, .sampleCount = 3});
-    AppendBuffer(peak, AnalogBuffer(2, {1.0f, 2.0f, 3.0f}));
-    AppendBuffer(peak, AnalogBuffer(3, {4.0f, 5.0f, 6.0f}));
-    Bytes logic;
-    AppendWaveformHeader(logic, {.waveformType = 6, .bufferCount = 2, .sampleCount = 2});
-    AppendBuffer(logic, LogicBuffer({0x11, 0x01}));
-    AppendBuffer(logic, LogicBuffer({0x03, 0x13}));
-    Bytes histogram;
-    AppendWaveformHeader(histogram, {.waveformType = 4, .sampleCount = 1, .timeIncrement = 1.0});
-    AppendBuffer(histogram, writer::HistogramBuffer({-7}));
+    const auto [peak, logic, histogram] = SmallWaveforms();
     Bytes empty;
     AppendWaveformHeader(empty, {.waveformType = 1, .sampleCount = 0});
     AppendBuffer(empty, AnalogBuffer(1, {}));

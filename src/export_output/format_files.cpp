@@ -101,10 +101,7 @@ uint64_t FileBytesAtLeast(const WaveformSamples& samples, ExportFormat format) {
         return 0;
     }
     const auto rows = static_cast<uint64_t>(RowCount(samples));
-    uint64_t sampleBytes = 0;
-    for (size_t c = 0; c < samples.columnCount; ++c) {
-        sampleBytes += static_cast<uint64_t>(samples.columns[c].block.sampleWidth);
-    }
+    const uint64_t sampleBytes = SampleBytesPerRow(samples);
     if (format == ExportFormat::Npy) return NpyHeader(samples).size() + rows * (8 + sampleBytes);
     // The samples alone (and mat's times): the containers' few headers are
     // written without, so that no more is ever held than the file takes.
@@ -163,10 +160,10 @@ void WritePlaced(TextSink& sink, int64_t position, const void* data, size_t size
 }
 
 FrameReader::FrameReader(InputStream& stream, const WaveformSamples& samples, size_t chunkFrames)
-    : stream_(stream), samples_(samples), chunkFrames_(chunkFrames) {
-    for (size_t c = 0; c < samples.columnCount; ++c) {
-        frameSize_ += static_cast<size_t>(samples.columns[c].block.sampleWidth);
-    }
+    : stream_(stream),
+      samples_(samples),
+      chunkFrames_(chunkFrames),
+      frameSize_(SampleBytesPerRow(samples)) {
     if (samples.columnCount > 1) {
         columns_ = std::make_unique_for_overwrite<unsigned char[]>(chunkFrames * frameSize_);
     }

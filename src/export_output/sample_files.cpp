@@ -152,10 +152,7 @@ bool WriteNpy(InputStream& stream, const WaveformSamples& samples, TextSink& out
               const std::atomic<bool>* stop) {
     WriteText(out, NpyHeader(samples));
     const WaveformHeader timeBase = samples.header;
-    size_t rowSize = 8;
-    for (size_t c = 0; c < samples.columnCount; ++c) {
-        rowSize += static_cast<size_t>(samples.columns[c].block.sampleWidth);
-    }
+    const size_t rowSize = 8 + SampleBytesPerRow(samples);
     const size_t rowsPerBatch = std::max<size_t>(1, out.capacity / rowSize);
     return ForEachChunk(
         stream, samples, out, stop, [&](const Chunks& chunks, int64_t first, size_t count) {
@@ -195,6 +192,14 @@ const char* FormatExtension(ExportFormat format) {
             return "mat";
     }
     return "csv";
+}
+
+size_t SampleBytesPerRow(const WaveformSamples& samples) {
+    size_t bytes = 0;
+    for (size_t c = 0; c < samples.columnCount; ++c) {
+        bytes += static_cast<size_t>(samples.columns[c].block.sampleWidth);
+    }
+    return bytes;
 }
 
 int32_t RowCount(const WaveformSamples& samples) {

@@ -42,6 +42,9 @@ inline bool Stopped(const std::atomic<bool>* stop) {
 // column may be read for.
 int32_t RowCount(const WaveformSamples& samples);
 
+// Bytes of one sample index's samples, all columns but time.
+size_t SampleBytesPerRow(const WaveformSamples& samples);
+
 // Name and NumPy type of column `column` (0 is time, 1.. the sample columns).
 const char* ColumnName(const WaveformSamples& samples, size_t column);
 const char* ColumnNumpyType(const WaveformSamples& samples, size_t column);

@@ -326,7 +326,9 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
     samples.logic = &logic;
 
     std::vector<std::unique_ptr<Entry>> entries;
-    size_t chunkCount = 0;
+    // The chunks in the order libzip reads them, each entry's after the
+    // last's: whose they are, and which of its own.
+    std::vector<std::pair<const Entry*, size_t>> chunkOf;
     const std::string version = "2";
     bool added = AddText(archive, "version", version) && AddText(archive, "metadata", metadata);
     const auto addEntries = [&](int column, size_t width, const std::string& prefix) {
@@ -340,8 +342,8 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
             entry->count = static_cast<size_t>(
                 std::min<int64_t>(static_cast<int64_t>(perEntry), rows - first));
             entry->width = width;
-            entry->firstChunk = chunkCount;
-            chunkCount += ChunkCount(*entry);
+            entry->firstChunk = chunkOf.size();
+            for (size_t c = 0; c < ChunkCount(*entry); ++c) chunkOf.emplace_back(entry.get(), c);
             zip_error_init(&entry->zipError);
             zip_source_t* source = zip_source_function(archive, EntryCallback, entry.get());
             const std::string name = prefix + std::to_string(number++);
@@ -364,15 +366,9 @@ FormatFileResult WriteSigrokSession(InputStream& stream, const WaveformSamples& 
                    "analog-1-" + std::to_string(8 * logicColumns + j + 1) + "-");
     }
     if (!added) throw std::bad_alloc();
-    // The chunks in the order libzip reads them: each entry's, entry after
-    // entry. The thread loading them ahead has the stream until it is gone.
-    std::vector<std::pair<const Entry*, size_t>> chunkOf;
-    chunkOf.reserve(chunkCount);
-    for (const auto& entry : entries) {
-        for (size_t c = 0; c < ChunkCount(*entry); ++c) chunkOf.emplace_back(entry.get(), c);
-    }
+    // The thread loading the chunks ahead has the stream until it is gone.
     auto chunks = std::make_unique<ChunkPrefetcher>(
-        chunkCount, kChunkBytes, [&chunkOf](size_t index, unsigned char* out) {
+        chunkOf.size(), kChunkBytes, [&chunkOf](size_t index, unsigned char* out) {
             return LoadChunk(*chunkOf[index].first, chunkOf[index].second, out);
         });
     samples.chunks = chunks.get();
